@@ -1,0 +1,86 @@
+"""Prediction throughput: Model.predict against a numpy forward pass vectorised over samples, and
+the block kernel against the one-sample path (C++ harness, built on first use).
+
+    python bench/bench_predict.py
+"""
+
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import tessaron
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+INPUTS, OUTPUTS, HIDDEN, SAMPLES = 8, 1, 24, 100_000
+
+
+def numpy_forward(model, inputs, outputs, x):
+    """What a user would write: one vector operation per connection, over all samples."""
+    nodes, connections = model.get_nodes(), model.get_connections()
+    size = len(nodes)
+    incoming = [[] for _ in range(size)]
+    for source, target, attributes in connections:
+        incoming[target].append((source, attributes["weight"]))
+    functions = {
+        "sigmoid": lambda v: 1.0 / (np.exp(-v) + 1.0),
+        "tanh": np.tanh,
+        "relu": lambda v: np.where(v > 0.0, v, 0.0),
+        "linear": lambda v: v,
+    }
+    values = [None] * size
+    for k in range(size):
+        if k < inputs:
+            values[k] = x[:, k]
+            continue
+        total = np.full(x.shape[0], nodes[k][1]["bias"])
+        for source, weight in incoming[k]:
+            total = total + weight * values[source]
+        values[k] = functions[nodes[k][1]["activation"]](total)
+    return np.stack(values[size - outputs:], axis=1)
+
+
+def best_of(function, repeats=5):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def kernel_figures():
+    build = os.path.join(ROOT, "build", "bench")
+    binary = os.path.join(build, "forward_bench")
+    if not os.path.exists(binary):
+        subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                        "-DTESSARON_BUILD_MODULE=OFF", "-DTESSARON_BUILD_BENCH=ON"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build, "--target", "forward_bench"], check=True,
+                       stdout=subprocess.DEVNULL)
+    arguments = [binary, str(INPUTS), str(OUTPUTS), str(HIDDEN), str(SAMPLES)]
+    return subprocess.run(arguments, check=True, capture_output=True, text=True).stdout
+
+
+def main():
+    model = tessaron.Model(INPUTS, OUTPUTS, INPUTS + OUTPUTS + HIDDEN)
+    connections = len(model.get_connections())
+    x = np.random.default_rng(0).normal(size=(SAMPLES, INPUTS))
+    np.testing.assert_allclose(model.predict(x), numpy_forward(model, INPUTS, OUTPUTS, x), rtol=1e-12)
+
+    predict = best_of(lambda: model.predict(x))
+    numpy_time = best_of(lambda: numpy_forward(model, INPUTS, OUTPUTS, x))
+    print(f"Model: {INPUTS} inputs, {OUTPUTS} output, {HIDDEN} hidden nodes, {connections} connections;"
+          f" {SAMPLES} samples")
+    for name, seconds in (("Model.predict", predict), ("numpy forward pass", numpy_time)):
+        print(f"{name:20s}: {SAMPLES / seconds:14,.0f} samples/s {SAMPLES * connections / seconds:16,.0f}"
+              " connection-updates/s")
+    print(f"Model.predict / numpy: {numpy_time / predict:.1f}x")
+    print()
+    print(kernel_figures(), end="")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,79 @@
+#include "module/genome.hpp"
+
+#include "module/prediction.hpp"
+
+namespace tessaron {
+namespace {
+
+GenomeObject* as_genome(PyObject* self) { return reinterpret_cast<GenomeObject*>(self); }
+
+GenomeState& state_of(PyObject* self) {
+    GenomeState* state = as_genome(self)->state;
+    if (state == nullptr) raise(PyExc_SystemError, "Genome object was not created by Genome.__new__");
+    return *state;
+}
+
+PyObject* genome_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded([&] {
+        PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+        as_genome(self.get())->state = new GenomeState();
+        return self.release();
+    });
+}
+
+void genome_dealloc(PyObject* self) {
+    delete as_genome(self)->state;
+    Py_TYPE(self)->tp_free(self);
+}
+
+int genome_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"inputs", "outputs", nullptr};
+    int inputs = 0, outputs = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|", const_cast<char**>(keywords), &inputs,
+                                     &outputs))
+        return -1;
+    return guarded_status([&] {
+        GenomeState& state = state_of(self);
+        state.inputs = inputs;
+        state.outputs = outputs;
+    });
+}
+
+PyObject* genome_predict(PyObject* self, PyObject* args) {
+    PyObject* x = nullptr;
+    if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+    return guarded([&] {
+        const GenomeState& state = state_of(self);
+        return predict_array(state.network, state.outputs, reinterpret_cast<PyArrayObject*>(x));
+    });
+}
+
+PyMethodDef genome_methods[] = {
+    {"predict", genome_predict, METH_VARARGS,
+     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyRef make_genome(std::shared_ptr<const Network> network) {
+    PyRef genome = PyRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&Genome_Type),
+                                                      "ii", network->inputs, network->outputs));
+    state_of(genome.get()).network = std::move(network);
+    return genome;
+}
+
+PyTypeObject Genome_Type = [] {
+    PyTypeObject type = blank_type_object();
+    type.tp_name = "tessaron.Genome";
+    type.tp_basicsize = sizeof(GenomeObject);
+    type.tp_dealloc = genome_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "A lightweight Tessaron model that can only be used for predictions.";
+    type.tp_methods = genome_methods;
+    type.tp_init = genome_init;
+    type.tp_new = genome_new;
+    return type;
+}();
+
+}  // namespace tessaron

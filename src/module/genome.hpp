@@ -1,0 +1,28 @@
+// The Genome type: a lightweight, prediction-only wrapper of one network.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "module/py_ref.hpp"
+#include "network/network.hpp"
+
+namespace tessaron {
+
+struct GenomeState {
+    std::shared_ptr<const Network> network = std::make_shared<const Network>();
+    std::int32_t inputs = 0;
+    std::int32_t outputs = 0;
+};
+
+struct GenomeObject {
+    PyObject_HEAD
+    GenomeState* state;
+};
+
+extern PyTypeObject Genome_Type;
+
+// A new Genome holding `network` (its inputs and outputs are the network's).
+PyRef make_genome(std::shared_ptr<const Network> network);
+
+}  // namespace tessaron

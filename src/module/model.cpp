@@ -1,0 +1,165 @@
+#include "module/model.hpp"
+
+#include <cstddef>
+#include <limits>
+
+#include <structmember.h>
+
+#include "module/model_methods.hpp"
+#include "module/prediction.hpp"
+#include "network/activation.hpp"
+
+namespace tessaron {
+namespace {
+
+ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
+ModelState& state_of(PyObject* self) {
+    ModelState* state = as_model(self)->state;
+    if (state == nullptr) raise(PyExc_SystemError, "Model object was not created by Model.__new__");
+    return *state;
+}
+
+PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded([&] {
+        PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+        ModelObject* model = as_model(self.get());
+        model->size = 0;
+        model->state = new ModelState();
+        return self.release();
+    });
+}
+
+void model_dealloc(PyObject* self) {
+    delete as_model(self)->state;
+    Py_TYPE(self)->tp_free(self);
+}
+
+void check_counts(int inputs, int outputs, int size) {
+    if (inputs < 1) raise_format(PyExc_ValueError, "inputs must be at least 1, got %d", inputs);
+    if (outputs < 1) raise_format(PyExc_ValueError, "outputs must be at least 1, got %d", outputs);
+    const long long minimum = static_cast<long long>(inputs) + outputs;
+    if (minimum > std::numeric_limits<std::int32_t>::max())
+        raise_format(PyExc_ValueError,
+                     "inputs + outputs (%d + %d) exceeds the largest node count (%d)", inputs,
+                     outputs, std::numeric_limits<std::int32_t>::max());
+    if (size != -1 && size < minimum)
+        raise_format(PyExc_ValueError,
+                     "size must be -1 or at least inputs + outputs (%lld), got %d", minimum, size);
+}
+
+int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"inputs", "outputs", "size", nullptr};
+    int inputs = 0, outputs = 0, size = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|i", const_cast<char**>(keywords), &inputs,
+                                     &outputs, &size))
+        return -1;
+    return guarded_status([&] {
+        ModelState& state = state_of(self);
+        check_counts(inputs, outputs, size);
+        auto network = std::make_shared<Network>(inputs, outputs);
+        if (size != -1) reset(*network, size);
+        randomise(*network);
+        // Nothing below can fail: the instance changes only once the new network is complete.
+        state.inputs = inputs;
+        state.outputs = outputs;
+        state.compiled = false;
+        set_model_network(as_model(self), std::move(network));
+    });
+}
+
+}  // namespace
+
+void set_model_network(ModelObject* model, std::shared_ptr<const Network> network) noexcept {
+    model->size = network->size;
+    model->state->network = std::move(network);
+}
+
+PyRef new_model_with_network(Network network) {
+    PyRef model = PyRef::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(&Model_Type), "ii", network.inputs,
+                              network.outputs));
+    set_model_network(as_model(model.get()), std::make_shared<const Network>(std::move(network)));
+    return model;
+}
+
+PyObject* model_predict(PyObject* self, PyObject* args) {
+    PyObject* x = nullptr;
+    if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+    return guarded([&] {
+        const ModelState& state = state_of(self);
+        return predict_array(state.network, state.outputs, reinterpret_cast<PyArrayObject*>(x));
+    });
+}
+
+PyObject* model_get_nodes(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Network& network = *state_of(self).network;
+        PyRef list = PyRef::steal(PyList_New(network.size));
+        for (std::int32_t i = 0; i < network.size; ++i) {
+            const std::int32_t kind = network.activations[i];
+            const char* name = kind >= 0 && kind < activation_kind_count
+                                   ? activation_names[kind].data()
+                                   : "unknown";
+            PyObject* node = Py_BuildValue("(i,{s:d,s:s})", i, "bias", network.biases[i],
+                                           "activation", name);
+            if (node == nullptr) throw PythonError{};
+            PyList_SET_ITEM(list.get(), i, node);
+        }
+        return list.release();
+    });
+}
+
+PyObject* model_get_connections(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Network& network = *state_of(self).network;
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(connection_count(network))));
+        Py_ssize_t index = 0;
+        for (std::int32_t from = 0; from < network.size; ++from) {
+            for_each_target(network, from, [&](std::int32_t to) {
+                PyObject* connection = Py_BuildValue("(i,i, {s: d})", from, to, "weight",
+                                                     network.weight(from, to));
+                if (connection == nullptr) throw PythonError{};
+                PyList_SET_ITEM(list.get(), index++, connection);
+            });
+        }
+        return list.release();
+    });
+}
+
+namespace {
+
+PyMethodDef model_methods[] = {
+    {"predict", model_predict, METH_VARARGS,
+     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"get_nodes", model_get_nodes, METH_VARARGS,
+     "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
+    {"get_connections", model_get_connections, METH_VARARGS,
+     "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef model_members[] = {
+    {"size", T_INT, offsetof(ModelObject, size), 0,
+     "Total number of nodes in the network (including inputs and outputs)."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject Model_Type = [] {
+    PyTypeObject type = blank_type_object();
+    type.tp_name = "tessaron.Model";
+    type.tp_basicsize = sizeof(ModelObject);
+    type.tp_itemsize = 0;
+    type.tp_dealloc = model_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "A Tessaron model that can be evolved on datasets and fitness functions.";
+    type.tp_methods = model_methods;
+    type.tp_members = model_members;
+    type.tp_init = model_init;
+    type.tp_new = model_new;
+    return type;
+}();
+
+}  // namespace tessaron

@@ -1,0 +1,12 @@
+// Methods of Model, each defined in the file of its subsystem and listed in model.cpp's table.
+#pragma once
+
+#include "module/python.hpp"
+
+namespace tessaron {
+
+PyObject* model_predict(PyObject* self, PyObject* args);
+PyObject* model_get_nodes(PyObject* self, PyObject* args);
+PyObject* model_get_connections(PyObject* self, PyObject* args);
+
+}  // namespace tessaron

@@ -1,0 +1,42 @@
+#include "module/prediction.hpp"
+
+#include "module/array_conversion.hpp"
+#include "module/gil.hpp"
+#include "network/forward.hpp"
+
+namespace tessaron {
+namespace {
+
+// Below this many node evaluations, handing the lock over costs more than it frees.
+constexpr double unlocked_work = 1 << 15;
+
+}  // namespace
+
+PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::int32_t outputs,
+                        PyArrayObject* array) {
+    // Our own reference keeps the network alive should the owner replace it meanwhile.
+    const std::shared_ptr<const Network> network = network_ref;
+    if (network->size == 0)
+        raise(PyExc_ValueError, "the network is empty: it has no nodes to predict with");
+    if (network->outputs != outputs)
+        raise_format(PyExc_ValueError,
+                     "the declared number of outputs (%d) differs from the network's (%d)", outputs,
+                     network->outputs);
+    const SampleMatrix x = to_sample_matrix(array, "x");
+    if (x.cols < network->inputs)
+        raise_format(PyExc_ValueError, "x has %d columns, but the model has %d inputs", x.cols,
+                     network->inputs);
+    PyRef result = new_result_array(x.rows, outputs);
+    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    ForwardScratch scratch;
+    scratch.fit(*network);
+    if (static_cast<double>(x.rows) * network->size >= unlocked_work) {
+        GilRelease unlocked;
+        forward_rows(*network, x, out, scratch);
+    } else {
+        forward_rows(*network, x, out, scratch);
+    }
+    return result.release();
+}
+
+}  // namespace tessaron

@@ -1,0 +1,51 @@
+// Forward evaluation: one pass over the nodes in index order.
+//
+// Both forms below give bit-identical results: for every node the bias comes first, then one
+// rounded product per incoming connection in ascending order of source, then the activation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "network/network.hpp"
+#include "network/sample_matrix.hpp"
+
+namespace tessaron {
+
+// Evaluates one sample (at least `inputs` values; the rest are ignored) using the network's own
+// scratch arrays, and returns the `outputs` output values.
+std::vector<double> forward(Network& network, const double* sample);
+
+// Samples evaluated together by forward_block.
+inline constexpr std::int32_t forward_block_size = 128;
+
+// Node-major scratch for forward_block: the value of node j for sample s of the block lies at
+// [j * forward_block_size + s].
+struct ForwardScratch {
+    std::vector<double> node_values;
+    void fit(const Network& network) {
+        node_values.resize(static_cast<std::size_t>(network.size) * forward_block_size);
+    }
+};
+
+// Evaluates `count` (<= forward_block_size) samples, sample s starting at x + s * x_stride, into
+// scratch.node_values (which must be fitted to the network). Reads the network only, so one
+// network may be evaluated by several threads, each with its own scratch.
+void forward_block(const Network& network, const double* x, std::size_t x_stride,
+                   std::int32_t count, ForwardScratch& scratch);
+
+// Output o of sample s of the last forward_block.
+inline double block_output(const Network& network, const ForwardScratch& scratch, std::int32_t o,
+                           std::int32_t s) {
+    return scratch.node_values[static_cast<std::size_t>(network.size - network.outputs + o) *
+                                   forward_block_size +
+                               s];
+}
+
+// Evaluates every row of x (each holding at least `inputs` values) and writes output o of row i
+// to out[i * outputs + o].
+void forward_rows(const Network& network, const SampleMatrix& x, double* out,
+                  ForwardScratch& scratch);
+
+}  // namespace tessaron

@@ -1,0 +1,67 @@
+// Hand-built networks for the unit tests.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <random>
+#include <vector>
+
+#include "network/network.hpp"
+
+namespace tessaron::testing {
+
+struct Link {
+    std::int32_t from;
+    std::int32_t to;
+    double weight;
+};
+
+// A network of `size` nodes with exactly the given connections; biases 0 and kinds linear
+// unless given.
+inline Network build_network(std::int32_t inputs, std::int32_t outputs, std::int32_t size,
+                             std::initializer_list<Link> links,
+                             std::vector<double> biases = {},
+                             std::vector<std::int32_t> kinds = {}) {
+    Network network(inputs, outputs);
+    reset(network, size);
+    for (std::int32_t i = 0; i < size; ++i) {
+        network.activations[i] = kinds.empty() ? 3 : kinds[i];
+        network.biases[i] = biases.empty() ? 0.0 : biases[i];
+    }
+    for (const Link& link : links) {
+        network.set_bit(link.from, link.to);
+        network.weight(link.from, link.to) = link.weight;
+    }
+    return network;
+}
+
+// A randomised network with `hidden` hidden nodes.
+inline Network random_network(std::int32_t inputs, std::int32_t outputs, std::int32_t hidden) {
+    Network network(inputs, outputs);
+    reset(network, inputs + outputs + hidden);
+    randomise(network);
+    return network;
+}
+
+// Drops each connection with probability `drop` while every node keeps what validity needs
+// (one outgoing connection for non-outputs, one incoming for non-inputs), to get sparse networks.
+inline void thin_out(Network& network, double drop, std::mt19937& engine) {
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    auto outgoing = [&](std::int32_t node) {
+        int count = 0;
+        for (std::int32_t k = 0; k < network.size; ++k) count += network.connected(node, k);
+        return count;
+    };
+    auto incoming = [&](std::int32_t node) {
+        int count = 0;
+        for (std::int32_t j = 0; j < network.size; ++j) count += network.connected(j, node);
+        return count;
+    };
+    for (std::int32_t from = 0; from < network.size; ++from)
+        for (std::int32_t to = 0; to < network.size; ++to)
+            if (network.connected(from, to) && uniform(engine) < drop && outgoing(from) > 1 &&
+                incoming(to) > 1)
+                disconnect(network, from, to);
+}
+
+}  // namespace tessaron::testing

@@ -1,0 +1,116 @@
+"""Model construction and introspection."""
+
+import pytest
+
+import tessaron
+
+ACTIVATIONS = {"sigmoid", "tanh", "relu", "linear"}
+
+
+def pairs(model):
+    return [(source, target) for source, target, _ in model.get_connections()]
+
+
+def test_default_size_connects_every_input_to_every_output():
+    model = tessaron.Model(3, 2)
+    assert model.size == 5
+    nodes = model.get_nodes()
+    assert [index for index, _ in nodes] == [0, 1, 2, 3, 4]
+    assert pairs(model) == [(0, 3), (0, 4), (1, 3), (1, 4), (2, 3), (2, 4)]
+
+
+def test_explicit_size_adds_fully_connected_hidden_nodes():
+    model = tessaron.Model(2, 1, 5)
+    assert model.size == 5
+    assert pairs(model) == [(0, 2), (0, 3), (0, 4), (1, 2), (1, 3), (1, 4), (2, 3), (2, 4), (3, 4)]
+    assert pairs(tessaron.Model(2, 1, size=4)) == [(0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
+    assert pairs(tessaron.Model(2, 1, -1)) == pairs(tessaron.Model(2, 1))
+
+
+def test_connection_count_formula_for_larger_networks():
+    for inputs, outputs, size in [(1, 1, 2), (4, 3, 70), (8, 1, 33)]:
+        hidden = size - inputs - outputs
+        expected = inputs * (size - inputs) + hidden * (hidden - 1) // 2 + hidden * outputs
+        connections = tessaron.Model(inputs, outputs, size).get_connections()
+        assert len(connections) == expected
+        assert connections == sorted(connections, key=lambda c: (c[0], c[1]))
+
+
+def test_node_and_connection_entries_are_well_typed():
+    model = tessaron.Model(2, 2, 6)
+    for index, attributes in model.get_nodes():
+        assert isinstance(index, int)
+        assert set(attributes) == {"bias", "activation"}
+        assert type(attributes["bias"]) is float
+        assert attributes["activation"] in ACTIVATIONS
+    for source, target, attributes in model.get_connections():
+        assert isinstance(source, int) and isinstance(target, int)
+        assert list(attributes) == ["weight"] and type(attributes["weight"]) is float
+
+
+def test_models_are_random_and_introspection_ignores_arguments():
+    a, b = tessaron.Model(2, 1, 4), tessaron.Model(2, 1, 4)
+    assert a.get_connections() != b.get_connections()
+    assert a.get_nodes() != b.get_nodes()
+    assert a.get_nodes(1, 2) == a.get_nodes()
+    assert a.get_connections("x", None) == a.get_connections()
+
+
+def test_argument_parsing():
+    with pytest.raises(TypeError):
+        tessaron.Model(2)
+    with pytest.raises(TypeError):
+        tessaron.Model(2, "1")
+    with pytest.raises(TypeError):
+        tessaron.Model(2, 1, 3.5)
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ((0, 1), "inputs must be at least 1, got 0"),
+        ((-3, 1), "inputs must be at least 1, got -3"),
+        ((2, 0), "outputs must be at least 1, got 0"),
+        ((2, 1, 2), "size must be -1 or at least inputs + outputs (3), got 2"),
+        ((2, 1, -2), "size must be -1 or at least inputs + outputs (3), got -2"),
+        ((2**31 - 1, 1), "inputs + outputs (2147483647 + 1) exceeds the largest node count (2147483647)"),
+    ],
+)
+def test_refused_counts_leave_the_model_unchanged(arguments, message):
+    model = tessaron.Model(3, 2, 6)
+    nodes, connections = model.get_nodes(), model.get_connections()
+    with pytest.raises(ValueError) as error:
+        model.__init__(*arguments)
+    assert str(error.value) == message
+    assert model.size == 6
+    assert model.get_nodes() == nodes and model.get_connections() == connections
+    with pytest.raises(ValueError):
+        tessaron.Model(*arguments)
+
+
+def test_impossible_size_raises_memory_error_and_keeps_the_model():
+    model = tessaron.Model(2, 1)
+    connections = model.get_connections()
+    with pytest.raises(MemoryError):
+        model.__init__(2, 1, 10**6)
+    with pytest.raises(MemoryError):
+        tessaron.Model(2, 1, 2**31 - 1)
+    assert model.size == 3 and model.get_connections() == connections
+
+
+def test_reinitialising_rebuilds_the_network():
+    model = tessaron.Model(2, 1)
+    model.__init__(3, 2, 7)
+    assert model.size == 7
+    assert len(model.get_nodes()) == 7
+    assert pairs(model)[0] == (0, 3)
+
+
+def test_subclass_instances_work():
+    class Mine(tessaron.Model):
+        def __init__(self):
+            super().__init__(2, 1, 4)
+            self.note = "kept"
+
+    model = Mine()
+    assert model.size == 4 and model.note == "kept"
