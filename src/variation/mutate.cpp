@@ -1,0 +1,82 @@
+#include "variation/mutate.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "common/console.hpp"
+#include "common/errors.hpp"
+#include "network/activation.hpp"
+#include "variation/integrity.hpp"
+#include "variation/mutations.hpp"
+#include "variation/random_draws.hpp"
+
+namespace tessaron {
+namespace {
+
+constexpr double perturbation_share = 0.3;  // strict test
+constexpr double activation_share = 0.3;    // strict test
+constexpr double new_kind_chance = 0.05;
+constexpr double add_node_chance = 0.1;
+constexpr double remove_node_chance = 0.1;
+constexpr double remove_connection_chance = 0.05;
+constexpr double add_connection_chance = 0.05;
+constexpr double relative_step = 0.2;
+
+void check_after(const Network& network, const char* message) {
+    if (is_valid(network)) return;
+    console_write(std::string(message) + "\n");
+    throw IntegrityError(message);
+}
+
+double stepped(double value) {
+    return value + fresh_normal(0.0, relative_step * std::fabs(value));
+}
+
+}  // namespace
+
+void perturb_parameters(Network& network) {
+    for (std::int32_t i = 0; i < network.size; ++i) {
+        network.biases[i] = stepped(network.biases[i]);
+        for_each_target(network, i, [&](std::int32_t j) {
+            if (j < network.size) network.weight(i, j) = stepped(network.weight(i, j));
+        });
+    }
+}
+
+void mutate_activations(Network& network) {
+    for (std::int32_t i = network.inputs; i < network.size; ++i)
+        if (fresh_uniform(0.0, 1.0) <= new_kind_chance)
+            network.activations[i] = random_activation();
+}
+
+void mutate(Network& network) {
+    if (fresh_uniform(0.0, 1.0) < perturbation_share) {
+        perturb_parameters(network);
+        return;
+    }
+    if (fresh_uniform(0.0, 1.0) < activation_share) {
+        mutate_activations(network);
+        return;
+    }
+    if (fresh_uniform(0.0, 1.0) <= add_node_chance) {
+        add_node(network);
+        check_after(network, "Add node mutation broke network.");
+        return;
+    }
+    if (fresh_uniform(0.0, 1.0) <= remove_node_chance) {
+        remove_node(network);
+        check_after(network, "Remove node mutation broke network.");
+        return;
+    }
+    if (fresh_uniform(0.0, 1.0) <= remove_connection_chance) {
+        remove_connection(network);
+        check_after(network, "Remove connection mutation broke network.");
+        return;
+    }
+    if (fresh_uniform(0.0, 1.0) <= add_connection_chance) {
+        add_connection(network);
+        check_after(network, "Add connection mutation broke network.");
+    }
+}
+
+}  // namespace tessaron
