@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
+export KERAS_BACKEND=${KERAS_BACKEND:-jax}
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo

@@ -19,6 +19,8 @@ void set_console_writer(ConsoleWriter writer) {
     current_writer.store(writer ? writer : write_to_stdout);
 }
 
-void console_write(std::string_view text) { current_writer.load()(text); }
+void console_write(std::string_view text) {
+    if (!text.empty()) current_writer.load()(text);
+}
 
 }  // namespace tessaron

@@ -5,8 +5,14 @@
 
 namespace tessaron {
 
+PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_predict(PyObject* self, PyObject* args);
+PyObject* model_evaluate(PyObject* self, PyObject* args);
+PyObject* model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_get_nodes(PyObject* self, PyObject* args);
 PyObject* model_get_connections(PyObject* self, PyObject* args);
+PyObject* model_to_keras(PyObject* self, PyObject* args);
+PyObject* model_save(PyObject* self, PyObject* args);
 
 }  // namespace tessaron

@@ -7,4 +7,7 @@ namespace tessaron {
 
 extern PyMethodDef module_functions[];
 
+PyObject* module_from_keras(PyObject* self, PyObject* args);
+PyObject* module_load(PyObject* self, PyObject* args);
+
 }  // namespace tessaron

@@ -58,10 +58,11 @@ void adopt(Network& network, std::int32_t n, Arrays&& arrays) noexcept {
 
 }  // namespace
 
-Network::Network() : engine(engine_seed()) {}
+NetworkEngine::NetworkEngine() : seed_(engine_seed()) {}
 
-Network::Network(std::int32_t inputs, std::int32_t outputs)
-    : inputs(inputs), outputs(outputs), engine(engine_seed()) {
+Network::Network() = default;
+
+Network::Network(std::int32_t inputs, std::int32_t outputs) : inputs(inputs), outputs(outputs) {
     adopt(*this, inputs + outputs, blank_arrays(inputs + outputs));
 }
 
@@ -74,17 +75,17 @@ Network::Network(const Network& other)
       values(other.values),
       activations(other.activations),
       weights(other.weights),
-      connections(other.connections),
-      engine(engine_seed()) {}
+      connections(other.connections) {}
 
 Network& Network::operator=(const Network& other) {
     if (this == &other) return *this;
     Arrays copies{other.biases, other.sums,    other.values,
                   other.activations, other.weights, other.connections};
+    NetworkEngine engine_copy(other.engine);
     adopt(*this, other.size, std::move(copies));
     inputs = other.inputs;
     outputs = other.outputs;
-    engine = other.engine;
+    engine = std::move(engine_copy);
     return *this;
 }
 
@@ -98,7 +99,7 @@ Network::Network(Network&& other) noexcept
       activations(std::move(other.activations)),
       weights(std::move(other.weights)),
       connections(std::move(other.connections)),
-      engine(other.engine) {}
+      engine(std::move(other.engine)) {}
 
 Network& Network::operator=(Network&& other) noexcept {
     if (this == &other) return *this;
@@ -111,7 +112,7 @@ Network& Network::operator=(Network&& other) noexcept {
     activations = std::move(other.activations);
     weights = std::move(other.weights);
     connections = std::move(other.connections);
-    engine = other.engine;
+    engine = std::move(other.engine);
     return *this;
 }
 

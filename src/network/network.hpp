@@ -9,10 +9,46 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
 namespace tessaron {
+
+// A network's own random engine (an mt19937). It is seeded when the network is made, but its
+// state of 624 words is built only at the first draw: most networks of a population are copies
+// that never draw, and moving a network then moves a pointer instead of 5 KB.
+class NetworkEngine {
+public:
+    using result_type = std::mt19937::result_type;
+    NetworkEngine();  // seeded from engine_seed()
+    explicit NetworkEngine(result_type seed) : seed_(seed) {}
+    NetworkEngine(const NetworkEngine& other)
+        : seed_(other.seed_),
+          state_(other.state_ ? std::make_unique<std::mt19937>(*other.state_) : nullptr) {}
+    NetworkEngine& operator=(const NetworkEngine& other) {
+        NetworkEngine copy(other);
+        return *this = std::move(copy);
+    }
+    NetworkEngine(NetworkEngine&&) noexcept = default;
+    NetworkEngine& operator=(NetworkEngine&&) noexcept = default;
+
+    static constexpr result_type min() { return std::mt19937::min(); }
+    static constexpr result_type max() { return std::mt19937::max(); }
+    result_type operator()() {
+        if (!state_) state_ = std::make_unique<std::mt19937>(seed_);
+        return (*state_)();
+    }
+    // The engine as it stands, as a standard engine (to replay its draws).
+    operator std::mt19937() const { return state_ ? *state_ : std::mt19937(seed_); }
+    friend bool operator==(const NetworkEngine& a, const NetworkEngine& b) {
+        return std::mt19937(a) == std::mt19937(b);
+    }
+
+private:
+    result_type seed_;
+    std::unique_ptr<std::mt19937> state_;
+};
 
 struct Network {
     std::int32_t size = 0;
@@ -24,7 +60,7 @@ struct Network {
     std::vector<std::int32_t> activations;
     std::vector<double> weights;               // [from * size + to]
     std::vector<std::uint64_t> connections;    // [from * row_words() + to / 64], bit to % 64
-    std::mt19937 engine;
+    NetworkEngine engine;
 
     // An empty network (no nodes); its engine is seeded like any other.
     Network();

@@ -18,7 +18,8 @@ void seed_structure_draws_once();
 // One value of rand(), in 0 .. RAND_MAX.
 int rand_draw();
 
-// A seed for a new network engine or a per-thread engine, from the nondeterministic random device.
+// A seed for a new network engine or a per-thread engine: unpredictable, from a per-thread
+// generator seeded once from the nondeterministic random device.
 std::uint32_t engine_seed();
 
 }  // namespace tessaron

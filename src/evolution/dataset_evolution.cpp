@@ -1,0 +1,91 @@
+#include "evolution/dataset_evolution.hpp"
+
+#include <algorithm>
+
+#include "common/console.hpp"
+#include "evolution/generation.hpp"
+#include "evolution/losses.hpp"
+#include "evolution/progress.hpp"
+#include "network/shuffle.hpp"
+
+namespace tessaron {
+namespace {
+
+constexpr const char* small_batch_warning =
+    "WARNING! The batch size is less than 10% the number of samples in your dataset. If the "
+    "dataset is highly nonlinear, individual batches may not represent your dataset correctly and "
+    "the loss can be extremely underestimated. Make sure to use a validation set to monitor the "
+    "actual loss closely.\n";
+
+}  // namespace
+
+std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
+    if (batch_size == -1 || batch_size >= samples) return 1;
+    // Whole numbers: a ceiling taken in single precision can drop the last samples, or add an
+    // empty batch, once the counts pass 2^24.
+    return static_cast<std::int32_t>((static_cast<std::int64_t>(samples) + batch_size - 1) /
+                                     batch_size);
+}
+
+EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
+                                      const std::function<void()>& before_generation) {
+    const std::int32_t n = run.x.rows;
+    const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
+    if (run.batch_size != -1 && batch_size < 0.1 * n) console_write(small_batch_warning);
+    const std::int32_t batches = batch_count(n, run.batch_size);
+    const std::size_t kinds = run.losses.size();
+
+    EvolutionResult result;
+    result.epochs.reserve(static_cast<std::size_t>(run.epochs));
+    PopulationState state = initial_population(start, run.pop_size);
+    std::int32_t first_batch_rows = 0;
+    const ScoreFunction score = [&](const std::vector<Network>& pool) {
+        return evaluate_population(
+            pool, sample_rows(run.x, run.y, first_batch_rows, std::min(batch_size, n - first_batch_rows)),
+            run.losses);
+    };
+
+    for (std::int32_t epoch = 0; epoch < run.epochs; ++epoch) {
+        const std::int64_t epoch_start = monotonic_nanoseconds();
+        if (batches > 1) shuffle_together(run.x, run.y);
+        std::vector<double> loss_sums(kinds, 0.0);
+        double size_sum = 0.0;
+        ProgressLine line;
+        line.verbose = run.verbose;
+        line.show_size = run.show_size;
+        line.loss_kinds = &run.losses;
+        line.epoch_start = epoch_start;
+        line.epoch = epoch;
+        line.epochs = run.epochs;
+        line.batch_count = batches;
+        line.loss_sums = &loss_sums;
+        for (std::int32_t batch = 0; batch < batches; ++batch) {
+            before_generation();
+            first_batch_rows = batch * batch_size;
+            next_generation(state, score);
+            const std::vector<double>& best_row = state.rows[state.best_index];
+            for (std::size_t k = 0; k < kinds; ++k) loss_sums[k] += best_row[k];
+            size_sum += state.best.size;
+            if (batch < batches - 1) {
+                line.batch_index = batch;
+                line.size = static_cast<std::int32_t>(size_sum / (batch + 1));
+                console_write(progress_line(line, monotonic_nanoseconds()));
+            }
+        }
+        EpochRecord record;
+        if (run.x_val)
+            record.validation = evaluate_losses(state.best, all_rows(*run.x_val, *run.y_val), run.losses);
+        line.batch_index = batches - 1;
+        line.size = state.best.size;
+        line.validation = run.x_val ? &record.validation : nullptr;
+        console_write(progress_line(line, monotonic_nanoseconds()));
+        record.losses.resize(kinds);
+        for (std::size_t k = 0; k < kinds; ++k) record.losses[k] = loss_sums[k] / batches;
+        record.size = state.best.size;
+        result.epochs.push_back(std::move(record));
+    }
+    result.best = std::move(state.best);
+    return result;
+}
+
+}  // namespace tessaron

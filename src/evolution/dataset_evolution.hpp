@@ -1,0 +1,45 @@
+// Evolution of a network on a labelled dataset: one generation per batch, scored by the compiled
+// losses.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "network/network.hpp"
+#include "network/sample_matrix.hpp"
+
+namespace tessaron {
+
+struct DatasetEvolution {
+    std::int32_t pop_size = 100;
+    std::int32_t batch_size = -1;  // -1: all samples
+    std::int32_t epochs = 100;
+    int verbose = 1;
+    std::vector<std::int32_t> losses;  // the loss, then the metrics
+    bool show_size = false;            // monitors were compiled
+    SampleMatrix x, y;                 // shuffled in place between epochs
+    std::optional<SampleMatrix> x_val, y_val;
+};
+
+struct EpochRecord {
+    std::vector<double> losses;      // per entry of `losses`: the mean over the epoch's generations
+    std::vector<double> validation;  // empty without validation data
+    std::int32_t size = 0;           // the best network's node count after the epoch
+};
+
+struct EvolutionResult {
+    Network best;
+    std::vector<EpochRecord> epochs;
+};
+
+// Generations per epoch for n samples: ceil(n / batch_size), with -1 meaning one.
+std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size);
+
+// Runs the whole evolution from `start`. `before_generation` runs before every generation and
+// may throw to abandon the run. Progress lines and the small-batch warning go to the console.
+EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
+                                      const std::function<void()>& before_generation);
+
+}  // namespace tessaron

@@ -1,0 +1,42 @@
+// Evolution of a network against a fitness function: one generation per epoch, scored by a
+// caller-supplied function.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "evolution/generation.hpp"
+#include "network/network.hpp"
+
+namespace tessaron {
+
+struct FunctionEvolution {
+    std::int32_t pop_size = 100;
+    std::int32_t epochs = 100;
+    int verbose = 1;
+    bool show_size = false;  // monitors were compiled
+};
+
+struct FunctionEpochRecord {
+    double loss = 0.0;        // the generation's best loss (no_loss_yet when none was a number)
+    double validation = 0.0;  // the validation function's result for the best network
+    std::int32_t size = 0;    // the best network's node count
+};
+
+struct FunctionEvolutionResult {
+    Network best;
+    std::vector<FunctionEpochRecord> epochs;
+};
+
+// Scores the best network of an epoch.
+using ValidationFunction = std::function<double(const Network& best)>;
+
+// Runs the evolution from `start`. `before_generation` runs before every generation and may throw
+// to abandon the run; so may `score` and `validate` (which may be empty).
+FunctionEvolutionResult run_function_evolution(const Network& start, const FunctionEvolution& run,
+                                               const ScoreFunction& score,
+                                               const ValidationFunction& validate,
+                                               const std::function<void()>& before_generation);
+
+}  // namespace tessaron

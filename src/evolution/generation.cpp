@@ -1,0 +1,122 @@
+#include "evolution/generation.hpp"
+
+#include <cmath>
+#include <numeric>
+#include <utility>
+
+#include "network/shuffle.hpp"
+#include "variation/crossover.hpp"
+#include "variation/mutate.hpp"
+
+namespace tessaron {
+namespace {
+
+// Whether `challenger` beats `winner` in a tournament: a strictly lower loss, and any number
+// beats a NaN.
+bool beats(double challenger, double winner) {
+    return winner > challenger || (std::isnan(winner) && !std::isnan(challenger));
+}
+
+// Crossover picks the fitter parent by these: the latest loss, NaN counting as the worst.
+double fitness_of(const std::vector<double>& row) {
+    const double loss = row.empty() ? std::nan("") : row[0];
+    return std::isnan(loss) ? HUGE_VAL : loss;
+}
+
+}  // namespace
+
+PopulationState initial_population(const Network& network, std::int32_t pop_size) {
+    PopulationState state;
+    state.population.reserve(static_cast<std::size_t>(pop_size));
+    state.population.emplace_back(network);
+    for (std::int32_t i = 1; i < pop_size; ++i) {
+        Network member(network);
+        mutate(member);
+        state.population.push_back(std::move(member));
+    }
+    state.best = state.population.front();
+    state.fitness.assign(static_cast<std::size_t>(pop_size), 0.0);
+    return state;
+}
+
+std::vector<std::int32_t> select_survivors(const ScoreRows& rows) {
+    const std::size_t n = rows.size();
+    std::vector<std::int32_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::vector<std::size_t> permutation;
+    std::vector<std::int32_t> winners;
+    winners.reserve(n / 2);
+    for (int pass = 0; pass < 2; ++pass) {
+        // Shuffling the pool's indices draws and applies the permutation exactly as shuffling
+        // the pool with its rows would, without moving any network.
+        draw_permutation(n, permutation);
+        apply_permutation(permutation,
+                          [&](std::size_t i, std::size_t j) { std::swap(order[i], order[j]); });
+        for (std::size_t group = 0; group + 4 <= n; group += 4) {
+            std::int32_t winner = order[group];
+            for (std::size_t m = group + 1; m < group + 4; ++m)
+                if (beats(rows[order[m]][0], rows[winner][0])) winner = order[m];
+            winners.push_back(winner);
+        }
+    }
+    return winners;
+}
+
+bool next_generation(PopulationState& state, const ScoreFunction& score) {
+    std::vector<Network> children = crossover(state.population, state.fitness);
+    for (Network& child : children) mutate(child);
+
+    // The pool takes the parents and the children over, alternating.
+    const std::size_t p = state.population.size();
+    std::vector<Network> pool;
+    pool.reserve(2 * p);
+    for (std::size_t i = 0; i < p; ++i) {
+        pool.push_back(std::move(state.population[i]));
+        pool.push_back(std::move(children[i]));
+    }
+    ScoreRows pool_rows = score(pool);
+
+    const std::vector<std::int32_t> winners = select_survivors(pool_rows);
+    // A member that wins twice is copied for its first win and moved for its last.
+    std::vector<std::int32_t> wins_left(pool.size(), 0);
+    for (std::int32_t w : winners) ++wins_left[w];
+    std::vector<Network> survivors;
+    ScoreRows rows;
+    survivors.reserve(winners.size());
+    rows.reserve(winners.size());
+    for (std::int32_t w : winners) {
+        if (--wins_left[w] == 0) {
+            survivors.push_back(std::move(pool[w]));
+            rows.push_back(std::move(pool_rows[w]));
+        } else {
+            survivors.push_back(pool[w]);
+            rows.push_back(pool_rows[w]);
+        }
+    }
+
+    double running = no_loss_yet;
+    std::int32_t found = -1;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i][0] < running) {
+            running = rows[i][0];
+            found = static_cast<std::int32_t>(i);
+        }
+    }
+    state.population = std::move(survivors);
+    state.rows = std::move(rows);
+    for (std::size_t i = 0; i < p; ++i) state.fitness[i] = fitness_of(state.rows[i]);
+    if (found >= 0) {
+        state.best = state.population[found];
+        state.best_index = found;
+        state.best_loss = running;
+    } else if (state.best_index < 0) {
+        // No member has a usable loss in the very first generation: member 0 stands in, so that
+        // the best index is never unset afterwards.
+        state.best = state.population[0];
+        state.best_index = 0;
+        state.best_loss = state.rows[0][0];
+    }
+    return found >= 0;
+}
+
+}  // namespace tessaron

@@ -1,0 +1,89 @@
+#include "evolution/losses.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessaron {
+namespace {
+
+template <std::size_t N>
+std::optional<std::int32_t> find_name(const std::array<std::string_view, N>& names,
+                                      std::string_view name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (names[i] == name) return static_cast<std::int32_t>(i);
+    return std::nullopt;
+}
+
+inline double term(std::int32_t kind, double target, double prediction) {
+    const double difference = target - prediction;
+    switch (kind) {
+        case mse:
+            return difference * difference;
+        case mae:
+            return std::fabs(difference);
+        case mape:
+            return std::fabs(difference) * 100 / (std::fabs(target) + 1e-10);
+        default:
+            return 0.0;
+    }
+}
+
+}  // namespace
+
+std::optional<std::int32_t> loss_from_name(std::string_view name) {
+    return find_name(loss_names, name);
+}
+
+std::optional<std::int32_t> monitor_from_name(std::string_view name) {
+    return find_name(monitor_names, name);
+}
+
+SampleView sample_rows(const SampleMatrix& x, const SampleMatrix& y, std::int32_t first,
+                       std::int32_t count) {
+    return SampleView{x.values.data() + static_cast<std::size_t>(first) * x.cols, x.cols,
+                      y.values.data() + static_cast<std::size_t>(first) * y.cols, y.cols, count};
+}
+
+void evaluate_losses(const Network& network, const SampleView& samples,
+                     const std::vector<std::int32_t>& losses, ForwardScratch& scratch,
+                     double* result) {
+    const std::size_t kinds = losses.size();
+    std::fill(result, result + kinds, 0.0);
+    scratch.fit(network);
+    const std::int32_t m_count = samples.y_cols;
+    for (std::int32_t first = 0; first < samples.rows; first += forward_block_size) {
+        const std::int32_t count = std::min(forward_block_size, samples.rows - first);
+        forward_block(network, samples.x + static_cast<std::size_t>(first) * samples.x_cols,
+                      static_cast<std::size_t>(samples.x_cols), count, scratch);
+        for (std::int32_t s = 0; s < count; ++s) {
+            const double* y = samples.y + static_cast<std::size_t>(first + s) * m_count;
+            for (std::size_t k = 0; k < kinds; ++k) {
+                double sum = 0.0;
+                for (std::int32_t m = 0; m < m_count; ++m)
+                    sum += term(losses[k], y[m], block_output(network, scratch, m, s));
+                result[k] += sum / m_count;
+            }
+        }
+    }
+    for (std::size_t k = 0; k < kinds; ++k) result[k] /= samples.rows;
+}
+
+std::vector<double> evaluate_losses(const Network& network, const SampleView& samples,
+                                    const std::vector<std::int32_t>& losses) {
+    std::vector<double> result(losses.size());
+    ForwardScratch scratch;
+    evaluate_losses(network, samples, losses, scratch, result.data());
+    return result;
+}
+
+std::vector<std::vector<double>> evaluate_population(const std::vector<Network>& population,
+                                                     const SampleView& samples,
+                                                     const std::vector<std::int32_t>& losses) {
+    std::vector<std::vector<double>> rows(population.size(), std::vector<double>(losses.size()));
+    ForwardScratch scratch;
+    for (std::size_t r = 0; r < population.size(); ++r)
+        evaluate_losses(population[r], samples, losses, scratch, rows[r].data());
+    return rows;
+}
+
+}  // namespace tessaron

@@ -1,0 +1,56 @@
+// Losses and metrics over a sample set, and the names of losses and monitors.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "network/forward.hpp"
+#include "network/network.hpp"
+
+namespace tessaron {
+
+enum LossKind : std::int32_t { mse = 0, mae = 1, mape = 2 };
+enum MonitorKind : std::int32_t { size_monitor = 0 };
+
+inline constexpr std::array<std::string_view, 3> loss_names{"mse", "mae", "mape"};
+inline constexpr std::array<std::string_view, 1> monitor_names{"size"};
+
+std::optional<std::int32_t> loss_from_name(std::string_view name);
+std::optional<std::int32_t> monitor_from_name(std::string_view name);
+
+// Consecutive samples: row i of x starts at x + i * x_cols, row i of y at y + i * y_cols. Every x
+// row holds at least the network's inputs, every y row at most its outputs.
+struct SampleView {
+    const double* x = nullptr;
+    std::int32_t x_cols = 0;
+    const double* y = nullptr;
+    std::int32_t y_cols = 0;
+    std::int32_t rows = 0;
+};
+
+// Rows [first, first + count) of two tables with the same number of rows.
+SampleView sample_rows(const SampleMatrix& x, const SampleMatrix& y, std::int32_t first,
+                       std::int32_t count);
+inline SampleView all_rows(const SampleMatrix& x, const SampleMatrix& y) {
+    return sample_rows(x, y, 0, x.rows);
+}
+
+// For each kind of `losses`, the mean over samples of the per-sample mean over outputs of the
+// kind's term, written to result[0 .. losses.size()). Samples are accumulated in row order, so
+// the figures do not depend on how rows are blocked. No rows, or rows of no y values, give NaN.
+void evaluate_losses(const Network& network, const SampleView& samples,
+                     const std::vector<std::int32_t>& losses, ForwardScratch& scratch,
+                     double* result);
+
+std::vector<double> evaluate_losses(const Network& network, const SampleView& samples,
+                                    const std::vector<std::int32_t>& losses);
+
+// One row of evaluate_losses per network, in order.
+std::vector<std::vector<double>> evaluate_population(const std::vector<Network>& population,
+                                                     const SampleView& samples,
+                                                     const std::vector<std::int32_t>& losses);
+
+}  // namespace tessaron

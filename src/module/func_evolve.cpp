@@ -1,0 +1,116 @@
+// Model.func_evolve: evolution against the user's Python fitness function.
+#include "evolution/function_evolution.hpp"
+#include "module/array_conversion.hpp"
+#include "module/genome.hpp"
+#include "module/history.hpp"
+#include "module/model.hpp"
+#include "module/model_methods.hpp"
+
+namespace tessaron {
+namespace {
+
+// Replaces the pending exception with a TypeError that says what train_func should return and
+// keeps the original reason, then throws.
+[[noreturn]] void refuse_result(PyObject* result, std::size_t genomes) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyErr_Format(PyExc_TypeError,
+                 "train_func must return numeric losses, one per genome (%zu genomes); it returned "
+                 "%s, which cannot be converted: %S",
+                 genomes, Py_TYPE(result)->tp_name, value ? value : Py_None);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    throw PythonError{};
+}
+
+// The losses train_func returned: anything numpy turns into a numeric array of one value per
+// genome, or of one row per genome whose first column is the loss.
+ScoreRows losses_from_result(PyObject* result, std::size_t genomes) {
+    PyObject* converted = PyArray_FromAny(result, nullptr, 0, 0, 0, nullptr);
+    if (converted == nullptr) refuse_result(result, genomes);
+    PyRef array = PyRef::steal(converted);
+    auto* numbers = reinterpret_cast<PyArrayObject*>(array.get());
+    const int type = PyArray_TYPE(numbers);
+    if (!(PyTypeNum_ISBOOL(type) || PyTypeNum_ISINTEGER(type) || PyTypeNum_ISFLOAT(type) ||
+          PyTypeNum_ISOBJECT(type)))
+        raise_format(PyExc_TypeError,
+                     "train_func must return numeric losses, one per genome (%zu genomes); it "
+                     "returned %s of dtype %s",
+                     genomes, Py_TYPE(result)->tp_name, PyArray_DESCR(numbers)->typeobj->tp_name);
+    const int dimensions = PyArray_NDIM(numbers);
+    if (dimensions < 1 || dimensions > 2)
+        raise_format(PyExc_ValueError,
+                     "train_func must return a 1-d array of losses or a 2-d array whose first "
+                     "column holds them, one row per genome (%zu genomes); it returned %s with %d "
+                     "dimensions",
+                     genomes, Py_TYPE(result)->tp_name, dimensions);
+    SampleMatrix table;
+    try {
+        table = to_sample_matrix(numbers, "the result of train_func");
+    } catch (const PythonError&) {
+        refuse_result(result, genomes);
+    }
+    if (static_cast<std::size_t>(table.rows) < genomes || table.cols < 1)
+        raise_format(PyExc_ValueError,
+                     "train_func must return one loss per genome: it got %zu genomes and returned "
+                     "an array of %d rows and %d columns",
+                     genomes, table.rows, table.cols);
+    ScoreRows rows(genomes);
+    for (std::size_t i = 0; i < genomes; ++i) {
+        const double* row = table.row(static_cast<std::int32_t>(i));
+        rows[i].assign(row, row + table.cols);
+    }
+    return rows;
+}
+
+}  // namespace
+
+PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose",
+                                     "validation_func", nullptr};
+    PyObject* train_func = nullptr;
+    PyObject* validation_func = Py_None;
+    FunctionEvolution run;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO", const_cast<char**>(keywords),
+                                     &train_func, &run.pop_size, &run.epochs, &run.verbose,
+                                     &validation_func))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        ModelObject* model = reinterpret_cast<ModelObject*>(self);
+        if (model->state == nullptr) raise(PyExc_SystemError, "Model object was not created by Model.__new__");
+        check_evolution_counts(run.pop_size, run.epochs);
+        run.show_size = !model->state->monitors.empty();
+        const bool has_validation = validation_func != Py_None;
+
+        const ScoreFunction score = [&](const std::vector<Network>& pool) {
+            PyRef genomes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pool.size())));
+            for (std::size_t i = 0; i < pool.size(); ++i)
+                PyList_SET_ITEM(genomes.get(), static_cast<Py_ssize_t>(i),
+                                make_genome(std::make_shared<const Network>(pool[i])).release());
+            PyRef result = PyRef::steal(PyObject_CallOneArg(train_func, genomes.get()));
+            genomes.reset();
+            return losses_from_result(result.get(), pool.size());
+        };
+        ValidationFunction validate;
+        if (has_validation) {
+            validate = [&](const Network& best) {
+                PyRef genome = make_genome(std::make_shared<const Network>(best));
+                PyRef result = PyRef::steal(PyObject_CallOneArg(validation_func, genome.get()));
+                const double loss = PyFloat_AsDouble(result.get());
+                if (loss == -1.0 && PyErr_Occurred()) throw PythonError{};
+                return loss;
+            };
+        }
+        const std::shared_ptr<const Network> start = model->state->network;
+        FunctionEvolutionResult result = run_function_evolution(*start, run, score, validate, [] {
+            if (PyErr_CheckSignals() < 0) throw PythonError{};
+        });
+        PyRef history = function_history(result, has_validation, run.show_size);
+        set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
+        return history.release();
+    });
+}
+
+}  // namespace tessaron

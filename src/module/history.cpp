@@ -1,0 +1,66 @@
+#include "module/history.hpp"
+
+#include <string>
+
+#include "evolution/losses.hpp"
+
+namespace tessaron {
+namespace {
+
+// Sets key to a new list of one value per epoch.
+template <class Value>
+void set_list(PyObject* history, const std::string& key, std::size_t epochs, Value&& value) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(epochs)));
+    for (std::size_t e = 0; e < epochs; ++e)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(e), value(e).release());
+    if (PyDict_SetItemString(history, key.c_str(), list.get()) < 0) throw PythonError{};
+}
+
+PyRef as_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
+
+}  // namespace
+
+void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs) {
+    if (pop_size < 2 || pop_size % 2 != 0)
+        raise_format(PyExc_ValueError, "pop_size must be an even number of at least 2, got %d",
+                     pop_size);
+    if (epochs < 0) raise_format(PyExc_ValueError, "epochs must be at least 0, got %d", epochs);
+}
+
+PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int32_t>& losses,
+                      bool has_validation, bool show_size) {
+    PyRef history = PyRef::steal(PyDict_New());
+    const std::size_t epochs = result.epochs.size();
+    auto name = [&](std::size_t k) {
+        return k == 0 ? std::string("loss") : std::string(loss_names[losses[k]]);
+    };
+    for (std::size_t k = 0; k < losses.size(); ++k)
+        set_list(history.get(), name(k), epochs,
+                 [&](std::size_t e) { return as_float(result.epochs[e].losses[k]); });
+    if (has_validation)
+        for (std::size_t k = 0; k < losses.size(); ++k)
+            set_list(history.get(), "val_" + name(k), epochs,
+                     [&](std::size_t e) { return as_float(result.epochs[e].validation[k]); });
+    if (show_size)
+        set_list(history.get(), "size", epochs, [&](std::size_t e) {
+            return PyRef::steal(PyLong_FromLong(result.epochs[e].size));
+        });
+    return history;
+}
+
+PyRef function_history(const FunctionEvolutionResult& result, bool has_validation, bool show_size) {
+    PyRef history = PyRef::steal(PyDict_New());
+    const std::size_t epochs = result.epochs.size();
+    set_list(history.get(), "loss", epochs,
+             [&](std::size_t e) { return as_float(result.epochs[e].loss); });
+    if (has_validation)
+        set_list(history.get(), "val_loss", epochs,
+                 [&](std::size_t e) { return as_float(result.epochs[e].validation); });
+    if (show_size)
+        set_list(history.get(), "size", epochs, [&](std::size_t e) {
+            return PyRef::steal(PyLong_FromLong(result.epochs[e].size));
+        });
+    return history;
+}
+
+}  // namespace tessaron

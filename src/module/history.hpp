@@ -1,0 +1,23 @@
+// The history dictionaries that the evolution loops return, and their shared argument checks.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "evolution/dataset_evolution.hpp"
+#include "evolution/function_evolution.hpp"
+#include "module/py_ref.hpp"
+
+namespace tessaron {
+
+// pop_size even and at least 2, epochs at least 0; otherwise ValueError.
+void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs);
+
+// "loss", one key per metric, "val_loss" and "val_<metric>" with validation, "size" with monitors.
+PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int32_t>& losses,
+                      bool has_validation, bool show_size);
+
+// "loss", "val_loss" with a validation function, "size" with monitors.
+PyRef function_history(const FunctionEvolutionResult& result, bool has_validation, bool show_size);
+
+}  // namespace tessaron

@@ -1,0 +1,183 @@
+#include "persistence/network_file.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "network/activation.hpp"
+#include "persistence/byte_order.hpp"
+#include "persistence/file_io.hpp"
+
+namespace tessaron {
+namespace {
+
+constexpr std::uint64_t header_bytes = 12;
+constexpr std::uint64_t record_bytes = 16;
+
+// Bytes before the first connection record of a file of `nodes` nodes; no overflow, as nodes is
+// below 2^31.
+std::uint64_t records_offset(std::int32_t nodes) {
+    return header_bytes + 12 * static_cast<std::uint64_t>(nodes);
+}
+
+[[noreturn]] void refuse(const std::string& path, const std::string& fault) {
+    throw InvalidData("model file '" + path + "': " + fault);
+}
+
+std::string text(std::int64_t value) { return std::to_string(value); }
+std::string text(std::uint64_t value) { return std::to_string(value); }
+
+// The header promises more node data than the file holds, which ends at byte `end`.
+[[noreturn]] void refuse_short_node_arrays(const std::string& path, std::int32_t size,
+                                           std::uint64_t end) {
+    refuse(path, "the header gives " + text(std::int64_t{size}) +
+                     " nodes, whose biases and activation kinds end at byte " +
+                     text(records_offset(size)) + ", but the file ends at byte " + text(end));
+}
+
+void check_counts(const std::string& path, std::int32_t size, std::int32_t inputs,
+                  std::int32_t outputs) {
+    if (inputs < 1)
+        refuse(path, "the header gives " + text(std::int64_t{inputs}) +
+                         " inputs (byte offset 4); a network needs at least 1");
+    if (outputs < 1)
+        refuse(path, "the header gives " + text(std::int64_t{outputs}) +
+                         " outputs (byte offset 8); a network needs at least 1");
+    const std::int64_t minimum = std::int64_t{inputs} + outputs;
+    if (size < minimum)
+        refuse(path, "the header gives " + text(std::int64_t{size}) +
+                         " nodes (byte offset 0), fewer than inputs + outputs (" + text(minimum) +
+                         ")");
+}
+
+bool allowed(std::int32_t from, std::int32_t to, std::int32_t size, std::int32_t inputs,
+             std::int32_t outputs) {
+    return from >= 0 && from < to && to < size && to >= inputs && from < size - outputs;
+}
+
+// Why the connection from -> to cannot be in a network of this shape.
+std::string pattern_fault(std::int32_t from, std::int32_t to, std::int32_t size,
+                          std::int32_t inputs, std::int32_t outputs) {
+    const std::string pair =
+        "runs from node " + text(std::int64_t{from}) + " to node " + text(std::int64_t{to});
+    if (from < 0 || from >= size || to < 0 || to >= size)
+        return pair + ", outside the nodes 0 .. " + text(std::int64_t{size} - 1);
+    if (from >= to) return pair + ", but connections run only to a higher node index";
+    if (to < inputs)
+        return pair + ", but node " + text(std::int64_t{to}) + " is an input node (nodes 0 .. " +
+               text(std::int64_t{inputs} - 1) + ")";
+    return pair + ", but node " + text(std::int64_t{from}) + " is an output node (nodes " +
+           text(std::int64_t{size} - outputs) + " .. " + text(std::int64_t{size} - 1) + ")";
+}
+
+// Reads the biases and activation kinds of `size` nodes. The arrays grow with the bytes actually
+// read, so a file that claims more nodes than it holds never gets their storage.
+void read_node_arrays(InputFile& file, const std::string& path, std::int32_t size,
+                      std::vector<double>& biases, std::vector<std::int32_t>& activations) {
+    const auto nodes = static_cast<std::size_t>(size);
+    const std::size_t initial = file.length() ? nodes : std::min<std::size_t>(nodes, 4096);
+    biases.reserve(initial);
+    activations.reserve(initial);
+    unsigned char bytes[8];
+    for (std::size_t i = 0; i < nodes; ++i) {
+        const std::size_t got = file.read(bytes, 8);
+        if (got < 8) refuse_short_node_arrays(path, size, header_bytes + 8 * i + got);
+        biases.push_back(load_f64(bytes));
+    }
+    for (std::size_t i = 0; i < nodes; ++i) {
+        const std::size_t got = file.read(bytes, 4);
+        const std::uint64_t offset = header_bytes + 8 * static_cast<std::uint64_t>(nodes) + 4 * i;
+        if (got < 4) refuse_short_node_arrays(path, size, offset + got);
+        const std::int32_t kind = load_i32(bytes);
+        if (kind < 0 || kind >= activation_kind_count)
+            refuse(path, "node " + text(std::uint64_t{i}) + " has activation kind " +
+                             text(std::int64_t{kind}) + " (byte offset " + text(offset) +
+                             "); kinds run from 0 to " +
+                             text(std::int64_t{activation_kind_count} - 1));
+        activations.push_back(kind);
+    }
+}
+
+}  // namespace
+
+void write_network_file(const Network& network, const std::string& path) {
+    if (network.inputs < 1 || network.outputs < 1 ||
+        network.size < std::int64_t{network.inputs} + network.outputs)
+        throw InvalidData("cannot save a network of " + text(std::int64_t{network.size}) +
+                          " nodes with " + text(std::int64_t{network.inputs}) + " inputs and " +
+                          text(std::int64_t{network.outputs}) +
+                          " outputs: a model needs at least one input, one output and inputs + "
+                          "outputs nodes");
+    write_file_safely(path, [&](ByteSink& sink) {
+        unsigned char bytes[record_bytes];
+        store_i32(bytes, network.size);
+        store_i32(bytes + 4, network.inputs);
+        store_i32(bytes + 8, network.outputs);
+        sink.put(bytes, header_bytes);
+        for (std::int32_t i = 0; i < network.size; ++i) {
+            store_f64(bytes, network.biases[i]);
+            sink.put(bytes, 8);
+        }
+        for (std::int32_t i = 0; i < network.size; ++i) {
+            store_i32(bytes, network.activations[i]);
+            sink.put(bytes, 4);
+        }
+        for (std::int32_t from = 0; from < network.size; ++from) {
+            for_each_target(network, from, [&](std::int32_t to) {
+                store_i32(bytes, from);
+                store_i32(bytes + 4, to);
+                store_f64(bytes + 8, network.weight(from, to));
+                sink.put(bytes, record_bytes);
+            });
+        }
+    });
+}
+
+Network read_network_file(const std::string& path) {
+    InputFile file(path);
+    unsigned char bytes[record_bytes];
+    const std::size_t got = file.read(bytes, header_bytes);
+    if (got < header_bytes)
+        refuse(path, "the file has " + text(std::uint64_t{got}) +
+                         " bytes, fewer than the 12 of the header");
+    const std::int32_t size = load_i32(bytes);
+    const std::int32_t inputs = load_i32(bytes + 4);
+    const std::int32_t outputs = load_i32(bytes + 8);
+    check_counts(path, size, inputs, outputs);
+    // Checked before anything is allocated for the nodes.
+    const std::uint64_t first_record = records_offset(size);
+    if (file.length() && *file.length() < first_record)
+        refuse_short_node_arrays(path, size, *file.length());
+
+    std::vector<double> biases;
+    std::vector<std::int32_t> activations;
+    read_node_arrays(file, path, size, biases, activations);
+
+    Network network(inputs, outputs);
+    reset(network, size);
+    network.biases = std::move(biases);
+    network.activations = std::move(activations);
+    // Records are applied in file order: a later record of the same pair overwrites the weight.
+    for (std::uint64_t record = 0;; ++record) {
+        const std::uint64_t offset = first_record + record_bytes * record;
+        const std::size_t have = file.read(bytes, record_bytes);
+        if (have == 0) break;
+        auto where = [&] {
+            return "connection record " + text(record) + " (byte offset " + text(offset) + ")";
+        };
+        if (have < record_bytes)
+            refuse(path, where() + " is cut off after " + text(std::uint64_t{have}) +
+                             " of its 16 bytes");
+        const std::int32_t from = load_i32(bytes);
+        const std::int32_t to = load_i32(bytes + 4);
+        if (!allowed(from, to, size, inputs, outputs))
+            refuse(path, where() + " " + pattern_fault(from, to, size, inputs, outputs));
+        network.set_bit(from, to);
+        network.weight(from, to) = load_f64(bytes + 8);
+    }
+    return network;
+}
+
+}  // namespace tessaron
