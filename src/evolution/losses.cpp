@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/thread_pool.hpp"
+
 namespace tessaron {
 namespace {
 
@@ -80,9 +82,11 @@ std::vector<std::vector<double>> evaluate_population(const std::vector<Network>&
                                                      const SampleView& samples,
                                                      const std::vector<std::int32_t>& losses) {
     std::vector<std::vector<double>> rows(population.size(), std::vector<double>(losses.size()));
-    ForwardScratch scratch;
-    for (std::size_t r = 0; r < population.size(); ++r)
+    // Each network is scored whole by one thread, so the figures do not depend on the threads.
+    parallel_for(population.size(), [&](std::size_t r, int) {
+        thread_local ForwardScratch scratch;
         evaluate_losses(population[r], samples, losses, scratch, rows[r].data());
+    });
     return rows;
 }
 

@@ -48,7 +48,8 @@ void evaluate_losses(const Network& network, const SampleView& samples,
 std::vector<double> evaluate_losses(const Network& network, const SampleView& samples,
                                     const std::vector<std::int32_t>& losses);
 
-// One row of evaluate_losses per network, in order.
+// One row of evaluate_losses per network, in order; the networks are spread over the worker
+// threads.
 std::vector<std::vector<double>> evaluate_population(const std::vector<Network>& population,
                                                      const SampleView& samples,
                                                      const std::vector<std::int32_t>& losses);

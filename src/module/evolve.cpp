@@ -5,6 +5,7 @@
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/losses.hpp"
 #include "module/array_conversion.hpp"
+#include "module/gil.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/model_methods.hpp"
@@ -87,11 +88,18 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         run.losses = state.losses;
         run.show_size = !state.monitors.empty();
 
-        // The run works on its own copies; the model changes only once it has ended well.
+        // The run works on its own copies, without the interpreter lock but for the signal check
+        // before each generation (and the console, which takes the lock itself); the model
+        // changes only once the run has ended well.
         const std::shared_ptr<const Network> start = state.network;
-        EvolutionResult result = run_dataset_evolution(*start, run, [] {
-            if (PyErr_CheckSignals() < 0) throw PythonError{};
-        });
+        EvolutionResult result;
+        {
+            GilRelease unlocked;
+            result = run_dataset_evolution(*start, run, [&] {
+                GilRelease::Held held(unlocked);
+                check_signals();
+            });
+        }
         PyRef history = dataset_history(result, run.losses, run.x_val.has_value(), run.show_size);
         set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
         return history.release();

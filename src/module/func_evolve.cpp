@@ -2,6 +2,7 @@
 #include "evolution/function_evolution.hpp"
 #include "module/array_conversion.hpp"
 #include "module/genome.hpp"
+#include "module/gil.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/model_methods.hpp"
@@ -104,9 +105,8 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             };
         }
         const std::shared_ptr<const Network> start = model->state->network;
-        FunctionEvolutionResult result = run_function_evolution(*start, run, score, validate, [] {
-            if (PyErr_CheckSignals() < 0) throw PythonError{};
-        });
+        FunctionEvolutionResult result =
+            run_function_evolution(*start, run, score, validate, check_signals);
         PyRef history = function_history(result, has_validation, run.show_size);
         set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
         return history.release();

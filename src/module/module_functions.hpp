@@ -1,4 +1,4 @@
-// The functions of the tessaron module (load, from_keras), defined with their subsystems.
+// The functions of the tessaron module, defined with their subsystems.
 #pragma once
 
 #include "module/python.hpp"
@@ -9,5 +9,8 @@ extern PyMethodDef module_functions[];
 
 PyObject* module_from_keras(PyObject* self, PyObject* args);
 PyObject* module_load(PyObject* self, PyObject* args);
+PyObject* module_set_num_threads(PyObject* self, PyObject* args);
+PyObject* module_get_num_threads(PyObject* self, PyObject* args);
+PyObject* module_seed(PyObject* self, PyObject* args);
 
 }  // namespace tessaron

@@ -1,5 +1,6 @@
 #include "module/prediction.hpp"
 
+#include "common/thread_pool.hpp"
 #include "module/array_conversion.hpp"
 #include "module/gil.hpp"
 #include "network/forward.hpp"
@@ -9,6 +10,21 @@ namespace {
 
 // Below this many node evaluations, handing the lock over costs more than it frees.
 constexpr double unlocked_work = 1 << 15;
+
+// Rows per item when a prediction is spread over the worker threads: each row is evaluated by
+// one thread, so the results are those of a single thread.
+constexpr std::int32_t rows_per_item = 8 * forward_block_size;
+
+void forward_rows_in_parallel(const Network& network, const SampleMatrix& x, double* out) {
+    const std::size_t items = (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
+    parallel_for(items, [&](std::size_t item, int) {
+        thread_local ForwardScratch scratch;
+        const auto first = static_cast<std::int32_t>(item) * rows_per_item;
+        const std::int32_t count = std::min(rows_per_item, x.rows - first);
+        forward_rows(network, x, first, count, out + static_cast<std::size_t>(first) * network.outputs,
+                     scratch);
+    });
+}
 
 }  // namespace
 
@@ -28,12 +44,11 @@ PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::
                      network->inputs);
     PyRef result = new_result_array(x.rows, outputs);
     double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    ForwardScratch scratch;
-    scratch.fit(*network);
     if (static_cast<double>(x.rows) * network->size >= unlocked_work) {
         GilRelease unlocked;
-        forward_rows(*network, x, out, scratch);
+        forward_rows_in_parallel(*network, x, out);
     } else {
+        ForwardScratch scratch;
         forward_rows(*network, x, out, scratch);
     }
     return result.release();

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "network/activation_math.hpp"
+
 namespace tessaron {
 
 enum ActivationKind : std::int32_t { sigmoid = 0, tanh_kind = 1, relu = 2, linear = 3 };
@@ -20,13 +22,15 @@ inline constexpr std::array<std::string_view, activation_kind_count> activation_
 // Kind whose name is `name`, if any.
 std::optional<std::int32_t> activation_from_name(std::string_view name);
 
-// Any kind outside the table evaluates to 0.
+// Any kind outside the table evaluates to 0. The exponential and tanh are the inline ones of
+// activation_math.hpp, so that the block kernel's loops vectorise and still give these results to
+// the bit.
 inline double activate(std::int32_t kind, double x) {
     switch (kind) {
         case sigmoid:
-            return 1.0 / (std::exp(-x) + 1.0);
+            return 1.0 / (activation_exp(-x) + 1.0);
         case tanh_kind:
-            return std::tanh(x);
+            return activation_tanh(x);
         case relu:
             return x > 0.0 ? x : 0.0;  // a NaN input gives 0
         case linear:

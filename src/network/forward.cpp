@@ -82,13 +82,14 @@ void forward_block(const Network& network, const double* x, std::size_t x_stride
     }
 }
 
-void forward_rows(const Network& network, const SampleMatrix& x, double* out,
-                  ForwardScratch& scratch) {
+void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t first_row,
+                  std::int32_t row_count, double* out, ForwardScratch& scratch) {
     scratch.fit(network);
     const std::int32_t outputs = network.outputs;
-    for (std::int32_t first = 0; first < x.rows; first += forward_block_size) {
-        const std::int32_t count = std::min(forward_block_size, x.rows - first);
-        forward_block(network, x.row(first), static_cast<std::size_t>(x.cols), count, scratch);
+    for (std::int32_t first = 0; first < row_count; first += forward_block_size) {
+        const std::int32_t count = std::min(forward_block_size, row_count - first);
+        forward_block(network, x.row(first_row + first), static_cast<std::size_t>(x.cols), count,
+                      scratch);
         double* block_out = out + static_cast<std::size_t>(first) * outputs;
         for (std::int32_t o = 0; o < outputs; ++o)
             for (std::int32_t s = 0; s < count; ++s)

@@ -43,9 +43,15 @@ inline double block_output(const Network& network, const ForwardScratch& scratch
                                s];
 }
 
-// Evaluates every row of x (each holding at least `inputs` values) and writes output o of row i
-// to out[i * outputs + o].
-void forward_rows(const Network& network, const SampleMatrix& x, double* out,
-                  ForwardScratch& scratch);
+// Evaluates rows first .. first+count-1 of x (each holding at least `inputs` values) and writes
+// output o of row first+i to out[i * outputs + o].
+void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t first,
+                  std::int32_t count, double* out, ForwardScratch& scratch);
+
+// The same for every row of x.
+inline void forward_rows(const Network& network, const SampleMatrix& x, double* out,
+                         ForwardScratch& scratch) {
+    forward_rows(network, x, 0, x.rows, out, scratch);
+}
 
 }  // namespace tessaron

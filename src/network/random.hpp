@@ -18,8 +18,20 @@ void seed_structure_draws_once();
 // One value of rand(), in 0 .. RAND_MAX.
 int rand_draw();
 
-// A seed for a new network engine or a per-thread engine: unpredictable, from a per-thread
-// generator seeded once from the nondeterministic random device.
+// A seed for a new network engine: from a per-thread generator seeded from the nondeterministic
+// random device, or from the value given to seed_everything.
 std::uint32_t engine_seed();
+
+// Makes every random source derive from `value` from now on: rand() is seeded with it (and never
+// again with the time), and every per-thread engine restarts from it when it next draws. The same
+// sequence of calls then gives the same draws.
+void seed_everything(std::uint64_t value);
+
+// Keeps a per-thread engine in step with seed_everything: when seed_everything has run since
+// `generation_seen` (which starts at no_generation), reseeds the engine from the seed and `stream`
+// (or, if never seeded, from the random device) and returns true.
+inline constexpr std::uint64_t no_generation = ~std::uint64_t{0};
+bool refresh_thread_engine(std::mt19937& engine, std::uint64_t& generation_seen,
+                           std::uint32_t stream);
 
 }  // namespace tessaron

@@ -20,10 +20,25 @@ int random_int(int low, int high) {
     return static_cast<int>(low + static_cast<std::int64_t>(offset));
 }
 
-std::mt19937& fresh_engine() {
-    thread_local std::mt19937 engine(engine_seed());
-    return engine;
+namespace {
+
+// The fresh draws of one thread: an engine, and the normal distribution that keeps the second
+// deviate of each pair it generates for the next call.
+struct FreshDraws {
+    std::mt19937 engine;
+    std::normal_distribution<double> standard{0.0, 1.0};
+    std::uint64_t generation = no_generation;
+};
+
+FreshDraws& fresh_draws() {
+    thread_local FreshDraws draws;
+    if (refresh_thread_engine(draws.engine, draws.generation, 1)) draws.standard.reset();
+    return draws;
 }
+
+}  // namespace
+
+std::mt19937& fresh_engine() { return fresh_draws().engine; }
 
 double unit_from_words(std::uint32_t r1, std::uint32_t r2) {
     const double c =
@@ -46,10 +61,9 @@ double fresh_uniform(double low, double high) {
 
 double fresh_normal(double mean, double stddev) {
     if (stddev == 0.0) return mean;
-    // The standard deviate scaled as the library's own normal distribution scales it; the one
-    // distribution keeps the second deviate of each pair it generates for the next call.
-    thread_local std::normal_distribution<double> standard(0.0, 1.0);
-    return standard(fresh_engine()) * stddev + mean;
+    // The standard deviate scaled as the library's own normal distribution scales it.
+    FreshDraws& draws = fresh_draws();
+    return draws.standard(draws.engine) * stddev + mean;
 }
 
 }  // namespace tessaron

@@ -189,6 +189,7 @@ def test_progress_line_formats(capsys):
 
 
 def test_evolution_lowers_the_loss_and_keeps_the_network_well_formed():
+    tessaron.seed(11)  # evolution is random: a fixed seed keeps this test from ever flaking
     x, y = regression(200, inputs=2, seed=1)
     model = compiled(size=4, monitors=["size"])
     start = model.evaluate(x, y)[0]
@@ -201,6 +202,7 @@ def test_evolution_lowers_the_loss_and_keeps_the_network_well_formed():
 
 
 def test_long_batched_runs_stay_well_formed():
+    tessaron.seed(12)
     x, y = regression(300, inputs=3, seed=2)
     y = np.hstack([y, np.sin(y)])
     model = compiled(inputs=3, outputs=2, metrics=["mae"])

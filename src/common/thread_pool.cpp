@@ -1,0 +1,139 @@
+#include "common/thread_pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#include <unistd.h>
+#endif
+
+namespace tessaron {
+namespace {
+
+int available_cpus() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+long current_process() {
+#if defined(__linux__)
+    return static_cast<long>(getpid());
+#else
+    return 0;
+#endif
+}
+
+// Workers wait for a job, take items from a shared counter, and report when they run out.
+class Pool {
+public:
+    int workers() const { return static_cast<int>(threads_.size()); }
+
+    // Starts workers until there are n; only between jobs.
+    void grow(int n) {
+        std::lock_guard lock(mutex_);
+        while (workers() < n) {
+            const int worker = workers() + 1;
+            threads_.emplace_back([this, worker, current = job_] { serve(worker, current); });
+        }
+    }
+
+    void run(std::size_t count, const std::function<void(std::size_t, int)>& work, int helpers) {
+        {
+            std::lock_guard lock(mutex_);
+            work_ = &work;
+            count_ = count;
+            next_.store(0);
+            error_ = nullptr;
+            active_ = helpers;
+            wanted_ = helpers;
+            ++job_;
+        }
+        wake_.notify_all();
+        take_items(0);
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return active_ == 0; });
+        work_ = nullptr;
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    void take_items(int worker) {
+        for (std::size_t item; (item = next_.fetch_add(1)) < count_;) {
+            try {
+                (*work_)(item, worker);
+            } catch (...) {
+                std::lock_guard lock(mutex_);
+                if (!error_) error_ = std::current_exception();
+            }
+        }
+    }
+
+    // `seen` is the job that was current when the worker started: it waits for the next one.
+    void serve(int worker, std::uint64_t seen) {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] { return job_ != seen; });
+                seen = job_;
+                if (worker > wanted_) continue;  // this job uses fewer threads
+            }
+            take_items(worker);
+            std::lock_guard lock(mutex_);
+            if (--active_ == 0) done_.notify_one();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    const std::function<void(std::size_t, int)>* work_ = nullptr;
+    std::size_t count_ = 0;
+    std::atomic<std::size_t> next_{0};
+    std::exception_ptr error_;
+    int active_ = 0;
+    int wanted_ = 0;
+    std::uint64_t job_ = 0;
+};
+
+std::atomic<int> requested{0};  // 0: not set, use the CPU count
+std::mutex pool_mutex;          // held by the one parallel_for that uses the pool
+Pool* pool = nullptr;           // never destroyed: idle workers simply end with the process
+long pool_process = 0;
+
+}  // namespace
+
+int thread_count() {
+    const int n = requested.load();
+    return n > 0 ? n : available_cpus();
+}
+
+void set_thread_count(int n) { requested.store(std::max(1, n)); }
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t, int)>& work) {
+    const int threads = static_cast<int>(std::min<std::size_t>(thread_count(), count));
+    std::unique_lock lock(pool_mutex, std::try_to_lock);
+    if (threads <= 1 || !lock.owns_lock()) {
+        for (std::size_t item = 0; item < count; ++item) work(item, 0);
+        return;
+    }
+    // A child process made by fork() has none of its parent's workers: it starts a pool of its
+    // own, and the parent's (whose threads do not exist here) is left alone.
+    if (pool == nullptr || pool_process != current_process()) {
+        pool = new Pool();
+        pool_process = current_process();
+    }
+    pool->grow(threads - 1);
+    pool->run(count, work, threads - 1);
+}
+
+}  // namespace tessaron

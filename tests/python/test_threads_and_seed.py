@@ -1,0 +1,117 @@
+"""Worker threads, the interpreter lock, and repeatable runs."""
+
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tessaron
+
+
+@pytest.fixture
+def restore_threads():
+    before = tessaron.get_num_threads()
+    yield
+    tessaron.set_num_threads(before)
+
+
+def test_thread_count_setting(restore_threads):
+    assert tessaron.get_num_threads() >= 1
+    tessaron.set_num_threads(3)
+    assert tessaron.get_num_threads() == 3
+    for bad in (0, -2):
+        with pytest.raises(ValueError) as raised:
+            tessaron.set_num_threads(bad)
+        assert str(raised.value) == f"n must be at least 1, got {bad}"
+    with pytest.raises(TypeError):
+        tessaron.set_num_threads("2")
+    assert tessaron.get_num_threads() == 3
+
+
+def dataset():
+    x = np.random.default_rng(0).normal(size=(400, 3))
+    return x, np.column_stack([x[:, 0] * x[:, 1], np.sin(x[:, 2])])
+
+
+def seeded_run(seed, threads):
+    tessaron.set_num_threads(threads)
+    tessaron.seed(seed)
+    model = tessaron.Model(3, 2, 7)
+    model.compile(loss="mse", metrics=["mae"], monitors=["size"])
+    x, y = dataset()
+    history = model.evolve(x, y, pop_size=16, batch_size=100, epochs=4, validation_data=(x, y), verbose=0)
+    scores = model.func_evolve(lambda genomes: [float(np.mean((g.predict(x) - y) ** 2)) for g in genomes],
+                               pop_size=6, epochs=3, verbose=0)
+    return history, scores, model.get_nodes(), model.get_connections(), model.predict(x).tolist()
+
+
+def test_seeded_runs_repeat_whatever_the_thread_count(restore_threads):
+    first = seeded_run(2024, 1)
+    assert seeded_run(2024, 2) == first
+    assert seeded_run(2024, 5) == first
+    assert seeded_run(2025, 1) != first
+    tessaron.seed(-1)  # any integer is accepted, its low 64 bits are the seed
+    tessaron.seed(2**100 + 7)
+    with pytest.raises(TypeError):
+        tessaron.seed(1.5)
+
+
+UNSEEDED = "import tessaron; print(tessaron.Model(2, 1, 4).get_connections())"
+
+
+def test_unseeded_processes_differ():
+    runs = {subprocess.run([sys.executable, "-c", UNSEEDED], capture_output=True, text=True,
+                           check=True).stdout for _ in range(2)}
+    assert len(runs) == 2
+    seeded = "import tessaron; tessaron.seed(7); " + UNSEEDED.split("; ", 1)[1]
+    runs = {subprocess.run([sys.executable, "-c", seeded], capture_output=True, text=True,
+                           check=True).stdout for _ in range(2)}
+    assert len(runs) == 1
+
+
+def test_evolve_lets_other_python_threads_run(restore_threads):
+    tessaron.set_num_threads(2)
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    model = tessaron.Model(3, 2, 10)
+    model.compile(loss="mse")
+    x, y = dataset()
+    x, y = np.tile(x, (10, 1)), np.tile(y, (10, 1))
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        started = time.monotonic()
+        model.evolve(x, y, pop_size=30, epochs=5, verbose=0)
+        finished = time.monotonic()
+    finally:
+        stop.set()
+        thread.join()
+    during = [t for t in ticks if started < t < finished]
+    assert len(during) >= 5, (finished - started, len(during))
+
+
+def test_concurrent_predictions_with_one_model_agree(restore_threads):
+    model = tessaron.Model(4, 3, 20)
+    x = np.random.default_rng(1).normal(size=(20000, 4))
+    expected = model.predict(x)
+    results = [None] * 6
+
+    def predict(i):
+        results[i] = model.predict(x)
+
+    threads = [threading.Thread(target=predict, args=(i,)) for i in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for result in results:
+        np.testing.assert_array_equal(result, expected)
