@@ -8,7 +8,7 @@ import numpy as np
 import tessaron
 
 
-def main():
+def main() -> None:
     rng = np.random.default_rng(0)
     x = rng.uniform(-np.pi, np.pi, size=(256, 1))
     y = np.sin(x)
@@ -28,8 +28,8 @@ def main():
     print(f"\nThe evolved network has {model.size} nodes:")
     for index, attributes in model.get_nodes():
         print(f"  node {index}: bias {attributes['bias']:+.4f}, {attributes['activation']}")
-    for source, target, attributes in model.get_connections():
-        print(f"  {source} -> {target}: weight {attributes['weight']:+.4f}")
+    for source, target, connection in model.get_connections():
+        print(f"  {source} -> {target}: weight {connection['weight']:+.4f}")
     for value, prediction in zip([-2.0, 0.0, 1.0], model.predict(np.array([[-2.0], [0.0], [1.0]]))):
         print(f"  sin({value:+.1f}) = {np.sin(value):+.4f}, predicted {prediction[0]:+.4f}")
 

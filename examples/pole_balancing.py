@@ -8,15 +8,20 @@ above 0.5. An episode ends when the pole tips past 12 degrees or the cart leaves
     python examples/pole_balancing.py
 """
 
+from __future__ import annotations
+
 import numpy as np
+import numpy.typing as npt
 
 import tessaron
+
+Array = npt.NDArray[np.float64]
 
 MAX_STEPS = 500
 STARTS = np.random.default_rng(1).uniform(-0.05, 0.05, size=(4, 4))  # the same starts for everyone
 
 
-def step(state, push_right):
+def step(state: Array, push_right: npt.NDArray[np.bool_]) -> Array:
     """Advances every episode of `state` (rows of x, x_dot, theta, theta_dot) by 20 ms."""
     gravity, cart, pole, half_length, tau = 9.8, 1.0, 0.1, 0.5, 0.02
     x, x_dot, theta, theta_dot = state.T
@@ -30,7 +35,7 @@ def step(state, push_right):
                      theta_dot + tau * theta_acc], axis=1)
 
 
-def steps_balanced(genome, starts=STARTS):
+def steps_balanced(genome: tessaron.Genome, starts: Array = STARTS) -> float:
     """Mean number of steps the genome keeps the pole up, over the start states."""
     state = starts.copy()
     alive = np.ones(len(state), dtype=bool)
@@ -43,21 +48,21 @@ def steps_balanced(genome, starts=STARTS):
         steps += alive
         if not alive.any():
             break
-    return steps.mean()
+    return float(steps.mean())
 
 
-def train(genomes):
+def train(genomes: list[tessaron.Genome]) -> Array:
     """Loss of each genome: the share of the steps it did not balance (0 is perfect)."""
     return np.array([1.0 - steps_balanced(g) / MAX_STEPS for g in genomes])
 
 
-def validate(genome):
+def validate(genome: tessaron.Genome) -> float:
     """Steps balanced from ten unseen start states."""
     unseen = np.random.default_rng(7).uniform(-0.05, 0.05, size=(10, 4))
     return steps_balanced(genome, unseen)
 
 
-def main():
+def main() -> None:
     model = tessaron.Model(4, 1)
     model.compile(monitors=["size"])
     history = model.func_evolve(train, pop_size=30, epochs=15, verbose=0, validation_func=validate)

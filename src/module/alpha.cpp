@@ -16,6 +16,13 @@ int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
+PyMethodDef alpha_methods[] = {
+    {"__reduce__", alpha_reduce, METH_NOARGS, "Helper for pickle and copy."},
+    {"__getstate__", alpha_getstate, METH_NOARGS, "The mutation rate."},
+    {"__setstate__", alpha_setstate, METH_O, "Restores the state given by __getstate__."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 PyTypeObject Alpha_Type = [] {
@@ -26,6 +33,8 @@ PyTypeObject Alpha_Type = [] {
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = "The first optimizer in Tessaron.";
     type.tp_init = alpha_init;
+    type.tp_methods = alpha_methods;
+    type.tp_repr = alpha_repr;
     type.tp_new = PyType_GenericNew;
     return type;
 }();

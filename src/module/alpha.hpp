@@ -12,4 +12,10 @@ struct AlphaObject {
 
 extern PyTypeObject Alpha_Type;
 
+// Pickling and copying (object_state.cpp) and repr (object_repr.cpp).
+PyObject* alpha_reduce(PyObject* self, PyObject* args);
+PyObject* alpha_getstate(PyObject* self, PyObject* args);
+PyObject* alpha_setstate(PyObject* self, PyObject* state);
+PyObject* alpha_repr(PyObject* self);
+
 }  // namespace tessaron

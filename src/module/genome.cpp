@@ -51,6 +51,10 @@ PyObject* genome_predict(PyObject* self, PyObject* args) {
 PyMethodDef genome_methods[] = {
     {"predict", genome_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"__reduce__", genome_reduce, METH_NOARGS, "Helper for pickle and copy."},
+    {"__getstate__", genome_getstate, METH_NOARGS,
+     "The network (in the bytes of its model file) and the counts."},
+    {"__setstate__", genome_setstate, METH_O, "Restores the state given by __getstate__."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -71,6 +75,7 @@ PyTypeObject Genome_Type = [] {
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = "A lightweight Tessaron model that can only be used for predictions.";
     type.tp_methods = genome_methods;
+    type.tp_repr = genome_repr;
     type.tp_init = genome_init;
     type.tp_new = genome_new;
     return type;

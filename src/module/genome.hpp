@@ -25,4 +25,10 @@ extern PyTypeObject Genome_Type;
 // A new Genome holding `network` (its inputs and outputs are the network's).
 PyRef make_genome(std::shared_ptr<const Network> network);
 
+// Pickling and copying (object_state.cpp) and repr (object_repr.cpp).
+PyObject* genome_reduce(PyObject* self, PyObject* args);
+PyObject* genome_getstate(PyObject* self, PyObject* args);
+PyObject* genome_setstate(PyObject* self, PyObject* state);
+PyObject* genome_repr(PyObject* self);
+
 }  // namespace tessaron

@@ -155,6 +155,10 @@ PyMethodDef model_methods[] = {
      "to_keras(self)\n--\n\nConvert the Tessaron model to a Keras model."},
     {"save", model_save, METH_VARARGS,
      "save(self, path)\n--\n\nSaves the model using the '.tsn' format."},
+    {"__reduce__", model_reduce, METH_NOARGS, "Helper for pickle and copy."},
+    {"__getstate__", model_getstate, METH_NOARGS,
+     "The network (in the bytes of its model file), counts and compile state."},
+    {"__setstate__", model_setstate, METH_O, "Restores the state given by __getstate__."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -175,6 +179,7 @@ PyTypeObject Model_Type = [] {
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = "A Tessaron model that can be evolved on datasets and fitness functions.";
     type.tp_methods = model_methods;
+    type.tp_repr = model_repr;
     type.tp_members = model_members;
     type.tp_init = model_init;
     type.tp_new = model_new;

@@ -15,4 +15,10 @@ PyObject* model_get_connections(PyObject* self, PyObject* args);
 PyObject* model_to_keras(PyObject* self, PyObject* args);
 PyObject* model_save(PyObject* self, PyObject* args);
 
+// Pickling and copying (object_state.cpp) and repr (object_repr.cpp).
+PyObject* model_reduce(PyObject* self, PyObject* args);
+PyObject* model_getstate(PyObject* self, PyObject* args);
+PyObject* model_setstate(PyObject* self, PyObject* state);
+PyObject* model_repr(PyObject* self);
+
 }  // namespace tessaron

@@ -67,7 +67,8 @@ PyMODINIT_FUNC PyInit_tessaron() {
     ok = ok && PyModule_AddObject(module, "optimizers", optimizers) == 0;
     if (!ok) Py_XDECREF(optimizers);
     ok = ok && add_object(module, "Model", reinterpret_cast<PyObject*>(&tessaron::Model_Type)) &&
-         add_object(module, "Genome", reinterpret_cast<PyObject*>(&tessaron::Genome_Type));
+         add_object(module, "Genome", reinterpret_cast<PyObject*>(&tessaron::Genome_Type)) &&
+         PyModule_AddStringConstant(module, "__version__", TESSARON_VERSION) == 0;
     if (!ok) {
         Py_DECREF(module);
         return nullptr;

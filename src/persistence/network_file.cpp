@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,22 +26,30 @@ std::uint64_t records_offset(std::int32_t nodes) {
     return header_bytes + 12 * static_cast<std::uint64_t>(nodes);
 }
 
-[[noreturn]] void refuse(const std::string& path, const std::string& fault) {
-    throw InvalidData("model file '" + path + "': " + fault);
+// Where the bytes being read come from: `name` starts every message ("model file 'x.tsn'") and
+// `noun` is what the bytes are called in it ("file").
+struct Origin {
+    std::string name;
+    const char* noun;
+};
+
+[[noreturn]] void refuse(const Origin& origin, const std::string& fault) {
+    throw InvalidData(origin.name + ": " + fault);
 }
 
 std::string text(std::int64_t value) { return std::to_string(value); }
 std::string text(std::uint64_t value) { return std::to_string(value); }
 
-// The header promises more node data than the file holds, which ends at byte `end`.
-[[noreturn]] void refuse_short_node_arrays(const std::string& path, std::int32_t size,
+// The header promises more node data than the bytes hold, which end at byte `end`.
+[[noreturn]] void refuse_short_node_arrays(const Origin& path, std::int32_t size,
                                            std::uint64_t end) {
     refuse(path, "the header gives " + text(std::int64_t{size}) +
                      " nodes, whose biases and activation kinds end at byte " +
-                     text(records_offset(size)) + ", but the file ends at byte " + text(end));
+                     text(records_offset(size)) + ", but the " + path.noun + " ends at byte " +
+                     text(end));
 }
 
-void check_counts(const std::string& path, std::int32_t size, std::int32_t inputs,
+void check_counts(const Origin& path, std::int32_t size, std::int32_t inputs,
                   std::int32_t outputs) {
     if (inputs < 1)
         refuse(path, "the header gives " + text(std::int64_t{inputs}) +
@@ -72,22 +84,48 @@ std::string pattern_fault(std::int32_t from, std::int32_t to, std::int32_t size,
            text(std::int64_t{size} - outputs) + " .. " + text(std::int64_t{size} - 1) + ")";
 }
 
+// Encoded bytes held in memory, read like a file of known length.
+class MemorySource {
+public:
+    explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+    std::optional<std::uint64_t> length() const { return bytes_.size(); }
+    std::size_t read(unsigned char* out, std::size_t count) {
+        const std::size_t copied = std::min(count, bytes_.size() - position_);
+        if (copied > 0) std::memcpy(out, bytes_.data() + position_, copied);
+        position_ += copied;
+        return copied;
+    }
+
+private:
+    std::string_view bytes_;
+    std::size_t position_ = 0;
+};
+
+// Appends the encoding to a string.
+struct StringSink {
+    std::string& out;
+    void put(const unsigned char* bytes, std::size_t count) {
+        out.append(reinterpret_cast<const char*>(bytes), count);
+    }
+};
+
 // Reads the biases and activation kinds of `size` nodes. The arrays grow with the bytes actually
-// read, so a file that claims more nodes than it holds never gets their storage.
-void read_node_arrays(InputFile& file, const std::string& path, std::int32_t size,
+// read, so a source that claims more nodes than it holds never gets their storage.
+template <class Source>
+void read_node_arrays(Source& source, const Origin& path, std::int32_t size,
                       std::vector<double>& biases, std::vector<std::int32_t>& activations) {
     const auto nodes = static_cast<std::size_t>(size);
-    const std::size_t initial = file.length() ? nodes : std::min<std::size_t>(nodes, 4096);
+    const std::size_t initial = source.length() ? nodes : std::min<std::size_t>(nodes, 4096);
     biases.reserve(initial);
     activations.reserve(initial);
     unsigned char bytes[8];
     for (std::size_t i = 0; i < nodes; ++i) {
-        const std::size_t got = file.read(bytes, 8);
+        const std::size_t got = source.read(bytes, 8);
         if (got < 8) refuse_short_node_arrays(path, size, header_bytes + 8 * i + got);
         biases.push_back(load_f64(bytes));
     }
     for (std::size_t i = 0; i < nodes; ++i) {
-        const std::size_t got = file.read(bytes, 4);
+        const std::size_t got = source.read(bytes, 4);
         const std::uint64_t offset = header_bytes + 8 * static_cast<std::uint64_t>(nodes) + 4 * i;
         if (got < 4) refuse_short_node_arrays(path, size, offset + got);
         const std::int32_t kind = load_i32(bytes);
@@ -100,9 +138,7 @@ void read_node_arrays(InputFile& file, const std::string& path, std::int32_t siz
     }
 }
 
-}  // namespace
-
-void write_network_file(const Network& network, const std::string& path) {
+void check_encodable(const Network& network) {
     if (network.inputs < 1 || network.outputs < 1 ||
         network.size < std::int64_t{network.inputs} + network.outputs)
         throw InvalidData("cannot save a network of " + text(std::int64_t{network.size}) +
@@ -110,37 +146,39 @@ void write_network_file(const Network& network, const std::string& path) {
                           text(std::int64_t{network.outputs}) +
                           " outputs: a model needs at least one input, one output and inputs + "
                           "outputs nodes");
-    write_file_safely(path, [&](ByteSink& sink) {
-        unsigned char bytes[record_bytes];
-        store_i32(bytes, network.size);
-        store_i32(bytes + 4, network.inputs);
-        store_i32(bytes + 8, network.outputs);
-        sink.put(bytes, header_bytes);
-        for (std::int32_t i = 0; i < network.size; ++i) {
-            store_f64(bytes, network.biases[i]);
-            sink.put(bytes, 8);
-        }
-        for (std::int32_t i = 0; i < network.size; ++i) {
-            store_i32(bytes, network.activations[i]);
-            sink.put(bytes, 4);
-        }
-        for (std::int32_t from = 0; from < network.size; ++from) {
-            for_each_target(network, from, [&](std::int32_t to) {
-                store_i32(bytes, from);
-                store_i32(bytes + 4, to);
-                store_f64(bytes + 8, network.weight(from, to));
-                sink.put(bytes, record_bytes);
-            });
-        }
-    });
 }
 
-Network read_network_file(const std::string& path) {
-    InputFile file(path);
+template <class Sink>
+void write_network(const Network& network, Sink& sink) {
     unsigned char bytes[record_bytes];
-    const std::size_t got = file.read(bytes, header_bytes);
+    store_i32(bytes, network.size);
+    store_i32(bytes + 4, network.inputs);
+    store_i32(bytes + 8, network.outputs);
+    sink.put(bytes, header_bytes);
+    for (std::int32_t i = 0; i < network.size; ++i) {
+        store_f64(bytes, network.biases[i]);
+        sink.put(bytes, 8);
+    }
+    for (std::int32_t i = 0; i < network.size; ++i) {
+        store_i32(bytes, network.activations[i]);
+        sink.put(bytes, 4);
+    }
+    for (std::int32_t from = 0; from < network.size; ++from) {
+        for_each_target(network, from, [&](std::int32_t to) {
+            store_i32(bytes, from);
+            store_i32(bytes + 4, to);
+            store_f64(bytes + 8, network.weight(from, to));
+            sink.put(bytes, record_bytes);
+        });
+    }
+}
+
+template <class Source>
+Network read_network(Source& source, const Origin& path) {
+    unsigned char bytes[record_bytes];
+    const std::size_t got = source.read(bytes, header_bytes);
     if (got < header_bytes)
-        refuse(path, "the file has " + text(std::uint64_t{got}) +
+        refuse(path, std::string("the ") + path.noun + " has " + text(std::uint64_t{got}) +
                          " bytes, fewer than the 12 of the header");
     const std::int32_t size = load_i32(bytes);
     const std::int32_t inputs = load_i32(bytes + 4);
@@ -148,21 +186,21 @@ Network read_network_file(const std::string& path) {
     check_counts(path, size, inputs, outputs);
     // Checked before anything is allocated for the nodes.
     const std::uint64_t first_record = records_offset(size);
-    if (file.length() && *file.length() < first_record)
-        refuse_short_node_arrays(path, size, *file.length());
+    if (source.length() && *source.length() < first_record)
+        refuse_short_node_arrays(path, size, *source.length());
 
     std::vector<double> biases;
     std::vector<std::int32_t> activations;
-    read_node_arrays(file, path, size, biases, activations);
+    read_node_arrays(source, path, size, biases, activations);
 
     Network network(inputs, outputs);
     reset(network, size);
     network.biases = std::move(biases);
     network.activations = std::move(activations);
-    // Records are applied in file order: a later record of the same pair overwrites the weight.
+    // Records are applied in order: a later record of the same pair overwrites the weight.
     for (std::uint64_t record = 0;; ++record) {
         const std::uint64_t offset = first_record + record_bytes * record;
-        const std::size_t have = file.read(bytes, record_bytes);
+        const std::size_t have = source.read(bytes, record_bytes);
         if (have == 0) break;
         auto where = [&] {
             return "connection record " + text(record) + " (byte offset " + text(offset) + ")";
@@ -178,6 +216,32 @@ Network read_network_file(const std::string& path) {
         network.weight(from, to) = load_f64(bytes + 8);
     }
     return network;
+}
+
+}  // namespace
+
+void write_network_file(const Network& network, const std::string& path) {
+    check_encodable(network);
+    write_file_safely(path, [&](ByteSink& sink) { write_network(network, sink); });
+}
+
+Network read_network_file(const std::string& path) {
+    InputFile file(path);
+    return read_network(file, Origin{"model file '" + path + "'", "file"});
+}
+
+std::string encode_network(const Network& network) {
+    check_encodable(network);
+    std::string bytes;
+    bytes.reserve(records_offset(network.size) + record_bytes * connection_count(network));
+    StringSink sink{bytes};
+    write_network(network, sink);
+    return bytes;
+}
+
+Network decode_network(std::string_view bytes, const std::string& source_name) {
+    MemorySource source(bytes);
+    return read_network(source, Origin{source_name, "encoding"});
 }
 
 }  // namespace tessaron

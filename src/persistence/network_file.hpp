@@ -13,6 +13,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "network/network.hpp"
 
@@ -29,5 +30,14 @@ void write_network_file(const Network& network, const std::string& path);
 // pattern that fails the integrity test is returned as it is. Throws IoError when the file cannot
 // be opened or read.
 Network read_network_file(const std::string& path);
+
+// The bytes of the model file of `network`, held in memory; refuses what write_network_file
+// refuses.
+std::string encode_network(const Network& network);
+
+// The network that `bytes` encode in the model-file layout, checked as read_network_file checks a
+// file. Messages start with `source_name` and speak of "the encoding" where a file's speak of
+// "the file".
+Network decode_network(std::string_view bytes, const std::string& source_name);
 
 }  // namespace tessaron

@@ -1,0 +1,108 @@
+"""Tessaron allows training models through neuro-evolution."""
+
+from collections.abc import Callable
+from typing import Any, Literal, SupportsFloat, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import disjoint_base
+
+from . import optimizers as optimizers
+from .optimizers import Alpha
+
+__version__: str
+
+# Arrays of samples: any numpy array whose values numpy converts to float64, of one dimension
+# (one value per sample) or two (one row per sample).
+_Samples = npt.NDArray[Any]
+
+# The history of an evolution: one list per key with one value per epoch. Losses and metrics are
+# floats; the "size" entries (with a monitor) are node counts, ints, which stand in for floats.
+_History = dict[str, list[float]]
+
+class _NodeAttributes(TypedDict):
+    bias: float
+    activation: Literal["sigmoid", "tanh", "relu", "linear"]
+
+class _ConnectionAttributes(TypedDict):
+    weight: float
+
+@disjoint_base
+class Model:
+    """A Tessaron model that can be evolved on datasets and fitness functions."""
+
+    size: int
+    """Total number of nodes in the network (including inputs and outputs)."""
+
+    def __init__(self, inputs: int, outputs: int, size: int = -1) -> None: ...
+    def evolve(
+        self,
+        x_train: _Samples,
+        y_train: _Samples,
+        pop_size: int = 100,
+        batch_size: int = -1,
+        epochs: int = 100,
+        validation_data: tuple[_Samples, _Samples] | list[_Samples] | None = None,
+        verbose: int = 1,
+    ) -> _History:
+        """Evolves the network on a given dataset."""
+    def func_evolve(
+        self,
+        train_func: Callable[[list[Genome]], npt.ArrayLike],
+        pop_size: int = 100,
+        epochs: int = 100,
+        verbose: int = 1,
+        validation_func: Callable[[Genome], SupportsFloat] | None = None,
+    ) -> _History:
+        """Evolves the network on a given fitness function."""
+    def predict(self, x: _Samples, /) -> npt.NDArray[np.float64]:
+        """Predict the the outputs for a given set of samples."""
+    def evaluate(self, x: _Samples, y: _Samples, /) -> list[float]:
+        """Evaluate the the network based on the compiled losses/metrics on a given dataset."""
+    # Names are checked when the method runs: the optimizer "alpha", the losses and metrics "mse",
+    # "mae" and "mape" (no loss: ""), the monitor "size".
+    def compile(
+        self,
+        optimizer: Alpha | str = "alpha",
+        loss: str = "",
+        metrics: list[str] | tuple[str, ...] | None = None,
+        monitors: list[str] | tuple[str, ...] | None = None,
+    ) -> None:
+        """Configure the losses, metrics and monitors for evolution."""
+    def get_nodes(self) -> list[tuple[int, _NodeAttributes]]:
+        """Returns a list of nodes contained in the network."""
+    def get_connections(self) -> list[tuple[int, int, _ConnectionAttributes]]:
+        """Returns a list of connections contained in the network."""
+    def to_keras(self) -> Any:
+        """Convert the Tessaron model to a Keras model."""
+    def save(self, path: str, /) -> None:
+        """Saves the model using the '.tsn' format."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any], /) -> None: ...
+
+@disjoint_base
+class Genome:
+    """A lightweight Tessaron model that can only be used for predictions."""
+
+    def __init__(self, inputs: int, outputs: int) -> None: ...
+    def predict(self, x: _Samples, /) -> npt.NDArray[np.float64]:
+        """Predict the the outputs for a given set of samples."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any], /) -> None: ...
+
+def load(path: str, /) -> Model:
+    """Load a model saved in the '.tsn' format."""
+
+def from_keras(keras_model: Any, /) -> Model:
+    """Convert a Keras model to a Tessaron model."""
+
+def set_num_threads(n: int, /) -> None:
+    """Sets the number of threads that score networks and predict large inputs."""
+
+def get_num_threads() -> int:
+    """Returns the number of threads that score networks and predict large inputs."""
+
+def seed(value: int, /) -> None:
+    """Makes every random draw of the module derive from the integer value."""
