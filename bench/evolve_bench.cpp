@@ -1,14 +1,17 @@
 // One generation's cost split into scoring and breeding (crossover, mutation, pool, selection,
 // copies), for the dataset loop's scoring on a batch.
-// Usage: evolve_bench [inputs nodes batch pop_size generations]
+// Usage: evolve_bench [inputs nodes batch pop_size generations threads seed]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 
+#include "common/thread_pool.hpp"
 #include "evolution/generation.hpp"
 #include "evolution/losses.hpp"
 #include "network/network.hpp"
+#include "network/random.hpp"
 
 using namespace tessaron;
 using Clock = std::chrono::steady_clock;
@@ -19,6 +22,10 @@ int main(int argc, char** argv) {
     const int batch = argc > 3 ? std::atoi(argv[3]) : 256;
     const int pop_size = argc > 4 ? std::atoi(argv[4]) : 100;
     const int generations = argc > 5 ? std::atoi(argv[5]) : 200;
+    if (argc > 6) set_thread_count(std::max(1, std::atoi(argv[6])));
+    const int threads = thread_count();
+    // With a seed, runs repeat exactly, whatever the number of threads.
+    if (argc > 7) seed_everything(std::strtoull(argv[7], nullptr, 10));
 
     SampleMatrix x(batch, inputs), y(batch, 1);
     std::mt19937 engine(7);
@@ -47,11 +54,14 @@ int main(int argc, char** argv) {
     for (int g = 0; g < generations; ++g) next_generation(state, score);
     const double total = std::chrono::duration<double>(Clock::now() - begin).count();
 
-    std::printf("inputs %d, start nodes %d, batch %d, pop %d: %d generations, best size %d\n", inputs,
-                nodes, batch, pop_size, generations, state.best.size);
-    std::printf("  %.1f generations/s; scoring %.1f%%, breeding %.1f%% of a generation; "
-                "%.2f G connection-updates/s while scoring\n",
-                generations / total, 100 * scoring / total, 100 * (total - scoring) / total,
-                scored_connections * static_cast<double>(batch) / scoring / 1e9);
+    std::printf(
+        "inputs %d, start nodes %d, batch %d, pop %d, %d scoring threads: %d generations, "
+        "best size %d\n",
+        inputs, nodes, batch, pop_size, threads, generations, state.best.size);
+    std::printf(
+        "  %.1f generations/s; scoring %.1f%%, breeding %.1f%% of a generation; "
+        "%.2f G connection-updates/s while scoring\n",
+        generations / total, 100 * scoring / total, 100 * (total - scoring) / total,
+        scored_connections * static_cast<double>(batch) / scoring / 1e9);
     return 0;
 }

@@ -236,8 +236,8 @@ int main(int argc, char** argv) {
     const std::int32_t samples = argc > 2 ? std::atoi(argv[2]) : 1024;
     const int pool_size = argc > 3 ? std::atoi(argv[3]) : 200;
     const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    if (nodes < inputs + outputs || nodes > 4096 || samples < 1 || pool_size < 1) {
-        std::fprintf(stderr, "usage: roofline [nodes 3..4096] [samples >= 1] [pool >= 1]\n");
+    if (nodes < inputs + outputs || nodes > 512 || samples < 1 || pool_size < 1) {
+        std::fprintf(stderr, "usage: roofline [nodes 3..512] [samples >= 1] [pool >= 1]\n");
         return 2;
     }
     std::printf("Instruction set chosen at run time: %s; %d hardware threads\n", chosen_variant(),
@@ -260,8 +260,11 @@ int main(int argc, char** argv) {
     const struct {
         const char* name;
         int kind;
-    } variants[] = {{"four kinds in turn", -1}, {"relu only", relu},  {"sigmoid only", sigmoid},
-                    {"tanh only", tanh_kind},   {"linear only", linear}};
+    } variants[] = {{"four kinds in turn", -1},
+                    {"relu only", relu},
+                    {"sigmoid only", sigmoid},
+                    {"tanh only", tanh_kind},
+                    {"linear only", linear}};
     const SampleMatrix x = random_samples(samples, inputs, 1);
     const std::size_t first_kernel = probes.size();
     for (const auto& variant : variants) {
@@ -285,33 +288,36 @@ int main(int argc, char** argv) {
     const Probe& basic_block = probes[1];
     const Probe& basic_unaligned = probes[2];
     const Probe& basic_all = probes[3];
-    std::printf("One-thread figures are per processor-second of that thread (other programs' time "
-                "slices left out);\nall-thread figures are per wall second and per "
-                "processor-second of each thread. Best of %d runs each.\n",
-                passes);
-    std::printf("\nBasic operation y[s] += w * x[s], data in cache, arrays on cache-line "
-                "boundaries:\n");
+    std::printf(
+        "One-thread figures are per processor-second of that thread (other programs' time "
+        "slices left out);\nall-thread figures are per wall second and per "
+        "processor-second of each thread. Best of %d runs each.\n",
+        passes);
+    std::printf(
+        "\nBasic operation y[s] += w * x[s], data in cache, arrays on cache-line "
+        "boundaries:\n");
     std::printf("  1 thread,  %5d elements: %7.2f G updates/s\n", samples,
                 basic_long.per_thread_second() / 1e9);
     std::printf("  1 thread,  %5d elements: %7.2f G updates/s (the kernel's block length)\n",
                 forward_block_size, basic_block.per_thread_second() / 1e9);
-    std::printf("  1 thread,  %5d elements: %7.2f G updates/s (arrays 16 bytes past a cache-line "
-                "boundary)\n",
-                samples, basic_unaligned.per_thread_second() / 1e9);
-    std::printf("  %d threads, %5d elements: %7.2f G updates/s per wall second, %.2f G per "
-                "thread-second\n",
-                threads, samples, basic_all.per_wall_second() / 1e9,
-                basic_all.per_thread_second() / 1e9);
+    std::printf(
+        "  1 thread,  %5d elements: %7.2f G updates/s (arrays 16 bytes past a cache-line "
+        "boundary)\n",
+        samples, basic_unaligned.per_thread_second() / 1e9);
+    std::printf(
+        "  %d threads, %5d elements: %7.2f G updates/s per wall second, %.2f G per "
+        "thread-second\n",
+        threads, samples, basic_all.per_wall_second() / 1e9, basic_all.per_thread_second() / 1e9);
     // The machine's limit on one thread: the best of the aligned lengths.
-    const double limit =
-        std::max(basic_long.per_thread_second(), basic_block.per_thread_second());
+    const double limit = std::max(basic_long.per_thread_second(), basic_block.per_thread_second());
 
-    std::printf("\nForward kernel (forward_rows), %d-node networks (%d inputs, %d output, every "
-                "allowed connection), %d samples.\nShare = kernel connection-updates / basic "
-                "operation limit on one thread, %.2f G/s (target: >= 40%% on 1 thread).\n",
-                nodes, inputs, outputs, samples, limit / 1e9);
-    std::printf("  %-19s %5s %13s %7s %16s %16s\n", "activations", "conns", "1 thread G/s",
-                "share", "all threads G/s", "per thread-s G/s");
+    std::printf(
+        "\nForward kernel (forward_rows), %d-node networks (%d inputs, %d output, every "
+        "allowed connection), %d samples.\nShare = kernel connection-updates / basic "
+        "operation limit on one thread, %.2f G/s (target: >= 40%% on 1 thread).\n",
+        nodes, inputs, outputs, samples, limit / 1e9);
+    std::printf("  %-19s %5s %13s %7s %16s %16s\n", "activations", "conns", "1 thread G/s", "share",
+                "all threads G/s", "per thread-s G/s");
     for (std::size_t v = 0; v < std::size(variants); ++v) {
         const Probe& one = probes[first_kernel + 2 * v];
         const Probe& all = probes[first_kernel + 2 * v + 1];
@@ -326,15 +332,17 @@ int main(int argc, char** argv) {
     // Bit for bit: each network is scored the same way whichever thread takes it.
     const bool same = std::memcmp(pool_data[0].losses.data(), pool_data[1].losses.data(),
                                   pool_data[0].losses.size() * sizeof(double)) == 0;
-    std::printf("\nScoring a pool of %d %d-node networks on %d samples (forward pass and mse), "
-                "networks dealt out\nto plain threads (target: >= 1.7x from 1 to 2 threads):\n",
-                pool_size, nodes, samples);
+    std::printf(
+        "\nScoring a pool of %d %d-node networks on %d samples (forward pass and mse), "
+        "networks dealt out\nto plain threads (target: >= 1.7x from 1 to 2 threads):\n",
+        pool_size, nodes, samples);
     std::printf("  1 thread  : %7.1f pools per processor-second\n", pool_one.per_thread_second());
-    std::printf("  %d threads : %7.1f pools per wall second (%.2fx); the threads' processor time "
-                "gives %.2fx on an idle machine\n",
-                threads, pool_all.per_wall_second(),
-                pool_all.per_wall_second() / pool_one.per_thread_second(),
-                threads * pool_all.per_thread_second() / pool_one.per_thread_second());
+    std::printf(
+        "  %d threads : %7.1f pools per wall second (%.2fx); the threads' processor time "
+        "gives %.2fx on an idle machine\n",
+        threads, pool_all.per_wall_second(),
+        pool_all.per_wall_second() / pool_one.per_thread_second(),
+        threads * pool_all.per_thread_second() / pool_one.per_thread_second());
     if (!same) std::printf("  LOSSES DIFFER BETWEEN THREAD COUNTS\n");
     print_load("at the end");
     return same ? 0 : 1;
