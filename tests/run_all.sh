@@ -25,3 +25,6 @@ done
 
 # From the tests folder, so that `import tessaron` finds the installed module.
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python
+
+# The whole Python suite again, against a module built with AddressSanitizer and UBSan.
+bash tests/run_sanitized_python.sh

@@ -36,7 +36,8 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
     const std::size_t kinds = run.losses.size();
 
     EvolutionResult result;
-    result.epochs.reserve(static_cast<std::size_t>(run.epochs));
+    // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
+    result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
     PopulationState state = initial_population(start, run.pop_size);
     std::int32_t first_batch_rows = 0;
     const ScoreFunction score = [&](const std::vector<Network>& pool) {

@@ -1,5 +1,7 @@
 #include "evolution/function_evolution.hpp"
 
+#include <algorithm>
+
 #include "common/console.hpp"
 #include "evolution/progress.hpp"
 
@@ -10,7 +12,8 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
                                                const ValidationFunction& validate,
                                                const std::function<void()>& before_generation) {
     FunctionEvolutionResult result;
-    result.epochs.reserve(static_cast<std::size_t>(run.epochs));
+    // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
+    result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
     PopulationState state = initial_population(start, run.pop_size);
     for (std::int32_t epoch = 0; epoch < run.epochs; ++epoch) {
         before_generation();

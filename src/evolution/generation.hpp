@@ -18,6 +18,9 @@ using ScoreFunction = std::function<ScoreRows(const std::vector<Network>& pool)>
 
 inline constexpr double no_loss_yet = std::numeric_limits<double>::max();
 
+// The records of at most this many epochs are reserved ahead; longer runs grow them as they go.
+inline constexpr std::int32_t max_epochs_reserved = 4096;
+
 struct PopulationState {
     std::vector<Network> population;
     std::vector<double> fitness;  // each member's latest loss, handed to crossover

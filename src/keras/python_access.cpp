@@ -1,9 +1,20 @@
 #include "keras/python_access.hpp"
 
 namespace tessaron {
+namespace {
+
+// object.name through the interned name: CPython's attribute cache keeps a reference to the name
+// it was asked with, per address, so a fresh string for every lookup would fill it (up to 4096
+// entries) with copies of the same few names.
+PyObject* get_attribute(PyObject* object, const char* name) {
+    const PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+    return PyObject_GetAttr(object, key.get());
+}
+
+}  // namespace
 
 PyRef attribute(PyObject* object, const char* name, const std::string& owner) {
-    PyObject* value = PyObject_GetAttrString(object, name);
+    PyObject* value = get_attribute(object, name);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         raise_format(PyExc_TypeError, "%s has no attribute '%s'", owner.c_str(), name);
@@ -12,7 +23,7 @@ PyRef attribute(PyObject* object, const char* name, const std::string& owner) {
 }
 
 PyRef optional_attribute(PyObject* object, const char* name) {
-    PyObject* value = PyObject_GetAttrString(object, name);
+    PyObject* value = get_attribute(object, name);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         return PyRef();

@@ -124,17 +124,19 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
                          "Expected first dimension of x (%d) to be equal to the first dimension of "
                          "y (%d)",
                          x.rows, y.rows);
-        if (x.cols < state.inputs)
+        // The counts of the network that is scored: converting the arrays may run Python code
+        // (the __float__ of an object array's items) that rebuilds this very model.
+        const std::shared_ptr<const Network> network = state.network;
+        if (x.cols < network->inputs)
             raise_format(PyExc_ValueError,
                          "Expected second dimension of x (%d) to be at least the number of inputs "
                          "of the model (%d)",
-                         x.cols, state.inputs);
-        if (y.cols > state.outputs)
+                         x.cols, network->inputs);
+        if (y.cols > network->outputs)
             raise_format(PyExc_ValueError,
                          "Expected second dimension of y (%d) to be at most the number of outputs "
                          "of the model (%d)",
-                         y.cols, state.outputs);
-        const std::shared_ptr<const Network> network = state.network;
+                         y.cols, network->outputs);
         const std::vector<double> values = evaluate_losses(*network, all_rows(x, y), state.losses);
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (std::size_t k = 0; k < values.size(); ++k)

@@ -25,6 +25,9 @@ void write_to_python_stdout(std::string_view text) {
             Py_XDECREF(result);
         }
     }
+    // A Ctrl-C that arrived while the stream's Python code ran was turned into this exception
+    // there: it is not an output error, so it is handed back to the signal check of the run.
+    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
     PyGILState_Release(gil);

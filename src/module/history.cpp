@@ -20,11 +20,14 @@ PyRef as_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
 
 }  // namespace
 
-void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs) {
+void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs, const Network& start) {
     if (pop_size < 2 || pop_size % 2 != 0)
         raise_format(PyExc_ValueError, "pop_size must be an even number of at least 2, got %d",
                      pop_size);
     if (epochs < 0) raise_format(PyExc_ValueError, "epochs must be at least 0, got %d", epochs);
+    if (start.size == 0)
+        raise(PyExc_ValueError,
+              "the model has no network to evolve: make it with Model(inputs, outputs)");
 }
 
 PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int32_t>& losses,

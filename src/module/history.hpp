@@ -7,11 +7,13 @@
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/function_evolution.hpp"
 #include "module/py_ref.hpp"
+#include "network/network.hpp"
 
 namespace tessaron {
 
-// pop_size even and at least 2, epochs at least 0; otherwise ValueError.
-void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs);
+// pop_size even and at least 2, epochs at least 0, and a network to start from (a Model made by
+// __new__ alone has none); otherwise ValueError.
+void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs, const Network& start);
 
 // "loss", one key per metric, "val_loss" and "val_<metric>" with validation, "size" with monitors.
 PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int32_t>& losses,

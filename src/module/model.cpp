@@ -72,6 +72,8 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void set_model_network(ModelObject* model, std::shared_ptr<const Network> network) noexcept {
     model->size = network->size;
+    model->state->inputs = network->inputs;
+    model->state->outputs = network->outputs;
     model->state->network = std::move(network);
 }
 
@@ -94,7 +96,10 @@ PyObject* model_predict(PyObject* self, PyObject* args) {
 
 PyObject* model_get_nodes(PyObject* self, PyObject*) {
     return guarded([&] {
-        const Network& network = *state_of(self).network;
+        // Our own reference: building the list may run Python code (a garbage-collection
+        // finaliser) that replaces the model's network.
+        const std::shared_ptr<const Network> held = state_of(self).network;
+        const Network& network = *held;
         PyRef list = PyRef::steal(PyList_New(network.size));
         for (std::int32_t i = 0; i < network.size; ++i) {
             const std::int32_t kind = network.activations[i];
@@ -112,7 +117,8 @@ PyObject* model_get_nodes(PyObject* self, PyObject*) {
 
 PyObject* model_get_connections(PyObject* self, PyObject*) {
     return guarded([&] {
-        const Network& network = *state_of(self).network;
+        const std::shared_ptr<const Network> held = state_of(self).network;  // as in get_nodes
+        const Network& network = *held;
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(connection_count(network))));
         Py_ssize_t index = 0;
         for (std::int32_t from = 0; from < network.size; ++from) {

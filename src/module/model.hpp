@@ -32,7 +32,8 @@ struct ModelObject {
 
 extern PyTypeObject Model_Type;
 
-// Replaces the model's network and republishes size. Never fails.
+// Replaces the model's network and republishes its counts and size with it (another thread,
+// or Python code run during a call, may have rebuilt the model meanwhile). Never fails.
 void set_model_network(ModelObject* model, std::shared_ptr<const Network> network) noexcept;
 
 // Creates a Model by calling the type with (inputs, outputs), then gives it `network`.

@@ -1,5 +1,7 @@
 """Model.func_evolve and Genome: evolution against a Python fitness function."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -182,6 +184,17 @@ def test_kept_genomes_stay_usable_and_unchanged():
     first = kept[0].predict(X)
     model.func_evolve(train, pop_size=4, epochs=5, verbose=0)
     np.testing.assert_array_equal(kept[0].predict(X), first)
+
+
+def test_a_model_without_network_is_refused():
+    model = tessaron.Model.__new__(tessaron.Model)
+    model.compile(loss="mse")
+    message = re.escape("the model has no network to evolve: make it with Model(inputs, outputs)")
+    with pytest.raises(ValueError, match=message):
+        model.func_evolve(train, pop_size=2, epochs=1, verbose=0)
+    with pytest.raises(ValueError, match=message):
+        model.evolve(np.zeros((3, 0)), np.zeros((3, 0)), pop_size=2, epochs=1, verbose=0)
+    assert model.size == 0
 
 
 def test_works_without_compile_and_with_keywords():

@@ -114,3 +114,32 @@ def test_subclass_instances_work():
 
     model = Mine()
     assert model.size == 4 and model.note == "kept"
+
+
+def test_introspection_survives_a_rebuild_by_a_finaliser():
+    # A garbage-collection finaliser may run Python code (here, rebuilding the model) in the middle
+    # of building the lists; the lists describe the network the call started with.
+    import gc
+
+    model = tessaron.Model(2, 1, 60)
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            model.__init__(1, 1)
+
+    thresholds = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1, 1, 1)
+    try:
+        for _ in range(50):
+            Cycle()
+        nodes = model.get_nodes()
+        connections = model.get_connections()
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.collect()
+    assert len(nodes) in (60, 2)
+    assert all(source < target for source, target, _ in connections)
