@@ -6,18 +6,10 @@ and tessaron.load, against the raw bytes written and read by Python alone.
 
 import os
 import tempfile
-import time
 
 import tessaron
+from timing import best_of
 
-
-def best_of(function, repeats=5):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():

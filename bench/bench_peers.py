@@ -27,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from timing import best_of
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENV = os.path.join(ROOT, "build", "bench-venv")
@@ -171,14 +172,6 @@ def run_in_venv(arguments):
 # Inside the virtual environment.
 
 
-def best_of(function, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
-
 
 def neat_config(neat, folder, num_inputs, activation, fitness_threshold, pop_size=150):
     path = os.path.join(folder, f"neat-{num_inputs}-{activation}.cfg")
@@ -309,7 +302,7 @@ def part_a(neat, tessaron, np, folder):
     print("    The fairest measure is the 1-thread Model.predict line: like neat-python, it goes"
           " through the\n    library's public Python interface once per network and computes the"
           " loss in Python (numpy),\n    which is what a tessaron fitness function does with the"
-          f" Genome objects it is given. Target: >= 200x.\n")
+          " Genome objects it is given. Target: >= 200x.\n")
 
 
 class StopRun(Exception):

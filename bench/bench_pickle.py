@@ -6,18 +6,10 @@ compiled models of growing size, beside the bytes of the network's model file.
 
 import copy
 import pickle
-import time
 
 import tessaron
+from timing import best_of
 
-
-def best_of(function, repeats=7):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():
@@ -27,10 +19,10 @@ def main():
         model = tessaron.Model(inputs, outputs, size)
         model.compile(loss="mse", metrics=["mae"], monitors=["size"])
         data = pickle.dumps(model, pickle.HIGHEST_PROTOCOL)
-        dumps = best_of(lambda: pickle.dumps(model, pickle.HIGHEST_PROTOCOL))
-        loads = best_of(lambda: pickle.loads(data))
-        shallow = best_of(lambda: copy.copy(model))
-        deep = best_of(lambda: copy.deepcopy(model))
+        dumps = best_of(lambda: pickle.dumps(model, pickle.HIGHEST_PROTOCOL), 7)
+        loads = best_of(lambda: pickle.loads(data), 7)
+        shallow = best_of(lambda: copy.copy(model), 7)
+        deep = best_of(lambda: copy.deepcopy(model), 7)
         print(f"{size:>6} {len(model.get_connections()):>12} {len(data):>13} {dumps * 1e3:>9.3f} "
               f"{loads * 1e3:>9.3f} {shallow * 1e3:>8.3f} {deep * 1e3:>12.3f}")
 

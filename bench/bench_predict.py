@@ -7,11 +7,11 @@ the block kernel against the one-sample path (C++ harness, built on first use).
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import tessaron
+from timing import best_of
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INPUTS, OUTPUTS, HIDDEN, SAMPLES = 8, 1, 24, 100_000
@@ -41,14 +41,6 @@ def numpy_forward(model, inputs, outputs, x):
         values[k] = functions[nodes[k][1]["activation"]](total)
     return np.stack(values[size - outputs:], axis=1)
 
-
-def best_of(function, repeats=5):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def kernel_figures():

@@ -7,23 +7,9 @@
 
 #include "network/forward.hpp"
 
+#include "timing.hpp"
+
 using namespace tessaron;
-
-namespace {
-
-template <class Work>
-double best_seconds(Work&& work, int repeats) {
-    double best = 1e300;
-    for (int r = 0; r < repeats; ++r) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        if (elapsed.count() < best) best = elapsed.count();
-    }
-    return best;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const int inputs = argc > 1 ? std::atoi(argv[1]) : 8;

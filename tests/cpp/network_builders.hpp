@@ -1,6 +1,9 @@
-// Hand-built networks for the unit tests.
+// Hand-built networks, and bit-exact comparison of networks, for the unit tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
 #include <random>
@@ -62,6 +65,23 @@ inline void thin_out(Network& network, double drop, std::mt19937& engine) {
             if (network.connected(from, to) && uniform(engine) < drop && outgoing(from) > 1 &&
                 incoming(to) > 1)
                 disconnect(network, from, to);
+}
+
+inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+// Counts, kinds, connection bits and every bias and weight equal to the bit.
+inline void expect_same_network(const Network& read, const Network& written) {
+    EXPECT_EQ(read.size, written.size);
+    EXPECT_EQ(read.inputs, written.inputs);
+    EXPECT_EQ(read.outputs, written.outputs);
+    EXPECT_EQ(read.activations, written.activations);
+    EXPECT_EQ(read.connections, written.connections);
+    ASSERT_EQ(read.biases.size(), written.biases.size());
+    for (std::size_t i = 0; i < read.biases.size(); ++i)
+        EXPECT_EQ(bits(read.biases[i]), bits(written.biases[i])) << "bias " << i;
+    ASSERT_EQ(read.weights.size(), written.weights.size());
+    for (std::size_t i = 0; i < read.weights.size(); ++i)
+        EXPECT_EQ(bits(read.weights[i]), bits(written.weights[i])) << "weight cell " << i;
 }
 
 }  // namespace tessaron::testing

@@ -20,6 +20,9 @@
 namespace tessaron {
 namespace {
 
+using testing::bits;
+using testing::expect_same_network;
+
 using testing::build_network;
 using testing::random_network;
 
@@ -40,22 +43,6 @@ struct Bytes {
         return i32(from).i32(to).f64(weight);
     }
 };
-
-std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
-
-void expect_same_network(const Network& read, const Network& written) {
-    EXPECT_EQ(read.size, written.size);
-    EXPECT_EQ(read.inputs, written.inputs);
-    EXPECT_EQ(read.outputs, written.outputs);
-    EXPECT_EQ(read.activations, written.activations);
-    EXPECT_EQ(read.connections, written.connections);
-    ASSERT_EQ(read.biases.size(), written.biases.size());
-    for (std::size_t i = 0; i < read.biases.size(); ++i)
-        EXPECT_EQ(bits(read.biases[i]), bits(written.biases[i])) << "bias " << i;
-    ASSERT_EQ(read.weights.size(), written.weights.size());
-    for (std::size_t i = 0; i < read.weights.size(); ++i)
-        EXPECT_EQ(bits(read.weights[i]), bits(written.weights[i])) << "weight cell " << i;
-}
 
 std::string file_bytes(const Network& network) {
     char name[] = "/tmp/network_codec_XXXXXX";

@@ -27,6 +27,9 @@
 namespace tessaron {
 namespace {
 
+using testing::bits;
+using testing::expect_same_network;
+
 using testing::build_network;
 using testing::random_network;
 using Bytes = std::vector<unsigned char>;
@@ -59,8 +62,6 @@ FileBytes nodes_file(std::int32_t size, std::int32_t inputs, std::int32_t output
     for (std::int32_t i = 0; i < size; ++i) file.i32(2);
     return file;
 }
-
-std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
 
 class NetworkFile : public ::testing::Test {
 protected:
@@ -99,20 +100,6 @@ protected:
 
     std::string dir;
 };
-
-void expect_same_network(const Network& read, const Network& written) {
-    EXPECT_EQ(read.size, written.size);
-    EXPECT_EQ(read.inputs, written.inputs);
-    EXPECT_EQ(read.outputs, written.outputs);
-    EXPECT_EQ(read.activations, written.activations);
-    EXPECT_EQ(read.connections, written.connections);
-    ASSERT_EQ(read.biases.size(), written.biases.size());
-    for (std::size_t i = 0; i < read.biases.size(); ++i)
-        EXPECT_EQ(bits(read.biases[i]), bits(written.biases[i])) << "bias " << i;
-    ASSERT_EQ(read.weights.size(), written.weights.size());
-    for (std::size_t i = 0; i < read.weights.size(); ++i)
-        EXPECT_EQ(bits(read.weights[i]), bits(written.weights[i])) << "weight cell " << i;
-}
 
 TEST_F(NetworkFile, TwoInputsOneOutputMakeTheEightyByteExample) {
     const Network network = build_network(2, 1, 3, {{0, 2, 0.1}, {1, 2, -2.0}},

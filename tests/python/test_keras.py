@@ -18,6 +18,7 @@ import tessaron  # noqa: E402
 # Keras's variables still implement __array__ without the copy keyword of numpy 2.
 pytestmark = pytest.mark.filterwarnings("ignore:__array__ implementation doesn't accept a copy")
 from oracle import forward as oracle_forward  # noqa: E402
+from keras_stand_ins import Concatenate, FakeLayer, FakeModel, FakeNode, named_function, weights_getter
 
 FROM_KERAS_DOC = (
     "Convert a Keras model to a Tessaron model. This only works for Keras models that have been "
@@ -321,37 +322,6 @@ def test_to_keras_reports_a_missing_keras(monkeypatch):
 
 
 # Keras 2 style stand-ins: layers with output_shape, nodes with inbound_layers.
-
-class FakeNode:
-    def __init__(self, inbound_layers):
-        self.inbound_layers = inbound_layers
-
-
-class FakeLayer:
-    def __init__(self, name, **attributes):
-        self.name = name
-        self.__dict__.update(attributes)
-
-
-class Concatenate(FakeLayer):
-    pass
-
-
-class FakeModel:
-    def __init__(self, layers):
-        self.layers = layers
-
-
-def named_function(name):
-    def function(x):
-        return x
-    function.__name__ = name
-    return function
-
-
-def weights_getter(kernel, bias):
-    return lambda: [np.array(kernel, dtype=np.float32), np.array(bias, dtype=np.float32)]
-
 
 def fake_network(inputs, outputs, incoming, biases, activations):
     """A stand-in for an exported model, and its layers by name."""
