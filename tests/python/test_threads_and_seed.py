@@ -115,3 +115,27 @@ def test_concurrent_predictions_with_one_model_agree(restore_threads):
         thread.join()
     for result in results:
         np.testing.assert_array_equal(result, expected)
+
+
+FORKED_CHILD = """
+import os, numpy as np, tessaron
+tessaron.set_num_threads(2)
+model = tessaron.Model(2, 1, 6)
+model.compile(loss="mse")
+x = np.random.default_rng(0).normal(size=(2000, 2))
+model.evolve(x, x[:, :1], pop_size=20, epochs=2, verbose=0)  # the parent's workers start
+pid = os.fork()
+if pid == 0:
+    # The child has none of the parent's worker threads: it must start its own, not wait for them.
+    history = model.evolve(x, x[:, :1], pop_size=20, epochs=2, verbose=0)
+    shape = model.predict(np.tile(x, (20, 1))).shape
+    os._exit(0 if len(history["loss"]) == 2 and shape == (40000, 1) else 1)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_a_forked_child_scores_with_workers_of_its_own():
+    completed = subprocess.run([sys.executable, "-c", FORKED_CHILD], capture_output=True, text=True,
+                               timeout=120)
+    assert completed.stdout.strip() == "0", completed.stderr
