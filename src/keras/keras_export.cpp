@@ -134,9 +134,7 @@ PyRef build_keras_model(const Network& network) {
 
 PyObject* model_to_keras(PyObject* self, PyObject*) {
     return guarded([&] {
-        const ModelState* state = reinterpret_cast<ModelObject*>(self)->state;
-        if (state == nullptr)
-            raise(PyExc_SystemError, "Model object was not created by Model.__new__");
+        const ModelState* state = &model_state(self);
         // Our own reference: the Keras calls run Python code, which could replace the model's.
         const std::shared_ptr<const Network> network = state->network;
         if (const auto fault = invariant_fault(*network))

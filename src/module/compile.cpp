@@ -10,12 +10,6 @@
 namespace tessaron {
 namespace {
 
-ModelState& state_of(PyObject* self) {
-    ModelState* state = reinterpret_cast<ModelObject*>(self)->state;
-    if (state == nullptr) raise(PyExc_SystemError, "Model object was not created by Model.__new__");
-    return *state;
-}
-
 [[noreturn]] void raise_unknown(const char* what, PyObject* name) {
     PyErr_Format(PyExc_ValueError, "%s '%U' not known.\n", what, name);
     throw PythonError{};
@@ -79,7 +73,7 @@ PyObject* model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &optimizer, &loss, &metrics, &monitors))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        ModelState& state = state_of(self);
+        ModelState& state = model_state(self);
         // A failure below leaves the model uncompiled with whatever was set before it, the way
         // a sequence of assignments would.
         state.compiled = false;
@@ -110,7 +104,7 @@ PyObject* model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* model_evaluate(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        const ModelState& state = state_of(self);
+        const ModelState& state = model_state(self);
         if (!state.compiled)
             raise(PyExc_RuntimeError,
                   "You must compile your model before evaluating. Use `model.compile(loss)`.");

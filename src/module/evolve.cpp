@@ -55,8 +55,7 @@ std::pair<PyRef, PyRef> validation_arrays(PyObject* data) {
 PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = reinterpret_cast<ModelObject*>(self);
-        if (model->state == nullptr) raise(PyExc_SystemError, "Model object was not created by Model.__new__");
-        const ModelState& state = *model->state;
+        const ModelState& state = model_state(self);
         if (!state.compiled)
             raise(PyExc_RuntimeError,
                   "You must compile your model before evolving. Use `model.compile(loss)`.");

@@ -80,7 +80,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     return guarded([&]() -> PyObject* {
         ModelObject* model = reinterpret_cast<ModelObject*>(self);
-        if (model->state == nullptr) raise(PyExc_SystemError, "Model object was not created by Model.__new__");
+        model_state(self);  // refuses an object that Model.__new__ did not make
         check_evolution_counts(run.pop_size, run.epochs, *model->state->network);
         run.show_size = !model->state->monitors.empty();
         const bool has_validation = validation_func != Py_None;

@@ -7,12 +7,6 @@ namespace {
 
 GenomeObject* as_genome(PyObject* self) { return reinterpret_cast<GenomeObject*>(self); }
 
-GenomeState& state_of(PyObject* self) {
-    GenomeState* state = as_genome(self)->state;
-    if (state == nullptr) raise(PyExc_SystemError, "Genome object was not created by Genome.__new__");
-    return *state;
-}
-
 PyObject* genome_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&] {
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
@@ -33,7 +27,7 @@ int genome_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &outputs))
         return -1;
     return guarded_status([&] {
-        GenomeState& state = state_of(self);
+        GenomeState& state = genome_state(self);
         state.inputs = inputs;
         state.outputs = outputs;
     });
@@ -43,7 +37,7 @@ PyObject* genome_predict(PyObject* self, PyObject* args) {
     PyObject* x = nullptr;
     if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
     return guarded([&] {
-        const GenomeState& state = state_of(self);
+        const GenomeState& state = genome_state(self);
         return predict_array(state.network, state.outputs, reinterpret_cast<PyArrayObject*>(x));
     });
 }
@@ -60,10 +54,16 @@ PyMethodDef genome_methods[] = {
 
 }  // namespace
 
+GenomeState& genome_state(PyObject* self) {
+    GenomeState* state = as_genome(self)->state;
+    if (state == nullptr) raise(PyExc_SystemError, "Genome object was not created by Genome.__new__");
+    return *state;
+}
+
 PyRef make_genome(std::shared_ptr<const Network> network) {
     PyRef genome = PyRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&Genome_Type),
                                                       "ii", network->inputs, network->outputs));
-    state_of(genome.get()).network = std::move(network);
+    genome_state(genome.get()).network = std::move(network);
     return genome;
 }
 

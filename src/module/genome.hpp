@@ -22,6 +22,9 @@ struct GenomeObject {
 
 extern PyTypeObject Genome_Type;
 
+// The state of a Genome; SystemError for an object that Genome.__new__ did not make.
+GenomeState& genome_state(PyObject* self);
+
 // A new Genome holding `network` (its inputs and outputs are the network's).
 PyRef make_genome(std::shared_ptr<const Network> network);
 

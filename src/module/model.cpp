@@ -14,12 +14,6 @@ namespace {
 
 ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
 
-ModelState& state_of(PyObject* self) {
-    ModelState* state = as_model(self)->state;
-    if (state == nullptr) raise(PyExc_SystemError, "Model object was not created by Model.__new__");
-    return *state;
-}
-
 PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&] {
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
@@ -55,7 +49,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &outputs, &size))
         return -1;
     return guarded_status([&] {
-        ModelState& state = state_of(self);
+        ModelState& state = model_state(self);
         check_counts(inputs, outputs, size);
         auto network = std::make_shared<Network>(inputs, outputs);
         if (size != -1) reset(*network, size);
@@ -69,6 +63,12 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+ModelState& model_state(PyObject* self) {
+    ModelState* state = as_model(self)->state;
+    if (state == nullptr) raise(PyExc_SystemError, "Model object was not created by Model.__new__");
+    return *state;
+}
 
 void set_model_network(ModelObject* model, std::shared_ptr<const Network> network) noexcept {
     model->size = network->size;
@@ -89,7 +89,7 @@ PyObject* model_predict(PyObject* self, PyObject* args) {
     PyObject* x = nullptr;
     if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
     return guarded([&] {
-        const ModelState& state = state_of(self);
+        const ModelState& state = model_state(self);
         return predict_array(state.network, state.outputs, reinterpret_cast<PyArrayObject*>(x));
     });
 }
@@ -98,7 +98,7 @@ PyObject* model_get_nodes(PyObject* self, PyObject*) {
     return guarded([&] {
         // Our own reference: building the list may run Python code (a garbage-collection
         // finaliser) that replaces the model's network.
-        const std::shared_ptr<const Network> held = state_of(self).network;
+        const std::shared_ptr<const Network> held = model_state(self).network;
         const Network& network = *held;
         PyRef list = PyRef::steal(PyList_New(network.size));
         for (std::int32_t i = 0; i < network.size; ++i) {
@@ -117,7 +117,7 @@ PyObject* model_get_nodes(PyObject* self, PyObject*) {
 
 PyObject* model_get_connections(PyObject* self, PyObject*) {
     return guarded([&] {
-        const std::shared_ptr<const Network> held = state_of(self).network;  // as in get_nodes
+        const std::shared_ptr<const Network> held = model_state(self).network;  // as in get_nodes
         const Network& network = *held;
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(connection_count(network))));
         Py_ssize_t index = 0;

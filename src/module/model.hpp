@@ -32,6 +32,9 @@ struct ModelObject {
 
 extern PyTypeObject Model_Type;
 
+// The state of a Model; SystemError for an object that Model.__new__ did not make.
+ModelState& model_state(PyObject* self);
+
 // Replaces the model's network and republishes its counts and size with it (another thread,
 // or Python code run during a call, may have rebuilt the model meanwhile). Never fails.
 void set_model_network(ModelObject* model, std::shared_ptr<const Network> network) noexcept;

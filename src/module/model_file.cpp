@@ -14,9 +14,7 @@ PyObject* model_save(PyObject* self, PyObject* args) {
     const char* path = nullptr;
     if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
     return guarded([&] {
-        const ModelState* state = reinterpret_cast<ModelObject*>(self)->state;
-        if (state == nullptr)
-            raise(PyExc_SystemError, "Model object was not created by Model.__new__");
+        const ModelState* state = &model_state(self);
         // Our own reference keeps the network alive should another thread replace the model's
         // while the file is written without the lock.
         const std::shared_ptr<const Network> network = state->network;

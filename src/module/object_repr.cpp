@@ -42,9 +42,7 @@ PyRef compile_text(const ModelState& state) {
 PyObject* model_repr(PyObject* self) {
     return guarded([&] {
         const auto* model = reinterpret_cast<ModelObject*>(self);
-        if (model->state == nullptr)
-            raise(PyExc_SystemError, "Model object was not created by Model.__new__");
-        const ModelState& state = *model->state;
+        const ModelState& state = model_state(self);
         const PyRef name = type_name(self);
         const PyRef compiled = compile_text(state);
         return PyUnicode_FromFormat("<%U inputs=%d outputs=%d size=%d%U>", name.get(),
@@ -54,9 +52,7 @@ PyObject* model_repr(PyObject* self) {
 
 PyObject* genome_repr(PyObject* self) {
     return guarded([&] {
-        const GenomeState* state = reinterpret_cast<GenomeObject*>(self)->state;
-        if (state == nullptr)
-            raise(PyExc_SystemError, "Genome object was not created by Genome.__new__");
+        const GenomeState* state = &genome_state(self);
         const PyRef name = type_name(self);
         return PyUnicode_FromFormat("<%U inputs=%d outputs=%d size=%d>", name.get(), state->inputs,
                                     state->outputs, state->network->size);

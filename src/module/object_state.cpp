@@ -206,17 +206,8 @@ PyObject* reduce_object(PyObject* self) {
 }
 
 ModelObject* as_model(PyObject* self) {
-    auto* model = reinterpret_cast<ModelObject*>(self);
-    if (model->state == nullptr)
-        raise(PyExc_SystemError, "Model object was not created by Model.__new__");
-    return model;
-}
-
-GenomeState& genome_state(PyObject* self) {
-    GenomeState* state = reinterpret_cast<GenomeObject*>(self)->state;
-    if (state == nullptr)
-        raise(PyExc_SystemError, "Genome object was not created by Genome.__new__");
-    return *state;
+    model_state(self);  // refuses an object that Model.__new__ did not make
+    return reinterpret_cast<ModelObject*>(self);
 }
 
 // The encoded network, or None for the empty network of an object that was never initialised.
