@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <numeric>
+#include <string>
 #include <utility>
 
+#include "common/errors.hpp"
 #include "network/shuffle.hpp"
 #include "variation/crossover.hpp"
 #include "variation/mutate.hpp"
@@ -23,9 +25,22 @@ double fitness_of(const std::vector<double>& row) {
     return std::isnan(loss) ? HUGE_VAL : loss;
 }
 
+// Tournaments in groups of four over the pool of parents and children leave as many survivors as
+// there were parents only when their count is even.
+void check_population_size(std::size_t pop_size) {
+    if (pop_size < 2 || pop_size % 2 != 0)
+        throw InvalidData("pop_size must be an even number of at least 2, got " +
+                          std::to_string(pop_size));
+}
+
 }  // namespace
 
 PopulationState initial_population(const Network& network, std::int32_t pop_size) {
+    if (pop_size < 0)
+        throw InvalidData("pop_size must be an even number of at least 2, got " +
+                          std::to_string(pop_size));
+    check_population_size(static_cast<std::size_t>(pop_size));
+    if (network.size == 0) throw InvalidData("the network to evolve has no nodes");
     PopulationState state;
     state.population.reserve(static_cast<std::size_t>(pop_size));
     state.population.emplace_back(network);
@@ -63,6 +78,10 @@ std::vector<std::int32_t> select_survivors(const ScoreRows& rows) {
 }
 
 bool next_generation(PopulationState& state, const ScoreFunction& score) {
+    check_population_size(state.population.size());
+    if (state.fitness.size() != state.population.size())
+        throw InvalidData("the population has " + std::to_string(state.population.size()) +
+                          " members but " + std::to_string(state.fitness.size()) + " fitness values");
     std::vector<Network> children = crossover(state.population, state.fitness);
     for (Network& child : children) mutate(child);
 
@@ -75,6 +94,11 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
         pool.push_back(std::move(children[i]));
     }
     ScoreRows pool_rows = score(pool);
+    if (pool_rows.size() != pool.size())
+        throw InvalidData("scoring a pool of " + std::to_string(pool.size()) + " networks gave " +
+                          std::to_string(pool_rows.size()) + " rows");
+    for (const std::vector<double>& row : pool_rows)
+        if (row.empty()) throw InvalidData("scoring a pool gave a row without a loss");
 
     const std::vector<std::int32_t> winners = select_survivors(pool_rows);
     // A member that wins twice is copied for its first win and moved for its last.

@@ -30,13 +30,17 @@ struct PopulationState {
     double best_loss = no_loss_yet;
 };
 
-// Member 0 is a copy of `network`; the others are copies mutated once each.
+// Member 0 is a copy of `network`; the others are copies mutated once each. Throws InvalidData
+// for a pop_size that is odd or below 2, or a network without nodes.
 PopulationState initial_population(const Network& network, std::int32_t pop_size);
 
 // Breeds, scores and selects one generation, replacing the population. The best is the first
 // member with the lowest loss below no_loss_yet; returns false when there is none (all losses
 // NaN or infinite), in which case the best stays as it was, or becomes member 0 in a first
-// generation so that the best index is always set afterwards.
+// generation so that the best index is always set afterwards. Throws InvalidData, before
+// anything changes, for a population that is odd, smaller than 2 or out of step with its fitness
+// values, and, leaving the population spent, when `score` gives other than one non-empty row per
+// pool member.
 bool next_generation(PopulationState& state, const ScoreFunction& score);
 
 // Two tournament passes over the whole pool, each after a fresh shuffle, in groups of four: the

@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
+#include <string>
 
+#include "common/errors.hpp"
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/losses.hpp"
+#include "network/shuffle.hpp"
 #include "network_builders.hpp"
 #include "variation/integrity.hpp"
 #include "variation_support.hpp"
@@ -66,6 +70,42 @@ TEST(SelectSurvivors, SameRandStateSameWinners) {
     const std::vector<std::int32_t> first = select_survivors(rows);
     testing::seed_rand(42);
     EXPECT_EQ(select_survivors(rows), first);
+}
+
+// The winners that the rule "a strictly lower loss takes over" gives, with the groups formed as
+// select_survivors forms them: each pass shuffles the pool's indices once more.
+std::vector<std::int32_t> first_lowest_of_groups(const ScoreRows& rows) {
+    std::vector<std::int32_t> order(rows.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::vector<std::size_t> permutation;
+    std::vector<std::int32_t> winners;
+    for (int pass = 0; pass < 2; ++pass) {
+        draw_permutation(rows.size(), permutation);
+        apply_permutation(permutation,
+                          [&](std::size_t i, std::size_t j) { std::swap(order[i], order[j]); });
+        for (std::size_t group = 0; group + 4 <= rows.size(); group += 4) {
+            const auto lowest = std::min_element(
+                order.begin() + group, order.begin() + group + 4,
+                [&](std::int32_t a, std::int32_t b) { return rows[a][0] < rows[b][0]; });
+            winners.push_back(*lowest);  // min_element keeps the first of equal elements
+        }
+    }
+    return winners;
+}
+
+TEST(SelectSurvivors, TiesGoToTheEarlierMemberOfAGroup) {
+    // Many equal losses: nearly every group holds a tie for its lowest.
+    const ScoreRows rows = rows_of({2, 1, 1, 3, 1, 2, 1, 1, 3, 1, 1, 2, 1, 1, 2, 1});
+    int groups_with_a_tie = 0;
+    for (unsigned seed = 1; seed <= 30; ++seed) {
+        testing::seed_rand(seed);
+        const std::vector<std::int32_t> winners = select_survivors(rows);
+        testing::seed_rand(seed);
+        const std::vector<std::int32_t> expected = first_lowest_of_groups(rows);
+        ASSERT_EQ(winners, expected) << "seed " << seed;
+        for (std::int32_t w : expected) groups_with_a_tie += rows[w][0] == 1.0;
+    }
+    EXPECT_GT(groups_with_a_tie, 100);  // the rule was put to the test
 }
 
 // Loss of a network: its number of nodes, so that growing is punished.
@@ -149,6 +189,49 @@ TEST(Generation, LowestLossOfThePoolSurvivesTwice) {
                             [&](const auto& row) { return row[0] == lowest; }),
               2);
     EXPECT_EQ(state.best_loss, lowest);
+}
+
+TEST(Generation, RefusesPopulationsItCannotBreed) {
+    const Network start = testing::random_network(2, 1, 2);
+    for (std::int32_t pop_size : {-2, 0, 1, 5}) {
+        try {
+            initial_population(start, pop_size);
+            ADD_FAILURE() << pop_size;
+        } catch (const InvalidData& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "pop_size must be an even number of at least 2, got " + std::to_string(pop_size));
+        }
+    }
+    EXPECT_THROW(initial_population(Network(), 4), InvalidData);
+
+    // A population that lost a member (or its fitness values) is refused before anything changes.
+    PopulationState state = initial_population(start, 6);
+    state.population.pop_back();
+    state.fitness.pop_back();
+    bool scored = false;
+    const ScoreFunction score = [&](const std::vector<Network>& pool) {
+        scored = true;
+        return size_scores(pool);
+    };
+    EXPECT_THROW(next_generation(state, score), InvalidData);
+    EXPECT_EQ(state.population.size(), 5u);
+    state.population.pop_back();
+    EXPECT_THROW(next_generation(state, score), InvalidData);  // 4 members, 5 fitness values
+    EXPECT_FALSE(scored);
+    state.fitness.pop_back();
+    EXPECT_TRUE(next_generation(state, score));
+
+    // Scores that do not give one loss per pool member.
+    for (const ScoreFunction& wrong :
+         {ScoreFunction([](const std::vector<Network>& pool) {
+              return ScoreRows(pool.size() - 1, std::vector<double>{1.0});
+          }),
+          ScoreFunction([](const std::vector<Network>& pool) {
+              return ScoreRows(pool.size(), std::vector<double>{});
+          })}) {
+        PopulationState fresh = initial_population(start, 4);
+        EXPECT_THROW(next_generation(fresh, wrong), InvalidData);
+    }
 }
 
 TEST(DatasetEvolution, BatchCounts) {
