@@ -119,13 +119,36 @@ int thread_count() {
 
 void set_thread_count(int n) { requested.store(std::max(1, n)); }
 
+namespace {
+
+// Set while this thread runs a parallel_for: a nested call must not try the pool's lock again
+// (a thread may not try a mutex it holds) and runs its items itself.
+thread_local bool inside_parallel_for = false;
+
+// Every item on the calling thread; as on the pool, a failing item does not stop the others.
+void run_here(std::size_t count, const std::function<void(std::size_t, int)>& work) {
+    std::exception_ptr error;
+    for (std::size_t item = 0; item < count; ++item) {
+        try {
+            work(item, 0);
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
+
 void parallel_for(std::size_t count, const std::function<void(std::size_t, int)>& work) {
     const int threads = static_cast<int>(std::min<std::size_t>(thread_count(), count));
+    if (threads <= 1 || inside_parallel_for) return run_here(count, work);
     std::unique_lock lock(pool_mutex, std::try_to_lock);
-    if (threads <= 1 || !lock.owns_lock()) {
-        for (std::size_t item = 0; item < count; ++item) work(item, 0);
-        return;
-    }
+    if (!lock.owns_lock()) return run_here(count, work);
+    inside_parallel_for = true;
+    struct Leave {
+        ~Leave() { inside_parallel_for = false; }
+    } leave;
     // A child process made by fork() has none of its parent's workers: it starts a pool of its
     // own, and the parent's (whose threads do not exist here) is left alone.
     if (pool == nullptr || pool_process != current_process()) {
