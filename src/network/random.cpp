@@ -1,8 +1,12 @@
 #include "network/random.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
-#include <ctime>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
 
 namespace tessaron {
 namespace {
@@ -10,20 +14,59 @@ namespace {
 std::atomic<bool> seeded_activation{true};
 std::atomic<bool> seeded_structure{true};
 
-// Bumped by every seed_everything; 0 means never seeded.
+// Bumped by every seed_everything, and in a forked child of a process that was never seeded;
+// the per-thread engines restart when it changes.
 std::atomic<std::uint64_t> seed_generation{0};
+std::atomic<bool> user_seeded{false};
 std::atomic<std::uint64_t> seed_value{0};
 
-void seed_once(std::atomic<bool>& flag) {
-    if (flag.exchange(false)) std::srand(static_cast<unsigned>(std::time(nullptr)));
+// An unpredictable seed: the random device mixed with the clock in nanoseconds, so that processes
+// started in the same second (a process pool's workers) draw differently even where the device
+// is weak.
+std::uint32_t unpredictable_seed() {
+    const auto now = static_cast<std::uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    std::random_device device;
+    std::seed_seq sequence{device(), device(), static_cast<std::uint32_t>(now),
+                           static_cast<std::uint32_t>(now >> 32)};
+    std::uint32_t seed = 0;
+    sequence.generate(&seed, &seed + 1);
+    return seed;
 }
+
+void seed_once(std::atomic<bool>& flag) {
+    // A plain load first: shuffles pass here for every draw.
+    if (flag.load(std::memory_order_relaxed) && flag.exchange(false))
+        std::srand(unpredictable_seed());
+}
+
+// A child made by fork() would repeat its parent's draws, and its siblings' too: unless the user
+// chose a seed (whose runs stay repeatable in every process), it seeds every source anew.
+void reseed_forked_child() {
+    if (user_seeded.load()) return;
+    seeded_activation.store(true);
+    seeded_structure.store(true);
+    seed_generation.fetch_add(1);
+}
+
+[[maybe_unused]] const bool fork_handler_installed = [] {
+#if defined(__unix__) || defined(__APPLE__)
+    pthread_atfork(nullptr, nullptr, reseed_forked_child);
+#endif
+    return true;
+}();
 
 }  // namespace
 
 void seed_activation_draws_once() { seed_once(seeded_activation); }
 void seed_structure_draws_once() { seed_once(seeded_structure); }
 
-int rand_draw() { return std::rand(); }
+int rand_draw() {
+    // Shuffles draw without a flag of their own: an unseeded rand() would give every process
+    // the same permutations.
+    seed_structure_draws_once();
+    return std::rand();
+}
 
 std::uint32_t engine_seed() {
     // Reading the random device for every new network costs more than the rest of a copy; one
@@ -39,6 +82,7 @@ void seed_everything(std::uint64_t value) {
     seeded_structure.store(false);
     std::srand(static_cast<unsigned>(value ^ (value >> 32)));
     seed_value.store(value);
+    user_seeded.store(true);
     seed_generation.fetch_add(1);
 }
 
@@ -47,8 +91,8 @@ bool refresh_thread_engine(std::mt19937& engine, std::uint64_t& generation_seen,
     const std::uint64_t generation = seed_generation.load();
     if (generation == generation_seen) return false;
     generation_seen = generation;
-    if (generation == 0) {
-        engine.seed(std::random_device{}());
+    if (!user_seeded.load()) {
+        engine.seed(unpredictable_seed());
     } else {
         const std::uint64_t value = seed_value.load();
         std::seed_seq sequence{static_cast<std::uint32_t>(value),

@@ -10,16 +10,18 @@
 
 namespace tessaron {
 
-// rand() is seeded with the time before its first use by each kind of draw; each flag triggers
-// the seeding at most once per process.
+// Unless seed_everything has run, rand() is seeded before its first use by each kind of draw
+// from the random device mixed with the clock; each flag triggers the seeding at most once per
+// process (and once more in a child made by fork()). rand_draw itself makes sure rand() was
+// seeded by one of them.
 void seed_activation_draws_once();
 void seed_structure_draws_once();
 
 // One value of rand(), in 0 .. RAND_MAX.
 int rand_draw();
 
-// A seed for a new network engine: from a per-thread generator seeded from the nondeterministic
-// random device, or from the value given to seed_everything.
+// A seed for a new network engine: from a per-thread generator seeded from the random device
+// mixed with the clock, or from the value given to seed_everything.
 std::uint32_t engine_seed();
 
 // Makes every random source derive from `value` from now on: rand() is seeded with it (and never
@@ -29,7 +31,8 @@ void seed_everything(std::uint64_t value);
 
 // Keeps a per-thread engine in step with seed_everything: when seed_everything has run since
 // `generation_seen` (which starts at no_generation), reseeds the engine from the seed and `stream`
-// (or, if never seeded, from the random device) and returns true.
+// (or, if never seeded, from the random device mixed with the clock) and returns true. A child
+// made by fork() of a process that was never seeded reseeds its engines too.
 inline constexpr std::uint64_t no_generation = ~std::uint64_t{0};
 bool refresh_thread_engine(std::mt19937& engine, std::uint64_t& generation_seen,
                            std::uint32_t stream);

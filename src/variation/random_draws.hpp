@@ -2,8 +2,8 @@
 //
 // random_int makes the structural choices from rand(). The "fresh" draws (decisions of the
 // mutation driver and of crossover, parameter steps, biases of new nodes) come from one Mersenne
-// Twister per thread, seeded once from the random device: they cannot be repeated by seeding
-// anything, and no engine is built per draw.
+// Twister per thread, seeded from the random device (mixed with the clock), or from the value
+// given to seed_everything so that seeded runs repeat them; no engine is built per draw.
 #pragma once
 
 #include <cstdint>

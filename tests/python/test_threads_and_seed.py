@@ -72,6 +72,51 @@ def test_unseeded_processes_differ():
     assert len(runs) == 1
 
 
+KINDS = "import tessaron; print([n[1]['activation'] for n in tessaron.Model(2, 1, 40).get_nodes()])"
+
+
+def test_processes_started_together_differ_in_structural_draws():
+    """Activation kinds come from the process-wide generator, not from the engines that give the
+    weights: processes started in the same second must not share them."""
+    children = [subprocess.Popen([sys.executable, "-c", KINDS], stdout=subprocess.PIPE, text=True)
+                for _ in range(4)]
+    kinds = [child.communicate(timeout=120)[0] for child in children]
+    assert all(child.returncode == 0 for child in children)
+    assert len(set(kinds)) == 4, kinds
+
+
+FORKED_DRAWS = """
+import os, sys, tessaron
+if sys.argv[1] == "seeded":
+    tessaron.seed(5)
+tessaron.Model(2, 1, 40)  # the parent draws before it forks
+readers = []
+for _ in range(3):
+    read, write = os.pipe()
+    if os.fork() == 0:
+        model = tessaron.Model(2, 1, 40)
+        os.write(write, repr((model.get_nodes(), model.get_connections())).encode())
+        os._exit(0)
+    os.close(write)
+    readers.append(read)
+outputs = []
+for read in readers:
+    with os.fdopen(read) as stream:
+        outputs.append(stream.read())
+    os.wait()
+print(len(set(outputs)), len(outputs[0]) > 100)
+"""
+
+
+@pytest.mark.parametrize("mode, distinct", [("unseeded", 3), ("seeded", 1)])
+def test_forked_children_draw_apart_unless_seeded(mode, distinct):
+    """A pool's workers made by fork() inherit the parent's generators: unseeded, each must draw
+    its own structure and weights; after tessaron.seed, each repeats the seeded run."""
+    completed = subprocess.run([sys.executable, "-c", FORKED_DRAWS, mode], capture_output=True,
+                               text=True, timeout=120)
+    assert completed.stdout.split() == [str(distinct), "True"], completed.stderr
+
+
 def test_evolve_lets_other_python_threads_run(restore_threads):
     tessaron.set_num_threads(2)
     ticks = []
