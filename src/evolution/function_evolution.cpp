@@ -19,6 +19,7 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
         before_generation();
         const std::int64_t generation_start = monotonic_nanoseconds();
         const bool found = next_generation(state, score);
+        result.scored = result.scored || found;
         FunctionEpochRecord record;
         record.loss = found ? state.best_loss : no_loss_yet;
         record.size = state.best.size;

@@ -26,6 +26,7 @@ struct FunctionEpochRecord {
 
 struct FunctionEvolutionResult {
     Network best;
+    bool scored = false;  // some generation had a loss that was a number: best was ever ranked
     std::vector<FunctionEpochRecord> epochs;
 };
 

@@ -108,7 +108,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         FunctionEvolutionResult result =
             run_function_evolution(*start, run, score, validate, check_signals);
         PyRef history = function_history(result, has_validation, run.show_size);
-        set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
+        // A run in which no loss was ever a number learned nothing: the model keeps its network.
+        if (result.scored)
+            set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
         return history.release();
     });
 }

@@ -172,6 +172,21 @@ def test_half_nan_losses_still_evolve_to_finite_losses():
     assert all(np.isfinite(history["loss"]))
 
 
+@pytest.mark.parametrize("loss", [np.nan, np.inf])
+def test_a_run_without_a_single_usable_loss_keeps_the_models_network(loss):
+    tessaron.seed(23)
+    model = tessaron.Model(1, 1, 4)
+    model.compile(monitors=["size"])
+    before = model.__getstate__()
+    history = model.func_evolve(lambda genomes: [loss] * len(genomes), pop_size=10, epochs=6,
+                                verbose=0)
+    assert model.__getstate__() == before
+    # Reported as such runs always were: the largest double for want of a loss, and the size of
+    # the member that stood in for the best.
+    assert history["loss"] == [np.finfo(np.float64).max] * 6
+    assert len(history["size"]) == 6
+
+
 def test_kept_genomes_stay_usable_and_unchanged():
     model = tessaron.Model(1, 1, 3)
     kept = []
