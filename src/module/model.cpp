@@ -24,7 +24,23 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
+// The model takes part in garbage collection through the one Python object it holds, its
+// optimizer: a cycle model -> optimizer -> model (an optimizer subclass keeping its model) is then
+// found and broken. A subclass's __dict__ is visited by the subclass's own slots.
+int model_traverse(PyObject* self, visitproc visit, void* arg) {
+    const ModelState* state = as_model(self)->state;
+    if (state != nullptr) Py_VISIT(state->optimizer.get());
+    return 0;
+}
+
+int model_clear(PyObject* self) {
+    ModelState* state = as_model(self)->state;
+    if (state != nullptr) state->optimizer.reset();
+    return 0;
+}
+
 void model_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     delete as_model(self)->state;
     Py_TYPE(self)->tp_free(self);
 }
@@ -182,8 +198,11 @@ PyTypeObject Model_Type = [] {
     type.tp_basicsize = sizeof(ModelObject);
     type.tp_itemsize = 0;
     type.tp_dealloc = model_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     type.tp_doc = "A Tessaron model that can be evolved on datasets and fitness functions.";
+    type.tp_traverse = model_traverse;
+    type.tp_clear = model_clear;
+    type.tp_free = PyObject_GC_Del;
     type.tp_methods = model_methods;
     type.tp_repr = model_repr;
     type.tp_members = model_members;

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import tracemalloc
+import weakref
 
 import numpy as np
 import pytest
@@ -326,6 +327,45 @@ def test_compiled_optimizer_is_held_once_and_released():
     del model
     gc.collect()
     assert sys.getrefcount(alpha) == base
+
+
+class KeepingAlpha(Alpha):
+    pass
+
+
+class SubModel(tessaron.Model):
+    pass
+
+
+class SubGenome(tessaron.Genome):
+    pass
+
+
+def model_through_optimizer(model_type):
+    model, optimizer = model_type(2, 1), KeepingAlpha()
+    model.compile(optimizer)
+    optimizer.model = model  # model -> optimizer -> model
+    return optimizer
+
+
+def self_referencing(make):
+    instance = make()
+    instance.me = instance
+    return instance
+
+
+@pytest.mark.parametrize("make", [
+    lambda: model_through_optimizer(tessaron.Model),
+    lambda: model_through_optimizer(SubModel),
+    lambda: self_referencing(lambda: SubModel(2, 1)),
+    lambda: self_referencing(lambda: SubGenome(2, 1)),
+    lambda: self_referencing(KeepingAlpha),
+], ids=["model-optimizer", "submodel-optimizer", "submodel", "subgenome", "subalpha"])
+def test_reference_cycles_are_collected(make):
+    gc.collect()
+    watched = weakref.ref(make())
+    gc.collect()
+    assert watched() is None
 
 
 def test_genomes_and_their_list_are_not_kept():
