@@ -1,5 +1,6 @@
 """Tessaron allows training models through neuro-evolution."""
 
+import os
 from collections.abc import Callable
 from typing import Any, Literal, SupportsFloat, TypedDict
 
@@ -75,7 +76,7 @@ class Model:
         """Returns a list of connections contained in the network."""
     def to_keras(self) -> Any:
         """Convert the Tessaron model to a Keras model."""
-    def save(self, path: str, /) -> None:
+    def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Saves the model using the '.tsn' format."""
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __getstate__(self) -> dict[str, Any]: ...
@@ -92,7 +93,7 @@ class Genome:
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, state: dict[str, Any], /) -> None: ...
 
-def load(path: str, /) -> Model:
+def load(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> Model:
     """Load a model saved in the '.tsn' format."""
 
 def from_keras(keras_model: Any, /) -> Model:

@@ -9,16 +9,30 @@
 #include "persistence/network_file.hpp"
 
 namespace tessaron {
+namespace {
+
+// The path of a path-like argument as os.fspath gives it: a str is taken as the parser's "s"
+// takes it (UTF-8, with the same refusals), bytes as they are.
+std::string path_argument(PyObject* argument) {
+    PyRef path = PyRef::steal(PyOS_FSPath(argument));
+    const char* text = nullptr;
+    if (!PyArg_Parse(path.get(), PyUnicode_Check(path.get()) ? "s" : "y", &text))
+        throw PythonError{};
+    return std::string(text);
+}
+
+}  // namespace
 
 PyObject* model_save(PyObject* self, PyObject* args) {
-    const char* path = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+    PyObject* path = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &path)) return nullptr;
     return guarded([&] {
+        // First, as the parser did: __fspath__ may run Python code that rebuilds the model.
+        const std::string target = path_argument(path);
         const ModelState* state = &model_state(self);
         // Our own reference keeps the network alive should another thread replace the model's
         // while the file is written without the lock.
         const std::shared_ptr<const Network> network = state->network;
-        const std::string target(path);
         {
             GilRelease unlocked;
             write_network_file(*network, target);
@@ -28,10 +42,10 @@ PyObject* model_save(PyObject* self, PyObject* args) {
 }
 
 PyObject* module_load(PyObject*, PyObject* args) {
-    const char* path = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+    PyObject* path = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &path)) return nullptr;
     return guarded([&] {
-        const std::string source(path);
+        const std::string source = path_argument(path);
         Network network = [&] {
             GilRelease unlocked;
             return read_network_file(source);

@@ -2,6 +2,7 @@
 
 import errno
 import os
+import pathlib
 import stat
 import struct
 
@@ -87,13 +88,38 @@ def test_path_is_one_positional_string(tmp_path):
     model = tessaron.Model(2, 1)
     for call in (lambda: model.save(path=path), lambda: model.save(location=path),
                  lambda: tessaron.load(path=path), lambda: model.save(),
-                 lambda: model.save(path, path), lambda: model.save(tmp_path / "model.tsn"),
-                 lambda: tessaron.load(None)):
+                 lambda: model.save(path, path), lambda: tessaron.load(None)):
         with pytest.raises(TypeError):
             call()
     with pytest.raises(ValueError, match="embedded null character"):
         model.save(path + "\0.tsn")
     assert os.listdir(tmp_path) == []
+
+
+class FsPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize("as_path", [str, pathlib.Path, os.fsencode, lambda p: FsPath(os.fsencode(p)),
+                                     FsPath], ids=["str", "Path", "bytes", "bytes-like", "str-like"])
+def test_paths_may_be_any_path_like_object(tmp_path, as_path):
+    model = tessaron.Model(3, 2, 7)
+    target = tmp_path / "model é.tsn"
+    assert model.save(as_path(str(target))) is None
+    assert os.listdir(tmp_path) == [target.name]
+    assert tessaron.load(as_path(str(target))).__getstate__() == model.__getstate__()
+    missing = str(tmp_path / "missing.tsn")
+    with pytest.raises(FileNotFoundError) as raised:
+        tessaron.load(as_path(missing))
+    assert raised.value.filename == missing
+    with pytest.raises(ValueError, match="embedded null"):
+        model.save(as_path(missing + "\0"))
+    with pytest.raises(TypeError, match="expected str, bytes or os.PathLike object, not int"):
+        tessaron.load(3)
 
 
 def nodes_only(size, inputs, outputs):
