@@ -44,7 +44,7 @@ PyObject* genome_predict(PyObject* self, PyObject* args) {
 
 PyMethodDef genome_methods[] = {
     {"predict", genome_predict, METH_VARARGS,
-     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+     "predict(self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"__reduce__", genome_reduce, METH_NOARGS, "Helper for pickle and copy."},
     {"__getstate__", genome_getstate, METH_NOARGS,
      "The network (in the bytes of its model file) and the counts."},

@@ -161,14 +161,15 @@ PyMethodDef model_methods[] = {
      "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)"
      "\n--\n\nEvolves the network on a given fitness function."},
     {"predict", model_predict, METH_VARARGS,
-     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+     "predict(self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,
-     "evaluate(self, x, y)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a "
+     "evaluate(self, x, y, /)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a "
      "given dataset."},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_compile)),
      METH_VARARGS | METH_KEYWORDS,
-     "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, metrics and "
-     "monitors for evolution. For `model.evolve_func`, losses and metrics are optional."},
+     "compile(self, optimizer='alpha', loss='', metrics=None, monitors=None)\n--\n\nConfigure "
+     "the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics "
+     "are optional."},
     {"get_nodes", model_get_nodes, METH_VARARGS,
      "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", model_get_connections, METH_VARARGS,
@@ -176,7 +177,7 @@ PyMethodDef model_methods[] = {
     {"to_keras", model_to_keras, METH_VARARGS,
      "to_keras(self)\n--\n\nConvert the Tessaron model to a Keras model."},
     {"save", model_save, METH_VARARGS,
-     "save(self, path)\n--\n\nSaves the model using the '.tsn' format."},
+     "save(self, path, /)\n--\n\nSaves the model using the '.tsn' format."},
     {"__reduce__", model_reduce, METH_NOARGS, "Helper for pickle and copy."},
     {"__getstate__", model_getstate, METH_NOARGS,
      "The network (in the bytes of its model file), counts and compile state."},

@@ -146,7 +146,7 @@ def sample(model, rows=64, seed=3):
 
 def test_surface():
     assert tessaron.from_keras.__doc__ == FROM_KERAS_DOC
-    assert tessaron.from_keras.__text_signature__ == "(keras_model)"
+    assert tessaron.from_keras.__text_signature__ == "(keras_model, /)"
     assert tessaron.Model.to_keras.__doc__ == "Convert the Tessaron model to a Keras model."
     assert tessaron.Model.to_keras.__text_signature__ == "(self)"
     with pytest.raises(TypeError):

@@ -40,7 +40,7 @@ def test_types(cls, qualified, doc):
 
 
 MODEL_DOCS = {
-    "predict": ("(self, x)", "Predict the the outputs for a given set of samples."),
+    "predict": ("(self, x, /)", "Predict the the outputs for a given set of samples."),
     "get_nodes": ("(self)", "Returns a list of nodes contained in the network."),
     "get_connections": ("(self)", "Returns a list of connections contained in the network."),
 }
@@ -57,7 +57,7 @@ def test_model_method_docstrings_and_signatures(name):
 
 def test_genome_predict_docstring():
     assert tessaron.Genome.predict.__doc__ == "Predict the the outputs for a given set of samples."
-    assert str(inspect.signature(tessaron.Genome.predict)) == "(self, x)"
+    assert str(inspect.signature(tessaron.Genome.predict)) == "(self, x, /)"
 
 
 def test_size_member():
