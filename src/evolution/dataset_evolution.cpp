@@ -1,8 +1,10 @@
 #include "evolution/dataset_evolution.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "common/console.hpp"
+#include "common/errors.hpp"
 #include "evolution/generation.hpp"
 #include "evolution/losses.hpp"
 #include "evolution/progress.hpp"
@@ -17,6 +19,36 @@ constexpr const char* small_batch_warning =
     "the loss can be extremely underestimated. Make sure to use a validation set to monitor the "
     "actual loss closely.\n";
 
+// What the run reads without looking: samples to score, x rows as wide as the network's inputs,
+// y rows as wide as its outputs, a batch size that splits them, a known kind for every loss.
+void check_samples(const SampleMatrix& x, const SampleMatrix& y, const Network& start,
+                   const char* what) {
+    const auto cells = [](const SampleMatrix& m) {
+        return static_cast<std::size_t>(m.rows) * static_cast<std::size_t>(m.cols);
+    };
+    if (x.rows < 1 || x.rows != y.rows || x.cols != start.inputs || y.cols != start.outputs ||
+        x.values.size() != cells(x) || y.values.size() != cells(y))
+        throw InvalidData(std::string(what) + " must be " + std::to_string(start.inputs) +
+                          " and " + std::to_string(start.outputs) +
+                          " columns wide with the same number of rows, at least 1; got " +
+                          std::to_string(x.rows) + " x " + std::to_string(x.cols) + " and " +
+                          std::to_string(y.rows) + " x " + std::to_string(y.cols));
+}
+
+void check_run(const Network& start, const DatasetEvolution& run) {
+    check_samples(run.x, run.y, start, "the training samples");
+    if (run.x_val.has_value() != run.y_val.has_value())
+        throw InvalidData("validation needs both samples and targets");
+    if (run.x_val) check_samples(*run.x_val, *run.y_val, start, "the validation samples");
+    if (run.batch_size < 1 && run.batch_size != -1)
+        throw InvalidData("batch_size must be positive or -1, got " +
+                          std::to_string(run.batch_size));
+    if (run.losses.empty()) throw InvalidData("the run has no loss to rank networks by");
+    for (std::int32_t kind : run.losses)
+        if (kind < 0 || kind >= static_cast<std::int32_t>(loss_names.size()))
+            throw InvalidData("unknown loss kind " + std::to_string(kind));
+}
+
 }  // namespace
 
 std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
@@ -29,6 +61,7 @@ std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
 
 EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
                                       const std::function<void()>& before_generation) {
+    check_run(start, run);
     const std::int32_t n = run.x.rows;
     const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
     if (run.batch_size != -1 && batch_size < 0.1 * n) console_write(small_batch_warning);

@@ -39,6 +39,9 @@ std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size);
 
 // Runs the whole evolution from `start`. `before_generation` runs before every generation and
 // may throw to abandon the run. Progress lines and the small-batch warning go to the console.
+// Throws InvalidData before anything is drawn for samples that do not fit the network, a batch
+// size below 1 other than -1, no loss or an unknown loss kind, and (from the generation step) a
+// population it cannot breed.
 EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
                                       const std::function<void()>& before_generation);
 

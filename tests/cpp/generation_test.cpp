@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <string>
@@ -251,6 +252,42 @@ SampleMatrix table(std::int32_t rows, std::int32_t cols, double start) {
     SampleMatrix m(rows, cols);
     for (std::size_t i = 0; i < m.values.size(); ++i) m.values[i] = start + 0.01 * i;
     return m;
+}
+
+TEST(DatasetEvolution, RefusesRunsItCannotScore) {
+    const Network start = testing::random_network(2, 1, 1);
+    const auto good = [] {
+        DatasetEvolution run;
+        run.pop_size = 4;
+        run.epochs = 1;
+        run.verbose = 0;
+        run.losses = {mse};
+        run.x = table(8, 2, 0.0);
+        run.y = table(8, 1, 1.0);
+        return run;
+    };
+    const std::vector<std::function<void(DatasetEvolution&)>> faults = {
+        [](DatasetEvolution& run) { run.pop_size = 5; },
+        [](DatasetEvolution& run) { run.pop_size = 0; },
+        [](DatasetEvolution& run) { run.batch_size = 0; },
+        [](DatasetEvolution& run) { run.losses.clear(); },
+        [](DatasetEvolution& run) { run.losses = {mse, 3}; },
+        [](DatasetEvolution& run) { run.x = table(0, 2, 0.0), run.y = table(0, 1, 0.0); },
+        [](DatasetEvolution& run) { run.y = table(7, 1, 0.0); },
+        [](DatasetEvolution& run) { run.x = table(8, 1, 0.0); },
+        [](DatasetEvolution& run) { run.y = table(8, 2, 0.0); },
+        [](DatasetEvolution& run) { run.x_val = run.x; },
+        [](DatasetEvolution& run) { run.x_val = table(3, 2, 0.0), run.y_val = table(3, 3, 0.0); },
+    };
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        DatasetEvolution run = good();
+        faults[i](run);
+        int generations = 0;
+        EXPECT_THROW(run_dataset_evolution(start, run, [&] { ++generations; }), InvalidData) << i;
+        EXPECT_EQ(generations, 0) << i;
+    }
+    DatasetEvolution run = good();
+    EXPECT_EQ(run_dataset_evolution(start, run, [] {}).epochs.size(), 1u);
 }
 
 TEST(DatasetEvolution, RecordsPerEpochAndLowersTheLoss) {
