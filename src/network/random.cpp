@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <exception>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
@@ -26,8 +27,15 @@ std::atomic<std::uint64_t> seed_value{0};
 std::uint32_t unpredictable_seed() {
     const auto now = static_cast<std::uint64_t>(
         std::chrono::high_resolution_clock::now().time_since_epoch().count());
-    std::random_device device;
-    std::seed_seq sequence{device(), device(), static_cast<std::uint32_t>(now),
+    std::uint32_t device_words[2] = {0, 0};
+    try {
+        std::random_device device;
+        device_words[0] = device();
+        device_words[1] = device();
+    } catch (const std::exception&) {
+        // No device on this system: the clock alone still tells processes apart.
+    }
+    std::seed_seq sequence{device_words[0], device_words[1], static_cast<std::uint32_t>(now),
                            static_cast<std::uint32_t>(now >> 32)};
     std::uint32_t seed = 0;
     sequence.generate(&seed, &seed + 1);
