@@ -17,8 +17,8 @@ void set_thread_count(int n);
 // Calls work(item, worker) for every item in 0 .. count-1, spread over up to thread_count()
 // threads; `worker` (0 .. thread_count()-1) identifies the thread, for per-thread scratch. The
 // calling thread takes part. Returns when every item is done; the first exception thrown by any
-// call is rethrown here (the remaining items still run). When another parallel_for is already
-// running, the calling thread does all the work itself.
+// call is rethrown here (the remaining items still run). A call made from inside a work item, or
+// while another parallel_for is running, does all its work on the calling thread (as worker 0).
 void parallel_for(std::size_t count, const std::function<void(std::size_t item, int worker)>& work);
 
 }  // namespace tessaron
