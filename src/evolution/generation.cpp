@@ -27,7 +27,7 @@ double fitness_of(const std::vector<double>& row) {
 
 // Tournaments in groups of four over the pool of parents and children leave as many survivors as
 // there were parents only when their count is even.
-void check_population_size(std::size_t pop_size) {
+void check_population_size(std::int64_t pop_size) {
     if (pop_size < 2 || pop_size % 2 != 0)
         throw InvalidData("pop_size must be an even number of at least 2, got " +
                           std::to_string(pop_size));
@@ -36,10 +36,7 @@ void check_population_size(std::size_t pop_size) {
 }  // namespace
 
 PopulationState initial_population(const Network& network, std::int32_t pop_size) {
-    if (pop_size < 0)
-        throw InvalidData("pop_size must be an even number of at least 2, got " +
-                          std::to_string(pop_size));
-    check_population_size(static_cast<std::size_t>(pop_size));
+    check_population_size(pop_size);
     if (network.size == 0) throw InvalidData("the network to evolve has no nodes");
     PopulationState state;
     state.population.reserve(static_cast<std::size_t>(pop_size));
@@ -78,7 +75,7 @@ std::vector<std::int32_t> select_survivors(const ScoreRows& rows) {
 }
 
 bool next_generation(PopulationState& state, const ScoreFunction& score) {
-    check_population_size(state.population.size());
+    check_population_size(static_cast<std::int64_t>(state.population.size()));
     if (state.fitness.size() != state.population.size())
         throw InvalidData("the population has " + std::to_string(state.population.size()) +
                           " members but " + std::to_string(state.fitness.size()) + " fitness values");
