@@ -83,7 +83,8 @@ SampleRows read_sample_rows(PyArrayObject* array, const char* name, bool packed)
         const npy_intp row_stride = rows == 1 ? cols * npy_intp{sizeof(double)} : PyArray_STRIDE(array, 0);
         const npy_intp col_stride = one_dimension ? npy_intp{sizeof(double)} : PyArray_STRIDE(array, 1);
         const bool adjacent = col_stride == sizeof(double) || cols == 1;
-        const bool whole = row_stride >= 0 && row_stride % npy_intp{sizeof(double)} == 0;
+        const bool whole = row_stride >= 0 && row_stride % npy_intp{sizeof(double)} == 0 &&
+                           row_stride / npy_intp{sizeof(double)} <= std::numeric_limits<std::int32_t>::max();
         const npy_intp stride = row_stride / npy_intp{sizeof(double)};
         if (adjacent && whole && (packed ? stride == cols : true)) {
             table.data = static_cast<const double*>(PyArray_DATA(array));
