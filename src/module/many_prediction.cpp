@@ -137,7 +137,6 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
     double work = 0;
     for (const auto& network : networks) work += static_cast<double>(samples) * network->size;
     const auto run = [&](std::size_t item, int) {
-        thread_local ForwardScratch scratch;
         const auto genome = static_cast<npy_intp>(item) / chunks;
         const npy_intp first = static_cast<npy_intp>(item) % chunks * rows_per_item;
         const auto rows_here = static_cast<std::int32_t>(std::min(rows_per_item, samples - first));
@@ -145,7 +144,7 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
         predict_rows(*networks[static_cast<std::size_t>(genome)],
                      genome_x + static_cast<std::size_t>(first) * sample_stride, sample_stride,
                      rows_here, out + (static_cast<std::size_t>(genome) * samples + first) * outputs,
-                     scratch);
+                     thread_scratch());
     };
     const auto items = static_cast<std::size_t>(count * chunks);
     {

@@ -16,15 +16,19 @@ constexpr std::int32_t rows_per_item = 8 * forward_block_size;
 void predict_rows_in_parallel(const Network& network, const SampleRows& x, double* out) {
     const std::size_t items = (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
     parallel_for(items, [&](std::size_t item, int) {
-        thread_local ForwardScratch scratch;
         const auto first = static_cast<std::int32_t>(item) * rows_per_item;
         const std::int32_t count = std::min(rows_per_item, x.rows - first);
         predict_rows(network, x.row(first), x.stride, count,
-                     out + static_cast<std::size_t>(first) * network.outputs, scratch);
+                     out + static_cast<std::size_t>(first) * network.outputs, thread_scratch());
     });
 }
 
 }  // namespace
+
+ForwardScratch& thread_scratch() {
+    thread_local ForwardScratch scratch;
+    return scratch;
+}
 
 void predict_rows(const Network& network, const double* x, std::size_t stride, std::int32_t rows,
                   double* out, ForwardScratch& scratch) {
@@ -61,9 +65,7 @@ PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::
         GilRelease unlocked;
         predict_rows_in_parallel(*network, x, out);
     } else {
-        // Kept from call to call: fitting a fresh one would cost more than a small prediction.
-        thread_local ForwardScratch scratch;
-        predict_rows(*network, x.data, x.stride, x.rows, out, scratch);
+        predict_rows(*network, x.data, x.stride, x.rows, out, thread_scratch());
     }
     return result.release();
 }

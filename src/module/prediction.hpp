@@ -20,6 +20,11 @@ inline constexpr double unlocked_work = 1 << 15;
 void predict_rows(const Network& network, const double* x, std::size_t stride, std::int32_t rows,
                   double* out, ForwardScratch& scratch);
 
+// The calling thread's scratch for predict_rows, kept from call to call: fitting a fresh one
+// would cost more than a small prediction. Only predict_rows may use it, which runs no Python
+// code, so no other use can interleave on the same thread.
+ForwardScratch& thread_scratch();
+
 // Runs `network` over every row of `array` and returns a new (rows, outputs) float64 array.
 // `outputs` is the owner's declared output count, which must match the network's.
 PyObject* predict_array(const std::shared_ptr<const Network>& network, std::int32_t outputs,
