@@ -17,8 +17,9 @@ std::pair<npy_intp, npy_intp> table_shape(PyArrayObject* array, const char* name
     const npy_intp cols = dimensions == 2 ? PyArray_DIM(array, 1) : 1;
     constexpr npy_intp limit = std::numeric_limits<std::int32_t>::max();
     if (rows > limit || cols > limit)
-        raise_format(PyExc_ValueError, "%s has shape (%zd, %zd); at most %zd rows and columns are supported",
-                     name, static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols),
+        raise_format(PyExc_ValueError,
+                     "%s has shape (%zd, %zd); at most %zd rows and columns are supported", name,
+                     static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols),
                      static_cast<Py_ssize_t>(limit));
     return {rows, cols};
 }
@@ -26,7 +27,8 @@ std::pair<npy_intp, npy_intp> table_shape(PyArrayObject* array, const char* name
 }  // namespace
 
 bool holds_native_doubles(PyArrayObject* array) {
-    return PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) && PyArray_ISALIGNED(array);
+    return PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+           PyArray_ISALIGNED(array);
 }
 
 SampleMatrix to_sample_matrix(PyArrayObject* array, const char* name) {
@@ -46,7 +48,8 @@ SampleMatrix to_sample_matrix(PyArrayObject* array, const char* name) {
     const char* data = static_cast<const char*>(PyArray_DATA(array));
     const npy_intp row_stride = PyArray_STRIDE(array, 0);
     // A one-dimensional array is one column; its column stride is never stepped.
-    const npy_intp col_stride = dimensions == 2 ? PyArray_STRIDE(array, 1) : npy_intp{sizeof(double)};
+    const npy_intp col_stride =
+        dimensions == 2 ? PyArray_STRIDE(array, 1) : npy_intp{sizeof(double)};
     double* out = matrix.values.data();
     if (rows > 0 && cols > 0 && col_stride == sizeof(double) &&
         row_stride == static_cast<npy_intp>(cols * sizeof(double))) {
@@ -80,11 +83,14 @@ SampleRows read_sample_rows(PyArrayObject* array, const char* name, bool packed)
     if (holds_native_doubles(array) && rows > 0 && cols > 0) {
         const bool one_dimension = PyArray_NDIM(array) == 1;
         // A single row's stride is never stepped, whatever numpy recorded for it.
-        const npy_intp row_stride = rows == 1 ? cols * npy_intp{sizeof(double)} : PyArray_STRIDE(array, 0);
-        const npy_intp col_stride = one_dimension ? npy_intp{sizeof(double)} : PyArray_STRIDE(array, 1);
+        const npy_intp row_stride =
+            rows == 1 ? cols * npy_intp{sizeof(double)} : PyArray_STRIDE(array, 0);
+        const npy_intp col_stride =
+            one_dimension ? npy_intp{sizeof(double)} : PyArray_STRIDE(array, 1);
         const bool adjacent = col_stride == sizeof(double) || cols == 1;
-        const bool whole = row_stride >= 0 && row_stride % npy_intp{sizeof(double)} == 0 &&
-                           row_stride / npy_intp{sizeof(double)} <= std::numeric_limits<std::int32_t>::max();
+        const bool whole =
+            row_stride >= 0 && row_stride % npy_intp{sizeof(double)} == 0 &&
+            row_stride / npy_intp{sizeof(double)} <= std::numeric_limits<std::int32_t>::max();
         const npy_intp stride = row_stride / npy_intp{sizeof(double)};
         if (adjacent && whole && (packed ? stride == cols : true)) {
             table.data = static_cast<const double*>(PyArray_DATA(array));

@@ -51,7 +51,8 @@ std::vector<std::shared_ptr<const Network>> population_networks(PyObject* genome
     const PyRef items = PyRef::steal(PySequence_Fast(genomes, "genomes must be a sequence"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     if (count == 0)
-        raise(PyExc_ValueError, "genomes is empty: predict_many needs at least one Genome or Model");
+        raise(PyExc_ValueError,
+              "genomes is empty: predict_many needs at least one Genome or Model");
     std::vector<std::shared_ptr<const Network>> networks;
     networks.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -78,21 +79,20 @@ PyRef readable_doubles(PyArrayObject* x) {
     const int dimensions = PyArray_NDIM(x);
     const npy_intp samples = dimensions == 3 ? PyArray_DIM(x, 1) : 1;
     const npy_intp sample_stride = dimensions == 3 ? PyArray_STRIDE(x, 1) : 0;
-    const bool adjacent = PyArray_DIM(x, dimensions - 1) <= 1 ||
-                          PyArray_STRIDE(x, dimensions - 1) == sizeof(double);
+    const bool adjacent =
+        PyArray_DIM(x, dimensions - 1) <= 1 || PyArray_STRIDE(x, dimensions - 1) == sizeof(double);
     const bool whole = samples <= 1 || (sample_stride >= 0 && sample_stride % sizeof(double) == 0);
     if (holds_native_doubles(x) && adjacent && whole)
         return PyRef::borrow(reinterpret_cast<PyObject*>(x));
-    return PyRef::steal(PyArray_FromAny(reinterpret_cast<PyObject*>(x),
-                                        PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED |
-                                            NPY_ARRAY_FORCECAST,
-                                        nullptr));
+    return PyRef::steal(
+        PyArray_FromAny(reinterpret_cast<PyObject*>(x), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
 }
 
 PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
     if (!PyArray_Check(x_object))
-        raise_format(PyExc_TypeError, "x must be a numpy array, got %s", Py_TYPE(x_object)->tp_name);
+        raise_format(PyExc_TypeError, "x must be a numpy array, got %s",
+                     Py_TYPE(x_object)->tp_name);
     auto* x_given = reinterpret_cast<PyArrayObject*>(x_object);
     const int dimensions = PyArray_NDIM(x_given);
     if (dimensions != 2 && dimensions != 3)
@@ -101,7 +101,8 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
                      "got %d",
                      dimensions);
     if (!PySequence_Check(genomes))
-        raise_format(PyExc_TypeError, "genomes must be a sequence of Genome or Model objects, got %s",
+        raise_format(PyExc_TypeError,
+                     "genomes must be a sequence of Genome or Model objects, got %s",
                      Py_TYPE(genomes)->tp_name);
     const std::vector<std::shared_ptr<const Network>> networks = population_networks(genomes);
     const auto count = static_cast<npy_intp>(networks.size());
@@ -118,8 +119,7 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
         raise_format(PyExc_ValueError, "x has %zd columns, but the genomes have %d inputs",
                      static_cast<Py_ssize_t>(columns), inputs);
     if (samples > std::numeric_limits<std::int32_t>::max())
-        raise_format(PyExc_ValueError,
-                     "x has %zd samples per genome; at most %d are supported",
+        raise_format(PyExc_ValueError, "x has %zd samples per genome; at most %d are supported",
                      static_cast<Py_ssize_t>(samples), std::numeric_limits<std::int32_t>::max());
 
     const PyRef held = readable_doubles(x_given);
@@ -127,11 +127,13 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
     const char* data = static_cast<const char*>(PyArray_DATA(x));
     const npy_intp genome_stride = PyArray_STRIDE(x, 0);
     const std::size_t sample_stride =
-        dimensions == 3 && samples > 1 ? static_cast<std::size_t>(PyArray_STRIDE(x, 1)) / sizeof(double)
-                                       : 0;
+        dimensions == 3 && samples > 1
+            ? static_cast<std::size_t>(PyArray_STRIDE(x, 1)) / sizeof(double)
+            : 0;
     const npy_intp shape[3] = {count, dimensions == 3 ? samples : outputs, outputs};
     PyRef result = new_unfilled_array(dimensions, shape);
-    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    double* out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
 
     const npy_intp chunks = samples == 0 ? 0 : (samples + rows_per_item - 1) / rows_per_item;
     double work = 0;
@@ -141,10 +143,10 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
         const npy_intp first = static_cast<npy_intp>(item) % chunks * rows_per_item;
         const auto rows_here = static_cast<std::int32_t>(std::min(rows_per_item, samples - first));
         const auto* genome_x = reinterpret_cast<const double*>(data + genome * genome_stride);
-        predict_rows(*networks[static_cast<std::size_t>(genome)],
-                     genome_x + static_cast<std::size_t>(first) * sample_stride, sample_stride,
-                     rows_here, out + (static_cast<std::size_t>(genome) * samples + first) * outputs,
-                     thread_scratch());
+        predict_rows(
+            *networks[static_cast<std::size_t>(genome)],
+            genome_x + static_cast<std::size_t>(first) * sample_stride, sample_stride, rows_here,
+            out + (static_cast<std::size_t>(genome) * samples + first) * outputs, thread_scratch());
     };
     const auto items = static_cast<std::size_t>(count * chunks);
     {

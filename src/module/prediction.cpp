@@ -14,7 +14,8 @@ namespace {
 constexpr std::int32_t rows_per_item = 8 * forward_block_size;
 
 void predict_rows_in_parallel(const Network& network, const SampleRows& x, double* out) {
-    const std::size_t items = (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
+    const std::size_t items =
+        (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
     parallel_for(items, [&](std::size_t item, int) {
         const auto first = static_cast<std::int32_t>(item) * rows_per_item;
         const std::int32_t count = std::min(rows_per_item, x.rows - first);
@@ -36,11 +37,13 @@ void predict_rows(const Network& network, const double* x, std::size_t stride, s
     const std::int32_t outputs = network.outputs;
     for (std::int32_t first = 0; first < rows; first += forward_block_size) {
         const std::int32_t count = std::min(forward_block_size, rows - first);
-        forward_block(network, x + static_cast<std::size_t>(first) * stride, stride, count, scratch);
+        forward_block(network, x + static_cast<std::size_t>(first) * stride, stride, count,
+                      scratch);
         double* block_out = out + static_cast<std::size_t>(first) * outputs;
         for (std::int32_t o = 0; o < outputs; ++o)
             for (std::int32_t s = 0; s < count; ++s)
-                block_out[static_cast<std::size_t>(s) * outputs + o] = block_output(network, scratch, o, s);
+                block_out[static_cast<std::size_t>(s) * outputs + o] =
+                    block_output(network, scratch, o, s);
     }
 }
 
@@ -60,7 +63,8 @@ PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::
                      network->inputs);
     const npy_intp shape[2] = {x.rows, outputs};
     PyRef result = new_unfilled_array(2, shape);
-    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    double* out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     if (static_cast<double>(x.rows) * network->size >= unlocked_work) {
         GilRelease unlocked;
         predict_rows_in_parallel(*network, x, out);
@@ -73,7 +77,8 @@ PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::
 PyArrayObject* single_array_argument(PyObject* const* args, Py_ssize_t count) {
     if (count == 1 && PyArray_Check(args[0])) return reinterpret_cast<PyArrayObject*>(args[0]);
     PyRef tuple = PyRef::steal(PyTuple_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), i, PyRef::borrow(args[i]).release());
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, PyRef::borrow(args[i]).release());
     PyObject* array = nullptr;
     if (!PyArg_ParseTuple(tuple.get(), "O!", &PyArray_Type, &array)) throw PythonError{};
     return reinterpret_cast<PyArrayObject*>(array);
