@@ -1,7 +1,7 @@
 """Tessaron allows training models through neuro-evolution."""
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, SupportsFloat, TypedDict
 
 import numpy as np
@@ -107,3 +107,8 @@ def get_num_threads() -> int:
 
 def seed(value: int, /) -> None:
     """Makes every random draw of the module derive from the integer value."""
+
+# x: (G, inputs), one sample per genome, or (G, B, inputs), B samples per genome; the result is
+# (G, outputs) or (G, B, outputs).
+def predict_many(genomes: Sequence[Genome | Model], x: _Samples) -> npt.NDArray[np.float64]:
+    """Predicts with a whole population in one call."""

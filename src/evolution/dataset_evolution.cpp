@@ -1,6 +1,7 @@
 #include "evolution/dataset_evolution.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 #include "common/console.hpp"
@@ -35,11 +36,28 @@ void check_samples(const SampleMatrix& x, const SampleMatrix& y, const Network& 
                           std::to_string(y.rows) + " x " + std::to_string(y.cols));
 }
 
+// Rows read in place: present, and at least as wide as the network reads them.
+void check_view(const SampleView& view, const Network& start, const char* what) {
+    if (view.rows < 1 || view.x == nullptr || view.y == nullptr || view.x_cols < start.inputs ||
+        view.y_cols < start.outputs)
+        throw InvalidData(std::string(what) + " read in place must have at least 1 row, " +
+                          std::to_string(start.inputs) + " x columns and " +
+                          std::to_string(start.outputs) + " y columns; got " +
+                          std::to_string(view.rows) + " rows of " + std::to_string(view.x_cols) +
+                          " and " + std::to_string(view.y_cols));
+}
+
 void check_run(const Network& start, const DatasetEvolution& run) {
-    check_samples(run.x, run.y, start, "the training samples");
+    if (run.training_in_place)
+        check_view(*run.training_in_place, start, "the training samples");
+    else
+        check_samples(run.x, run.y, start, "the training samples");
     if (run.x_val.has_value() != run.y_val.has_value())
         throw InvalidData("validation needs both samples and targets");
-    if (run.x_val) check_samples(*run.x_val, *run.y_val, start, "the validation samples");
+    if (run.validation_in_place)
+        check_view(*run.validation_in_place, start, "the validation samples");
+    else if (run.x_val)
+        check_samples(*run.x_val, *run.y_val, start, "the validation samples");
     if (run.batch_size < 1 && run.batch_size != -1)
         throw InvalidData("batch_size must be positive or -1, got " +
                           std::to_string(run.batch_size));
@@ -62,10 +80,12 @@ std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
 EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
                                       const std::function<void()>& before_generation) {
     check_run(start, run);
-    const std::int32_t n = run.x.rows;
+    const std::int32_t n = run.training_in_place ? run.training_in_place->rows : run.x.rows;
     const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
     if (run.batch_size != -1 && batch_size < 0.1 * n) console_write(small_batch_warning);
     const std::int32_t batches = batch_count(n, run.batch_size);
+    if (run.training_in_place && batches > 1)
+        throw std::invalid_argument("training rows read in place cannot be shuffled into batches");
     const std::size_t kinds = run.losses.size();
 
     EvolutionResult result;
@@ -74,10 +94,12 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
     PopulationState state = initial_population(start, run.pop_size);
     std::int32_t first_batch_rows = 0;
     const ScoreFunction score = [&](const std::vector<Network>& pool) {
+        if (run.training_in_place) return evaluate_population(pool, *run.training_in_place, run.losses);
         return evaluate_population(
             pool, sample_rows(run.x, run.y, first_batch_rows, std::min(batch_size, n - first_batch_rows)),
             run.losses);
     };
+    const bool validated = run.validation_in_place || run.x_val;
 
     for (std::int32_t epoch = 0; epoch < run.epochs; ++epoch) {
         const std::int64_t epoch_start = monotonic_nanoseconds();
@@ -107,11 +129,14 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
             }
         }
         EpochRecord record;
-        if (run.x_val)
-            record.validation = evaluate_losses(state.best, all_rows(*run.x_val, *run.y_val), run.losses);
+        if (validated)
+            record.validation = evaluate_losses(
+                state.best,
+                run.validation_in_place ? *run.validation_in_place : all_rows(*run.x_val, *run.y_val),
+                run.losses);
         line.batch_index = batches - 1;
         line.size = state.best.size;
-        line.validation = run.x_val ? &record.validation : nullptr;
+        line.validation = validated ? &record.validation : nullptr;
         console_write(progress_line(line, monotonic_nanoseconds()));
         record.losses.resize(kinds);
         for (std::size_t k = 0; k < kinds; ++k) record.losses[k] = loss_sums[k] / batches;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "evolution/losses.hpp"
 #include "network/network.hpp"
 #include "network/sample_matrix.hpp"
 
@@ -21,6 +22,10 @@ struct DatasetEvolution {
     bool show_size = false;            // monitors were compiled
     SampleMatrix x, y;                 // shuffled in place between epochs
     std::optional<SampleMatrix> x_val, y_val;
+    // Rows read where they lie instead of x and y, or of x_val and y_val: data that the caller
+    // keeps alive and unchanged for the whole run. Training rows only for a single batch, which
+    // is never shuffled.
+    std::optional<SampleView> training_in_place, validation_in_place;
 };
 
 struct EpochRecord {

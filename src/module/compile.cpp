@@ -111,8 +111,9 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
         PyObject *x_array = nullptr, *y_array = nullptr;
         if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &x_array, &PyArray_Type, &y_array))
             return nullptr;
-        const SampleMatrix x = to_sample_matrix(reinterpret_cast<PyArrayObject*>(x_array), "x");
-        const SampleMatrix y = to_sample_matrix(reinterpret_cast<PyArrayObject*>(y_array), "y");
+        // Read in place where the layout allows; y's rows must lie exactly their width apart.
+        const SampleRows x = read_sample_rows(reinterpret_cast<PyArrayObject*>(x_array), "x");
+        const SampleRows y = read_sample_rows(reinterpret_cast<PyArrayObject*>(y_array), "y", true);
         if (x.rows != y.rows)
             raise_format(PyExc_ValueError,
                          "Expected first dimension of x (%d) to be equal to the first dimension of "
@@ -131,7 +132,9 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
                          "Expected second dimension of y (%d) to be at most the number of outputs "
                          "of the model (%d)",
                          y.cols, network->outputs);
-        const std::vector<double> values = evaluate_losses(*network, all_rows(x, y), state.losses);
+        // x's row stride stands in for its width: only the first `inputs` values of a row are read.
+        const SampleView samples{x.data, static_cast<std::int32_t>(x.stride), y.data, y.cols, x.rows};
+        const std::vector<double> values = evaluate_losses(*network, samples, state.losses);
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (std::size_t k = 0; k < values.size(); ++k)
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),

@@ -1,4 +1,5 @@
 // Model.evolve: argument checks, data conversion, the run, and the history dictionary.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -13,7 +14,7 @@
 namespace tessaron {
 namespace {
 
-void check_shapes(const SampleMatrix& x, const SampleMatrix& y, const char* x_name,
+void check_shapes(const SampleRows& x, const SampleRows& y, const char* x_name,
                   const char* y_name, const Network& network) {
     if (x.rows == 0) raise_format(PyExc_ValueError, "%s is empty: it needs at least one sample", x_name);
     if (y.rows == 0) raise_format(PyExc_ValueError, "%s is empty: it needs at least one sample", y_name);
@@ -32,6 +33,20 @@ void check_shapes(const SampleMatrix& x, const SampleMatrix& y, const char* x_na
                      "Expected first dimension of %s (%d) to be equal to the first dimension of %s "
                      "(%d)",
                      x_name, x.rows, y_name, y.rows);
+}
+
+// The rows as a table of the run's own.
+SampleMatrix owned_rows(SampleRows&& rows) {
+    if (rows.held.get() == nullptr) return std::move(rows.copy);
+    SampleMatrix table(rows.rows, rows.cols);
+    for (std::int32_t i = 0; i < rows.rows; ++i)
+        std::copy_n(rows.row(i), rows.cols, table.row(i));
+    return table;
+}
+
+// x's row stride stands in for its width: only the first `inputs` values of a row are read.
+SampleView rows_view(const SampleRows& x, const SampleRows& y) {
+    return SampleView{x.data, static_cast<std::int32_t>(x.stride), y.data, y.cols, x.rows};
 }
 
 // The two arrays of validation_data, which must be a tuple (or list) of two numpy arrays. The
@@ -84,15 +99,24 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::pair<PyRef, PyRef> validation;
         if (validation_data != Py_None) validation = validation_arrays(validation_data);
 
-        run.x = to_sample_matrix(reinterpret_cast<PyArrayObject*>(x_train), "x_train");
-        run.y = to_sample_matrix(reinterpret_cast<PyArrayObject*>(y_train), "y_train");
-        check_shapes(run.x, run.y, "x_train", "y_train", *start);
+        // Native float64 rows are read where they lie (the SampleRows hold the arrays until the
+        // run ends); training rows that are shuffled into batches are the run's own copy.
+        SampleRows x = read_sample_rows(reinterpret_cast<PyArrayObject*>(x_train), "x_train");
+        SampleRows y = read_sample_rows(reinterpret_cast<PyArrayObject*>(y_train), "y_train", true);
+        check_shapes(x, y, "x_train", "y_train", *start);
+        if (batch_count(x.rows, run.batch_size) > 1) {
+            run.x = owned_rows(std::move(x));
+            run.y = owned_rows(std::move(y));
+        } else {
+            run.training_in_place = rows_view(x, y);
+        }
+        SampleRows x_val, y_val;
         if (validation.first) {
-            run.x_val = to_sample_matrix(
-                reinterpret_cast<PyArrayObject*>(validation.first.get()), "x_val");
-            run.y_val = to_sample_matrix(
-                reinterpret_cast<PyArrayObject*>(validation.second.get()), "y_val");
-            check_shapes(*run.x_val, *run.y_val, "x_val", "y_val", *start);
+            x_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.first.get()), "x_val");
+            y_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.second.get()), "y_val",
+                                     true);
+            check_shapes(x_val, y_val, "x_val", "y_val", *start);
+            run.validation_in_place = rows_view(x_val, y_val);
         }
 
         // The run works on its own copies, without the interpreter lock but for the signal check
@@ -106,7 +130,8 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                 check_signals();
             });
         }
-        PyRef history = dataset_history(result, run.losses, run.x_val.has_value(), run.show_size);
+        PyRef history =
+            dataset_history(result, run.losses, run.validation_in_place.has_value(), run.show_size);
         set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
         return history.release();
     });

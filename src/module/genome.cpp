@@ -33,17 +33,17 @@ int genome_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* genome_predict(PyObject* self, PyObject* args) {
-    PyObject* x = nullptr;
-    if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+PyObject* genome_predict(PyObject* self, PyObject* const* args, Py_ssize_t count) {
     return guarded([&] {
+        PyArrayObject* x = single_array_argument(args, count);
         const GenomeState& state = genome_state(self);
-        return predict_array(state.network, state.outputs, reinterpret_cast<PyArrayObject*>(x));
+        return predict_array(state.network, state.outputs, x);
     });
 }
 
 PyMethodDef genome_methods[] = {
-    {"predict", genome_predict, METH_VARARGS,
+    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(genome_predict)),
+     METH_FASTCALL,
      "predict(self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"__reduce__", genome_reduce, METH_NOARGS, "Helper for pickle and copy."},
     {"__getstate__", genome_getstate, METH_NOARGS,

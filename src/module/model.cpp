@@ -101,12 +101,11 @@ PyRef new_model_with_network(Network network) {
     return model;
 }
 
-PyObject* model_predict(PyObject* self, PyObject* args) {
-    PyObject* x = nullptr;
-    if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+PyObject* model_predict(PyObject* self, PyObject* const* args, Py_ssize_t count) {
     return guarded([&] {
+        PyArrayObject* x = single_array_argument(args, count);
         const ModelState& state = model_state(self);
-        return predict_array(state.network, state.outputs, reinterpret_cast<PyArrayObject*>(x));
+        return predict_array(state.network, state.outputs, x);
     });
 }
 
@@ -160,7 +159,8 @@ PyMethodDef model_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)"
      "\n--\n\nEvolves the network on a given fitness function."},
-    {"predict", model_predict, METH_VARARGS,
+    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_predict)),
+     METH_FASTCALL,
      "predict(self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,
      "evaluate(self, x, y, /)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a "

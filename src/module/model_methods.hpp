@@ -7,7 +7,7 @@ namespace tessaron {
 
 PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* model_predict(PyObject* self, PyObject* args);
+PyObject* model_predict(PyObject* self, PyObject* const* args, Py_ssize_t count);
 PyObject* model_evaluate(PyObject* self, PyObject* args);
 PyObject* model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_get_nodes(PyObject* self, PyObject* args);

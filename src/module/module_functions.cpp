@@ -19,6 +19,16 @@ PyMethodDef module_functions[] = {
      "seed(value, /)\n--\n\nMakes every random draw of the module derive from the integer value: after "
      "it, the same sequence of calls gives the same networks, histories and predictions, whatever "
      "the number of threads."},
+    {"predict_many",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_predict_many)),
+     METH_VARARGS | METH_KEYWORDS,
+     "predict_many(genomes, x)\n--\n\nPredicts with a whole population in one call. `genomes` is a "
+     "sequence of G Genome or Model objects with the same numbers of inputs and outputs; `x` holds "
+     "their inputs, of shape (G, inputs), one sample per genome, or (G, B, inputs), B samples per "
+     "genome (further columns are ignored, as by predict). Returns a float64 array of shape "
+     "(G, outputs) or (G, B, outputs) whose row g is what genomes[g].predict gives for its rows, "
+     "bit for bit. The work runs without the interpreter lock, spread over the threads of "
+     "set_num_threads when it is large."},
     {nullptr, nullptr, 0, nullptr},
 };
 

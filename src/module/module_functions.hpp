@@ -12,5 +12,6 @@ PyObject* module_load(PyObject* self, PyObject* args);
 PyObject* module_set_num_threads(PyObject* self, PyObject* args);
 PyObject* module_get_num_threads(PyObject* self, PyObject* args);
 PyObject* module_seed(PyObject* self, PyObject* args);
+PyObject* module_predict_many(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace tessaron

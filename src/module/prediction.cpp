@@ -1,32 +1,51 @@
 #include "module/prediction.hpp"
 
+#include <algorithm>
+
 #include "common/thread_pool.hpp"
 #include "module/array_conversion.hpp"
 #include "module/gil.hpp"
-#include "network/forward.hpp"
 
 namespace tessaron {
 namespace {
-
-// Below this many node evaluations, handing the lock over costs more than it frees.
-constexpr double unlocked_work = 1 << 15;
 
 // Rows per item when a prediction is spread over the worker threads: each row is evaluated by
 // one thread, so the results are those of a single thread.
 constexpr std::int32_t rows_per_item = 8 * forward_block_size;
 
-void forward_rows_in_parallel(const Network& network, const SampleMatrix& x, double* out) {
-    const std::size_t items = (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
+void predict_rows_in_parallel(const Network& network, const SampleRows& x, double* out) {
+    const std::size_t items =
+        (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
     parallel_for(items, [&](std::size_t item, int) {
-        thread_local ForwardScratch scratch;
         const auto first = static_cast<std::int32_t>(item) * rows_per_item;
         const std::int32_t count = std::min(rows_per_item, x.rows - first);
-        forward_rows(network, x, first, count, out + static_cast<std::size_t>(first) * network.outputs,
-                     scratch);
+        predict_rows(network, x.row(first), x.stride, count,
+                     out + static_cast<std::size_t>(first) * network.outputs, thread_scratch());
     });
 }
 
 }  // namespace
+
+ForwardScratch& thread_scratch() {
+    thread_local ForwardScratch scratch;
+    return scratch;
+}
+
+void predict_rows(const Network& network, const double* x, std::size_t stride, std::int32_t rows,
+                  double* out, ForwardScratch& scratch) {
+    scratch.fit(network);
+    const std::int32_t outputs = network.outputs;
+    for (std::int32_t first = 0; first < rows; first += forward_block_size) {
+        const std::int32_t count = std::min(forward_block_size, rows - first);
+        forward_block(network, x + static_cast<std::size_t>(first) * stride, stride, count,
+                      scratch);
+        double* block_out = out + static_cast<std::size_t>(first) * outputs;
+        for (std::int32_t o = 0; o < outputs; ++o)
+            for (std::int32_t s = 0; s < count; ++s)
+                block_out[static_cast<std::size_t>(s) * outputs + o] =
+                    block_output(network, scratch, o, s);
+    }
+}
 
 PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::int32_t outputs,
                         PyArrayObject* array) {
@@ -38,20 +57,31 @@ PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::
         raise_format(PyExc_ValueError,
                      "the declared number of outputs (%d) differs from the network's (%d)", outputs,
                      network->outputs);
-    const SampleMatrix x = to_sample_matrix(array, "x");
+    const SampleRows x = read_sample_rows(array, "x");
     if (x.cols < network->inputs)
         raise_format(PyExc_ValueError, "x has %d columns, but the model has %d inputs", x.cols,
                      network->inputs);
-    PyRef result = new_result_array(x.rows, outputs);
-    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    const npy_intp shape[2] = {x.rows, outputs};
+    PyRef result = new_unfilled_array(2, shape);
+    double* out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     if (static_cast<double>(x.rows) * network->size >= unlocked_work) {
         GilRelease unlocked;
-        forward_rows_in_parallel(*network, x, out);
+        predict_rows_in_parallel(*network, x, out);
     } else {
-        ForwardScratch scratch;
-        forward_rows(*network, x, out, scratch);
+        predict_rows(*network, x.data, x.stride, x.rows, out, thread_scratch());
     }
     return result.release();
+}
+
+PyArrayObject* single_array_argument(PyObject* const* args, Py_ssize_t count) {
+    if (count == 1 && PyArray_Check(args[0])) return reinterpret_cast<PyArrayObject*>(args[0]);
+    PyRef tuple = PyRef::steal(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, PyRef::borrow(args[i]).release());
+    PyObject* array = nullptr;
+    if (!PyArg_ParseTuple(tuple.get(), "O!", &PyArray_Type, &array)) throw PythonError{};
+    return reinterpret_cast<PyArrayObject*>(array);
 }
 
 }  // namespace tessaron

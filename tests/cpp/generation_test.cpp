@@ -12,6 +12,7 @@
 #include "common/errors.hpp"
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/losses.hpp"
+#include "network/random.hpp"
 #include "network/shuffle.hpp"
 #include "network_builders.hpp"
 #include "variation/integrity.hpp"
@@ -341,6 +342,53 @@ TEST(DatasetEvolution, SmallBatchesWarnOnceAndShuffleRowsInPairs) {
     const std::string output = console.take();
     EXPECT_EQ(output.find("WARNING! The batch size is less than 10% the number"), 0u);
     EXPECT_EQ(output.find("WARNING!", 1), std::string::npos);
+}
+
+TEST(DatasetEvolution, RowsReadInPlaceGiveTheRunOfACopy) {
+    const SampleMatrix x = table(30, 2, -0.5);
+    SampleMatrix y(30, 1);
+    // The x rows read in place lie in a wider table whose third column must never be read.
+    SampleMatrix wide(30, 3);
+    for (std::int32_t i = 0; i < 30; ++i) {
+        y.row(i)[0] = x.row(i)[0] * x.row(i)[1];
+        std::copy_n(x.row(i), 2, wide.row(i));
+        wide.row(i)[2] = nan;
+    }
+    const SampleView in_place{wide.values.data(), 3, y.values.data(), 1, 30};
+    const Network start = testing::random_network(2, 1, 2);
+    const auto evolve = [&](bool read_in_place) {
+        DatasetEvolution run;
+        run.pop_size = 10;
+        run.epochs = 4;
+        run.verbose = 0;
+        run.losses = {mse, mae};
+        if (read_in_place) {
+            run.training_in_place = in_place;
+            run.validation_in_place = in_place;
+        } else {
+            run.x = run.x_val.emplace(x);
+            run.y = run.y_val.emplace(y);
+        }
+        seed_everything(5);
+        return run_dataset_evolution(start, run, [] {});
+    };
+    const EvolutionResult copied = evolve(false);
+    const EvolutionResult read = evolve(true);
+    ASSERT_EQ(read.epochs.size(), copied.epochs.size());
+    for (std::size_t e = 0; e < read.epochs.size(); ++e) {
+        EXPECT_EQ(read.epochs[e].losses, copied.epochs[e].losses);
+        EXPECT_EQ(read.epochs[e].validation, copied.epochs[e].validation);
+        EXPECT_FALSE(std::isnan(read.epochs[e].validation[0]));
+    }
+    EXPECT_EQ(read.best.biases, copied.best.biases);
+    EXPECT_EQ(read.best.weights, copied.best.weights);
+    EXPECT_EQ(read.best.connections, copied.best.connections);
+
+    DatasetEvolution batched;
+    batched.batch_size = 10;  // three batches: rows read in place cannot be shuffled
+    batched.losses = {mse};
+    batched.training_in_place = in_place;
+    EXPECT_THROW(run_dataset_evolution(start, batched, [] {}), std::invalid_argument);
 }
 
 TEST(DatasetEvolution, AbandonedRunThrowsThrough) {

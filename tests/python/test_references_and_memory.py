@@ -113,6 +113,10 @@ def entry_point_calls(folder):
     other_genome = genomes[1]
     other_genome.__init__(8, 3)  # declared outputs differ from its network's
     bare_genome = tessaron.Genome(8, 2)
+    pool = [genome, model]
+    pool_x = np.random.default_rng(2).normal(size=(2, 3, 8))
+    pool_x_ints = pool_x.astype(np.int64)
+    pool_x_big = np.random.default_rng(3).normal(size=(2, 5000, 8))
 
     path = os.path.join(folder, "model.tsn")
     model.save(path)
@@ -154,6 +158,15 @@ def entry_point_calls(folder):
              ValueError),
         Call("Genome.predict no network", lambda: bare_genome.predict(x), [bare_genome, x],
              ValueError),
+        Call("predict_many", lambda: tessaron.predict_many(pool, pool_x), [pool, genome, model, pool_x]),
+        Call("predict_many converted", lambda: tessaron.predict_many(pool, pool_x_ints),
+             [pool, genome, model, pool_x_ints]),
+        Call("predict_many unlocked", lambda: tessaron.predict_many(pool, pool_x_big),
+             [pool, genome, model, pool_x_big], repeat=100),
+        Call("predict_many not a genome", lambda: tessaron.predict_many([genome, x], pool_x),
+             [genome, x, pool_x], TypeError),
+        Call("predict_many rows differ", lambda: tessaron.predict_many(pool, pool_x[:1]),
+             [pool, genome, model, pool_x], ValueError),
         Call("Genome()", lambda: tessaron.Genome(8, 2), []),
         Call("Genome() refused", lambda: tessaron.Genome(8), [], TypeError),
         Call("Alpha()", lambda: Alpha(0.5), []),

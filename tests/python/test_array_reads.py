@@ -1,0 +1,59 @@
+"""Arrays read where they lie and arrays converted first give the same results, and the caller's
+arrays are never changed (evolve shuffles batches in a copy of its own)."""
+
+import numpy as np
+import pytest
+
+import tessaron
+
+INPUTS, OUTPUTS, ROWS = 3, 2, 40
+
+# Each layout of the same values: read in place (the first four) or converted.
+LAYOUTS = {
+    "contiguous": lambda a: a.copy(),
+    "column slice": lambda a: np.hstack([a, a])[:, :a.shape[1]],  # rows further apart than wide
+    "every other row": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "read-only": lambda a: np.frombuffer(a.tobytes(), dtype=np.float64).reshape(a.shape),
+    "reversed rows": lambda a: a[::-1].copy()[::-1],
+    "fortran": np.asfortranarray,
+    "big-endian": lambda a: a.astype(">f8"),
+}
+
+
+def unaligned(a):
+    array = np.ndarray(a.shape, np.float64, np.zeros(a.nbytes + 1, np.uint8).data, 1)
+    array[...] = a
+    assert not array.flags.aligned
+    return array
+
+
+LAYOUTS["unaligned"] = unaligned
+
+
+def data():
+    rng = np.random.default_rng(11)
+    return rng.normal(size=(ROWS, INPUTS)), rng.normal(size=(ROWS, OUTPUTS))
+
+
+def evolved(x, y, batch_size):
+    tessaron.seed(12)
+    model = tessaron.Model(INPUTS, OUTPUTS, 8)
+    model.compile(loss="mse", metrics=["mae"])
+    history = model.evolve(x, y, pop_size=6, epochs=3, batch_size=batch_size, verbose=0,
+                           validation_data=(x, y))
+    return history, model.get_nodes(), model.get_connections()
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_every_layout_gives_the_results_of_a_contiguous_copy(layout):
+    x, y = data()
+    x_laid, y_laid = LAYOUTS[layout](x), LAYOUTS[layout](y)
+    x_before, y_before = x_laid.copy(), y_laid.copy()
+    model = tessaron.Model(INPUTS, OUTPUTS, 9)
+    model.compile(loss="mse", metrics=["mae", "mape"])
+    assert model.predict(x_laid).tobytes() == model.predict(x).tobytes()
+    assert model.predict(x_laid[:1]).tobytes() == model.predict(x[:1]).tobytes()
+    assert model.evaluate(x_laid, y_laid) == model.evaluate(x, y)
+    for batch_size in (-1, 8):  # one batch is read in place, several are shuffled in a copy
+        assert evolved(x_laid, y_laid, batch_size) == evolved(x, y, batch_size)
+    assert np.array_equal(x_laid, x_before) and np.array_equal(y_laid, y_before)
