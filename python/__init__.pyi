@@ -1,6 +1,7 @@
 """Tessaron allows training models through neuro-evolution."""
 
 from collections.abc import Callable
+from os import PathLike
 from typing import Any, Literal, SupportsFloat, TypedDict
 
 import numpy as np
@@ -75,6 +76,11 @@ class Model:
         """Returns a list of connections contained in the network."""
     def to_keras(self) -> Any:
         """Convert the Tessaron model to a Keras model."""
+    # The result is an onnx.ModelProto: onnx is an optional dependency, so it is typed as Any.
+    def to_onnx(self, path: str | bytes | PathLike[str] | PathLike[bytes] | None = None) -> Any:
+        """Convert the Tessaron model to an ONNX model (an onnx.ModelProto, opset 17, float64
+        throughout: input 'input' of shape (batch, inputs), output 'output' of shape (batch,
+        outputs)) and, when a path is given, write it there. Needs the onnx package."""
     def save(self, path: str, /) -> None:
         """Saves the model using the '.tsn' format."""
     def __reduce__(self) -> tuple[Any, ...]: ...
