@@ -127,18 +127,18 @@ void check_node_counts(std::int64_t inputs, std::int64_t outputs, std::int64_t n
 }
 
 void check_output_sources(const std::vector<std::string>& sources, std::int32_t outputs,
-                                 std::int32_t nodes) {
+                          std::int32_t nodes) {
     bool expected = static_cast<std::int64_t>(sources.size()) == outputs;
     for (std::size_t c = 0; expected && c < sources.size(); ++c)
         expected = parse_node_index(sources[c]) == nodes - outputs + static_cast<std::int32_t>(c);
     if (!expected)
         refuse("the output of the Keras model must be the node layers " +
-                              node_name(nodes - outputs) + " to " + node_name(nodes - 1) +
-                              " in order, not " + listed(sources));
+               node_name(nodes - outputs) + " to " + node_name(nodes - 1) + " in order, not " +
+               listed(sources));
 }
 
 Network assemble_network(std::int32_t inputs, std::int32_t outputs, std::int32_t nodes,
-                                const std::vector<NodeLayer>& layers) {
+                         const std::vector<NodeLayer>& layers) {
     check_node_counts(inputs, outputs, nodes);
     Network network(inputs, outputs);
     reset(network, nodes);

@@ -1,7 +1,6 @@
 // Model.to_keras: one single-unit Dense layer per node, named for the node, wired like the
 // network, with the weights copied in once the Keras model is built.
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -56,8 +56,8 @@ PyObject* model_to_onnx(PyObject* self, PyObject* args, PyObject* kwargs) {
         const ExportPlan plan = export_plan(*model_state(self).network, "ONNX");
         const PyRef nodes = plan_nodes(plan);
         const PyRef builder = PyRef::steal(PyImport_ImportModule("tessaron._onnx_export"));
-        return PyRef::steal(PyObject_CallMethod(builder.get(), "build_model", "(iiOO)",
-                                                plan.inputs, plan.outputs, nodes.get(), path))
+        return PyRef::steal(PyObject_CallMethod(builder.get(), "build_model", "(iiOO)", plan.inputs,
+                                                plan.outputs, nodes.get(), path))
             .release();
     });
 }
