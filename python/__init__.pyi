@@ -76,6 +76,13 @@ class Model:
         """Returns a list of connections contained in the network."""
     def to_keras(self) -> Any:
         """Convert the Tessaron model to a Keras model."""
+    # The result is an onnx.ModelProto: onnx is an optional dependency, so it is typed as Any.
+    def to_onnx(
+        self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None
+    ) -> Any:
+        """Convert the Tessaron model to an ONNX model (an onnx.ModelProto, opset 17, float64
+        throughout: input 'input' of shape (batch, inputs), output 'output' of shape (batch,
+        outputs)) and, when a path is given, write it there. Needs the onnx package."""
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Saves the model using the '.tsn' format."""
     def __reduce__(self) -> tuple[Any, ...]: ...

@@ -176,6 +176,12 @@ PyMethodDef model_methods[] = {
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
     {"to_keras", model_to_keras, METH_VARARGS,
      "to_keras(self)\n--\n\nConvert the Tessaron model to a Keras model."},
+    {"to_onnx", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_onnx)),
+     METH_VARARGS | METH_KEYWORDS,
+     "to_onnx(self, path=None)\n--\n\nConvert the Tessaron model to an ONNX model (an "
+     "onnx.ModelProto, opset 17, float64 throughout: input 'input' of shape (batch, inputs), "
+     "output 'output' of shape (batch, outputs)) and, when a path is given, write it there. "
+     "Needs the onnx package."},
     {"save", model_save, METH_VARARGS,
      "save(self, path, /)\n--\n\nSaves the model using the '.tsn' format."},
     {"__reduce__", model_reduce, METH_NOARGS, "Helper for pickle and copy."},

@@ -8,6 +8,7 @@ unreachable blocks in a child interpreter."""
 
 import atexit
 import gc
+import importlib.util
 import os
 import re
 import shutil
@@ -241,7 +242,11 @@ def entry_point_calls(folder):
         Call("seed not int", lambda: tessaron.seed(1.5), [], TypeError),
         Call("set_num_threads", lambda: tessaron.set_num_threads(tessaron.get_num_threads()), []),
         Call("set_num_threads refused", lambda: tessaron.set_num_threads(0), [], ValueError),
+        Call("to_onnx without network", lambda: empty.to_onnx(), [empty], ValueError),
     ]
+    if importlib.util.find_spec("onnx") is not None:
+        onnx_model = tessaron.Model(3, 2, 7)
+        calls.append(Call("to_onnx", lambda: onnx_model.to_onnx(), [onnx_model], repeat=200))
     keras = keras_or_none()
     if keras is not None:
         small = tessaron.Model(1, 1)

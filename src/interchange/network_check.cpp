@@ -1,22 +1,26 @@
-// Whether a network keeps the invariants that its Keras form depends on: the layer of every
-// non-input node needs an input, every layer must lead to the output (Keras drops the others),
-// and every kind must have a Keras activation.
-#pragma once
+#include "interchange/network_check.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "network/activation.hpp"
-#include "network/network.hpp"
 #include "variation/integrity.hpp"
 
 namespace tessaron {
+namespace {
 
-// A description of the first broken invariant, or nothing for a well-formed network.
-inline std::optional<std::string> invariant_fault(const Network& network) {
+// Whether the network's storage holds exactly its node count's worth of every array.
+bool storage_matches_size(const Network& network) {
+    const auto nodes = static_cast<std::size_t>(network.size);
+    return network.biases.size() == nodes && network.activations.size() == nodes &&
+           network.weights.size() == nodes * nodes &&
+           network.connections.size() == nodes * network.row_words();
+}
+
+}  // namespace
+
+std::optional<std::string> invariant_fault(const Network& network) {
     using std::to_string;
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
@@ -26,11 +30,9 @@ inline std::optional<std::string> invariant_fault(const Network& network) {
     if (static_cast<std::int64_t>(size) < static_cast<std::int64_t>(inputs) + outputs)
         return "its " + to_string(size) + " nodes are fewer than its " + to_string(inputs) +
                " inputs and " + to_string(outputs) + " outputs";
-    const auto nodes = static_cast<std::size_t>(size);
-    if (network.biases.size() != nodes || network.activations.size() != nodes ||
-        network.weights.size() != nodes * nodes ||
-        network.connections.size() != nodes * network.row_words())
+    if (!storage_matches_size(network))
         return "its arrays do not match its " + to_string(size) + " nodes";
+    const auto nodes = static_cast<std::size_t>(size);
     for (std::int32_t i = 0; i < size; ++i) {
         const std::int32_t kind = network.activations[i];
         if (i >= inputs && (kind < 0 || kind >= activation_kind_count))

@@ -5,11 +5,12 @@
 #include <string_view>
 #include <vector>
 
-#include "keras/import_plan.hpp"
-#include "keras/python_access.hpp"
+#include "interchange/import_plan.hpp"
+#include "interchange/node_names.hpp"
 #include "module/array_conversion.hpp"
 #include "module/model.hpp"
 #include "module/module_functions.hpp"
+#include "module/python_access.hpp"
 
 namespace tessaron {
 namespace {

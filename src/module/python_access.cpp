@@ -1,4 +1,4 @@
-#include "keras/python_access.hpp"
+#include "module/python_access.hpp"
 
 namespace tessaron {
 namespace {

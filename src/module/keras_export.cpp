@@ -1,17 +1,14 @@
 // Model.to_keras: one single-unit Dense layer per node, named for the node, wired like the
 // network, with the weights copied in once the Keras model is built.
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "keras/export_plan.hpp"
-#include "keras/network_check.hpp"
-#include "keras/node_names.hpp"
-#include "keras/python_access.hpp"
+#include "interchange/export_plan.hpp"
+#include "interchange/node_names.hpp"
 #include "module/model.hpp"
 #include "module/model_methods.hpp"
+#include "module/python_access.hpp"
 
 namespace tessaron {
 namespace {
@@ -45,16 +42,17 @@ PyRef concatenated(const KerasApi& keras, const std::vector<const PyRef*>& tenso
 
 // The output tensor of node k's Dense layer, called on the input tensor for an input node and on
 // its sources otherwise.
-PyRef node_layer_output(const KerasApi& keras, const Network& network, std::int32_t k,
+PyRef node_layer_output(const KerasApi& keras, const ExportPlan& plan, std::int32_t k,
                         const PyRef& input, const std::vector<PyRef>& node_outputs) {
+    const NodePlan& node = plan.nodes[static_cast<std::size_t>(k)];
     const PyRef activation = PyRef::steal(
-        PyObject_GetAttrString(keras.activations.get(), node_activation_name(network, k).data()));
+        PyObject_GetAttrString(keras.activations.get(), std::string(node.activation).c_str()));
     PyRef layer_input;
-    if (k < network.inputs) {
+    if (k < plan.inputs) {
         layer_input = PyRef::borrow(input.get());
     } else {
         std::vector<const PyRef*> sources;
-        for (std::int32_t j : node_sources(network, k)) sources.push_back(&node_outputs[j]);
+        for (std::int32_t j : node.sources) sources.push_back(&node_outputs[j]);
         layer_input =
             sources.size() == 1 ? PyRef::borrow(sources[0]->get()) : concatenated(keras, sources);
     }
@@ -65,7 +63,7 @@ PyRef node_layer_output(const KerasApi& keras, const Network& network, std::int3
                                    name.data(), static_cast<Py_ssize_t>(name.size())));
     // An input node only carries its column: training in Keras must not turn the pass-through
     // into something the network cannot hold.
-    if (k < network.inputs && PyDict_SetItemString(keywords.get(), "trainable", Py_False) < 0)
+    if (k < plan.inputs && PyDict_SetItemString(keywords.get(), "trainable", Py_False) < 0)
         throw PythonError{};
     const PyRef layer =
         PyRef::steal(PyObject_Call(keras.dense.get(), arguments.get(), keywords.get()));
@@ -82,51 +80,54 @@ PyRef float64_array(const std::vector<double>& values, int dimensions) {
 
 // Gives every node layer of the built model its kernel and bias, finding the node by the whole
 // suffix of the layer's name.
-void set_node_weights(PyObject* keras_model, const Network& network) {
+void set_node_weights(PyObject* keras_model, const ExportPlan& plan) {
+    const auto size = static_cast<std::int32_t>(plan.nodes.size());
     const PyRef layers = tuple_of(attribute(keras_model, "layers", "the Keras model").get(),
                                   "the layers of the Keras model");
-    std::vector<char> done(static_cast<std::size_t>(network.size), 0);
+    std::vector<char> done(plan.nodes.size(), 0);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(layers.get()); ++i) {
         PyObject* layer = tuple_item(layers, i);
         const std::string name =
             text_of(attribute(layer, "name", "a Keras layer").get(), "a Keras layer name");
         if (!is_node_name(name)) continue;
         const auto k = parse_node_index(name);
-        if (!k || *k >= network.size || done[static_cast<std::size_t>(*k)])
+        if (!k || *k >= size || done[static_cast<std::size_t>(*k)])
             raise_format(PyExc_RuntimeError, "the built Keras model has an unexpected layer '%s'",
                          name.c_str());
-        const PyRef kernel = float64_array(node_kernel(network, *k), 2);
-        const PyRef bias = float64_array({node_bias(network, *k)}, 1);
+        const NodePlan& node = plan.nodes[static_cast<std::size_t>(*k)];
+        const PyRef kernel = float64_array(node.kernel, 2);
+        const PyRef bias = float64_array({node.bias}, 1);
         const PyRef weights = PyRef::steal(Py_BuildValue("[OO]", kernel.get(), bias.get()));
         PyRef::steal(PyObject_CallMethod(layer, "set_weights", "(O)", weights.get()));
         done[static_cast<std::size_t>(*k)] = 1;
     }
-    for (std::int32_t k = 0; k < network.size; ++k)
+    for (std::int32_t k = 0; k < size; ++k)
         if (!done[static_cast<std::size_t>(k)])
             raise_format(PyExc_RuntimeError, "the built Keras model has no layer '%s'",
                          node_name(k).c_str());
 }
 
-PyRef build_keras_model(const Network& network) {
+PyRef build_keras_model(const ExportPlan& plan) {
     const KerasApi keras = load_keras();
     const PyRef input =
-        PyRef::steal(PyObject_CallFunction(keras.input.get(), "((i))", network.inputs));
+        PyRef::steal(PyObject_CallFunction(keras.input.get(), "((i))", plan.inputs));
+    const auto size = static_cast<std::int32_t>(plan.nodes.size());
     std::vector<PyRef> node_outputs;
-    node_outputs.reserve(static_cast<std::size_t>(network.size));
-    for (std::int32_t k = 0; k < network.size; ++k)
-        node_outputs.push_back(node_layer_output(keras, network, k, input, node_outputs));
+    node_outputs.reserve(plan.nodes.size());
+    for (std::int32_t k = 0; k < size; ++k)
+        node_outputs.push_back(node_layer_output(keras, plan, k, input, node_outputs));
     PyRef output;
-    if (network.outputs == 1) {
+    if (plan.outputs == 1) {
         output = PyRef::borrow(node_outputs.back().get());
     } else {
         std::vector<const PyRef*> columns;
-        for (std::int32_t k = network.size - network.outputs; k < network.size; ++k)
+        for (std::int32_t k = size - plan.outputs; k < size; ++k)
             columns.push_back(&node_outputs[static_cast<std::size_t>(k)]);
         output = concatenated(keras, columns);
     }
     PyRef keras_model = PyRef::steal(
         PyObject_CallFunctionObjArgs(keras.model.get(), input.get(), output.get(), nullptr));
-    set_node_weights(keras_model.get(), network);
+    set_node_weights(keras_model.get(), plan);
     return keras_model;
 }
 
@@ -134,12 +135,10 @@ PyRef build_keras_model(const Network& network) {
 
 PyObject* model_to_keras(PyObject* self, PyObject*) {
     return guarded([&] {
-        const ModelState* state = &model_state(self);
-        // Our own reference: the Keras calls run Python code, which could replace the model's.
-        const std::shared_ptr<const Network> network = state->network;
-        if (const auto fault = invariant_fault(*network))
-            throw InvalidData("cannot export the network to Keras: " + *fault);
-        return build_keras_model(*network).release();
+        // The plan is a copy: the Keras calls run Python code, which could replace the model's
+        // network.
+        const ExportPlan plan = export_plan(*model_state(self).network, "Keras");
+        return build_keras_model(plan).release();
     });
 }
 

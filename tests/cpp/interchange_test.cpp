@@ -1,5 +1,5 @@
-// The plain side of the Keras interchange: node names, what each node's layer holds, the
-// invariant check before export, and the checked rebuilding of a network on import.
+// The interchange layer: node names, what each node of an exported network holds, the invariant
+// check before export, and the checked rebuilding of a network on import.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "common/errors.hpp"
-#include "keras/export_plan.hpp"
-#include "keras/import_plan.hpp"
-#include "keras/network_check.hpp"
-#include "keras/node_names.hpp"
+#include "interchange/export_plan.hpp"
+#include "interchange/import_plan.hpp"
+#include "interchange/network_check.hpp"
+#include "interchange/node_names.hpp"
 #include "network/activation.hpp"
 #include "network/forward.hpp"
 #include "network_builders.hpp"
@@ -102,6 +102,28 @@ TEST(KerasExportPlan, LayersComputeTheForwardPass) {
             EXPECT_EQ(layer_output[static_cast<std::size_t>(network.size - network.outputs + o)],
                       expected[static_cast<std::size_t>(o)]);
     }
+}
+
+TEST(ExportPlan, HoldsEveryNodeOfAValidNetworkAndNamesTheFormatOnRefusal) {
+    const Network network =
+        build_network(2, 1, 4, {{2, 3, 3.0}, {0, 2, 0.5}, {1, 2, -1.0}, {0, 3, 2.0}},
+                      {5.0, 6.0, 0.25, -0.75}, {relu, tanh_kind, sigmoid, relu});
+    const ExportPlan plan = export_plan(network, "ONNX");
+    EXPECT_EQ(plan.inputs, 2);
+    EXPECT_EQ(plan.outputs, 1);
+    ASSERT_EQ(plan.nodes.size(), 4u);
+    for (std::int32_t k = 0; k < 4; ++k) {
+        const NodePlan& node = plan.nodes[static_cast<std::size_t>(k)];
+        EXPECT_EQ(node.sources, node_sources(network, k));
+        EXPECT_EQ(node.kernel, node_kernel(network, k));
+        EXPECT_EQ(node.bias, node_bias(network, k));
+        EXPECT_EQ(node.activation, node_activation_name(network, k));
+    }
+    const Network broken = build_network(1, 1, 3, {{0, 2, 1.0}, {1, 2, 1.0}});
+    EXPECT_EQ(failure_of([&] { export_plan(broken, "Keras"); }),
+              "cannot export the network to Keras: node 1 has no incoming connection");
+    EXPECT_EQ(failure_of([&] { export_plan(Network(), "ONNX"); }),
+              "cannot export the network to ONNX: it has 0 inputs");
 }
 
 TEST(KerasNetworkCheck, AcceptsWellFormedNetworks) {
