@@ -16,7 +16,7 @@ from .optimizers import Alpha
 
 __all__ = ["EvolvedRegressor", "EvolvedClassifier"]
 
-class _EvolvedEstimator(BaseEstimator):
+class _EvolvedEstimator(BaseEstimator):  # type: ignore[misc, unused-ignore]
     hidden_nodes: int
     pop_size: int
     epochs: int
@@ -43,13 +43,13 @@ class _EvolvedEstimator(BaseEstimator):
     ) -> None: ...
     def __sklearn_tags__(self) -> Any: ...
 
-class EvolvedRegressor(RegressorMixin, _EvolvedEstimator):
+class EvolvedRegressor(RegressorMixin, _EvolvedEstimator):  # type: ignore[misc, unused-ignore]
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> EvolvedRegressor: ...
     def predict(self, X: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
     # Made by scikit-learn's metadata routing, for score's sample_weight.
     def set_score_request(self, *, sample_weight: bool | str | None = ...) -> EvolvedRegressor: ...
 
-class EvolvedClassifier(ClassifierMixin, _EvolvedEstimator):
+class EvolvedClassifier(ClassifierMixin, _EvolvedEstimator):  # type: ignore[misc, unused-ignore]
     classes_: npt.NDArray[Any]
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> EvolvedClassifier: ...
     def predict_proba(self, X: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
