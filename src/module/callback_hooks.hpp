@@ -15,7 +15,7 @@ namespace tessaron {
 // back the network and size it had before the call: a failure leaves it unchanged. All members
 // are used with the interpreter lock held.
 class CallbackRun {
-public:
+  public:
     // Checks `callbacks`, gives every callback the model, clears model.stop_evolving and calls
     // on_train_begin.
     CallbackRun(ModelObject* model, PyObject* callbacks);
@@ -30,7 +30,7 @@ public:
     // Calls on_train_end with the last epoch's logs; the model stays as the callbacks leave it.
     void train_end();
 
-private:
+  private:
     ModelObject* model_;
     PyRef hooks_;
     PyRef last_logs_;
