@@ -18,13 +18,11 @@ from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
-from matplotlib.axes import Axes
 from matplotlib.figure import Figure
-from matplotlib.lines import Line2D
-from matplotlib.patches import FancyArrowPatch
 from PIL import Image
 
 import tessaron
+import tessaron.plot
 
 Array = npt.NDArray[np.float64]
 
@@ -32,8 +30,6 @@ INPUTS, OUTPUTS = 1, 1
 EPOCHS = 150
 SEED = 6
 DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "docs" / "images"
-ROLE_COLOURS = {"input": "#9fd8a4", "hidden": "#d9dde3", "output": "#f6b26b"}
-POSITIVE, NEGATIVE = "#1f77b4", "#d62728"
 
 
 def target(x: Array) -> Array:
@@ -58,77 +54,10 @@ def save_small_png(figure: Figure, path: Path) -> None:
         palette.save(path, optimize=True)
 
 
-def node_positions(size: int, inputs: int, outputs: int) -> dict[int, tuple[float, float]]:
-    """Inputs in the left column, outputs in the right one, hidden nodes in index order between.
-
-    Each hidden node gets its own column, so every connection points to the right; their heights
-    follow the golden-ratio sequence, which keeps neighbours apart and few edges collinear.
-    """
-    hidden = size - inputs - outputs
-
-    def column(count: int) -> list[float]:
-        return [0.0] if count == 1 else list(np.linspace(-0.8, 0.8, count))
-
-    positions: dict[int, tuple[float, float]] = {}
-    for k, y in enumerate(column(inputs)):
-        positions[k] = (0.0, y)
-    for h in range(hidden):
-        y = 1.6 * ((h * 0.6180339887 + 0.5) % 1.0) - 0.8
-        positions[inputs + h] = ((h + 1) / (hidden + 1), y)
-    for k, y in enumerate(column(outputs)):
-        positions[size - outputs + k] = (1.0, y)
-    return positions
-
-
-def role(index: int, size: int, inputs: int, outputs: int) -> str:
-    if index < inputs:
-        return "input"
-    return "output" if index >= size - outputs else "hidden"
-
-
-def draw_network(model: tessaron.Model, inputs: int, outputs: int, path: Path) -> None:
-    """Nodes labelled with index and activation; edges coloured by sign, thickened by magnitude."""
-    size = model.size
-    nodes = model.get_nodes()
-    connections = [(s, t, float(a["weight"])) for s, t, a in model.get_connections()]
-    at = node_positions(size, inputs, outputs)
-    heaviest = max((abs(w) for _, _, w in connections), default=1.0) or 1.0
-
-    figure = Figure(figsize=(min(11.0, max(6.0, 0.4 * size + 3.0)), 4.6), dpi=120)
-    ax: Axes = figure.add_subplot()
-    # Light edges first, so the heavy ones stay visible on top.
-    for source, dest, weight in sorted(connections, key=lambda c: abs(c[2])):
-        (x0, y0), (x1, y1) = at[source], at[dest]
-        bend = 0.25 if dest - source > 1 else 0.0
-        ax.add_patch(FancyArrowPatch(
-            (x0, y0), (x1, y1), connectionstyle=f"arc3,rad={bend}", arrowstyle="-|>",
-            mutation_scale=9, shrinkA=13, shrinkB=13, alpha=0.75, zorder=1,
-            color=POSITIVE if weight >= 0 else NEGATIVE,
-            linewidth=0.4 + 3.6 * abs(weight) / heaviest))
-    for index, attributes in nodes:
-        x, y = at[index]
-        kind = role(index, size, inputs, outputs)
-        ax.scatter([x], [y], s=620, color=ROLE_COLOURS[kind], edgecolors="#333333", zorder=2)
-        ax.annotate(str(index), (x, y), ha="center", va="center", fontsize=9, weight="bold",
-                    zorder=3)
-        # Evaluation copies an input straight through, so its activation means nothing.
-        label = "input" if kind == "input" else str(attributes["activation"])
-        ax.annotate(label, (x, y), xytext=(0, -19), textcoords="offset points", ha="center",
-                    va="top", fontsize=7.5, color="#333333", zorder=3,
-                    bbox={"boxstyle": "round,pad=0.1", "fc": "white", "ec": "none", "alpha": 0.8})
-
-    ax.set_xlim(-0.08, 1.08)
-    ax.set_ylim(-1.05, 1.0)
-    ax.axis("off")
-    ax.set_title(f"Evolved network: {size} nodes, {len(connections)} connections "
-                 f"(weights up to {heaviest:.2f} in magnitude)", fontsize=10)
-    legend = [Line2D([], [], color=POSITIVE, linewidth=2.5, label="positive weight"),
-              Line2D([], [], color=NEGATIVE, linewidth=2.5, label="negative weight")]
-    legend += [Line2D([], [], marker="o", linestyle="", markersize=10, markeredgecolor="#333333",
-                      markerfacecolor=colour, label=f"{kind} node")
-               for kind, colour in ROLE_COLOURS.items()]
-    ax.legend(handles=legend, loc="lower center", ncol=5, fontsize=7.5, frameon=False,
-              bbox_to_anchor=(0.5, -0.08))
+def draw_network(model: tessaron.Model, path: Path) -> None:
+    """The evolved network in layers, as tessaron.plot draws it."""
+    figure = Figure(figsize=(min(11.0, max(6.0, 0.4 * model.size + 3.0)), 4.6), dpi=120)
+    tessaron.plot.network(model, figure.add_subplot())
     figure.tight_layout()
     save_small_png(figure, path)
 
@@ -138,15 +67,10 @@ def draw_training(history: Mapping[str, Sequence[float]], model: tessaron.Model,
     """The loss curves of the run beside the fitted curve."""
     figure = Figure(figsize=(10.0, 4.0), dpi=120)
     losses, fit = figure.subplots(1, 2)
-    epochs = np.arange(1, len(history["loss"]) + 1)
-    losses.plot(epochs, [float(v) for v in history["loss"]], label="loss (training batches)")
-    losses.plot(epochs, [float(v) for v in history["val_loss"]], label="val_loss")
+    tessaron.plot.history(history, losses)  # loss of the training batches, val_loss dashed
     losses.set_yscale("log")
-    losses.set_xlabel("epoch")
     losses.set_ylabel("mean squared error")
     losses.set_title("Loss per epoch", fontsize=10)
-    losses.grid(alpha=0.3)
-    losses.legend(fontsize=8)
 
     grid = np.linspace(-3.0, 3.0, 301).reshape(-1, 1)
     fit.scatter(x[:, 0], y[:, 0], s=6, color="#999999", label="training samples")
@@ -190,7 +114,7 @@ def main() -> None:
 
     loss_path, network_path = output / "quickstart_loss.png", output / "quickstart_network.png"
     draw_training(history, model, x, y, loss_path)
-    draw_network(model, INPUTS, OUTPUTS, network_path)
+    draw_network(model, network_path)
     print(f"wrote {loss_path} and {network_path}")
 
 

@@ -9,6 +9,7 @@ import numpy.typing as npt
 from typing_extensions import disjoint_base
 
 from . import optimizers as optimizers
+from .callbacks import Callback
 from .optimizers import Alpha
 
 __version__: str
@@ -34,6 +35,8 @@ class Model:
 
     size: int
     """Total number of nodes in the network (including inputs and outputs)."""
+    stop_evolving: bool
+    """Set to True by a callback to end the run after the current epoch."""
 
     def __init__(self, inputs: int, outputs: int, size: int = -1) -> None: ...
     def evolve(
@@ -45,6 +48,7 @@ class Model:
         epochs: int = 100,
         validation_data: tuple[_Samples, _Samples] | list[_Samples] | None = None,
         verbose: int = 1,
+        callbacks: list[Callback] | tuple[Callback, ...] | None = None,
     ) -> _History:
         """Evolves the network on a given dataset."""
     def func_evolve(
@@ -54,6 +58,7 @@ class Model:
         epochs: int = 100,
         verbose: int = 1,
         validation_func: Callable[[Genome], SupportsFloat] | None = None,
+        callbacks: list[Callback] | tuple[Callback, ...] | None = None,
     ) -> _History:
         """Evolves the network on a given fitness function."""
     def predict(self, x: _Samples, /) -> npt.NDArray[np.float64]:

@@ -78,7 +78,8 @@ std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
 }
 
 EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
-                                      const std::function<void()>& before_generation) {
+                                      const std::function<void()>& before_generation,
+                                      const DatasetEpochHook& after_epoch) {
     check_run(start, run);
     const std::int32_t n = run.training_in_place ? run.training_in_place->rows : run.x.rows;
     const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
@@ -142,6 +143,9 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
         for (std::size_t k = 0; k < kinds; ++k) record.losses[k] = loss_sums[k] / batches;
         record.size = state.best.size;
         result.epochs.push_back(std::move(record));
+        if (after_epoch &&
+            after_epoch(copy_without_seed_draw(state.best), result.epochs.back(), epoch))
+            break;
     }
     result.best = std::move(state.best);
     return result;

@@ -42,12 +42,18 @@ struct EvolutionResult {
 // Generations per epoch for n samples: ceil(n / batch_size), with -1 meaning one.
 std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size);
 
+// Runs after an epoch's record is made, with a copy of the epoch's best network; returns true to
+// end the run there. May throw to abandon the run.
+using DatasetEpochHook =
+    std::function<bool(Network best, const EpochRecord& record, std::int32_t epoch)>;
+
 // Runs the whole evolution from `start`. `before_generation` runs before every generation and
-// may throw to abandon the run. Progress lines and the small-batch warning go to the console.
-// Throws InvalidData before anything is drawn for samples that do not fit the network, a batch
-// size below 1 other than -1, no loss or an unknown loss kind, and (from the generation step) a
-// population it cannot breed.
+// may throw to abandon the run; so may `after_epoch` (which may be empty). Progress lines and the
+// small-batch warning go to the console. Throws InvalidData before anything is drawn for samples
+// that do not fit the network, a batch size below 1 other than -1, no loss or an unknown loss
+// kind, and (from the generation step) a population it cannot breed.
 EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
-                                      const std::function<void()>& before_generation);
+                                      const std::function<void()>& before_generation,
+                                      const DatasetEpochHook& after_epoch = {});
 
 }  // namespace tessaron

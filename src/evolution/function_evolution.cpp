@@ -10,7 +10,8 @@ namespace tessaron {
 FunctionEvolutionResult run_function_evolution(const Network& start, const FunctionEvolution& run,
                                                const ScoreFunction& score,
                                                const ValidationFunction& validate,
-                                               const std::function<void()>& before_generation) {
+                                               const std::function<void()>& before_generation,
+                                               const FunctionEpochHook& after_epoch) {
     FunctionEvolutionResult result;
     // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
     result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
@@ -37,6 +38,7 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
         line.validation_loss = record.validation;
         console_write(generation_line(line, monotonic_nanoseconds()));
         result.epochs.push_back(record);
+        if (after_epoch && after_epoch(copy_without_seed_draw(state.best), record, epoch)) break;
     }
     result.best = std::move(state.best);
     return result;

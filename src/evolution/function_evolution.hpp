@@ -33,11 +33,17 @@ struct FunctionEvolutionResult {
 // Scores the best network of an epoch.
 using ValidationFunction = std::function<double(const Network& best)>;
 
+// Runs after an epoch's record is made, with a copy of the epoch's best network; returns true to
+// end the run there.
+using FunctionEpochHook =
+    std::function<bool(Network best, const FunctionEpochRecord& record, std::int32_t epoch)>;
+
 // Runs the evolution from `start`. `before_generation` runs before every generation and may throw
-// to abandon the run; so may `score` and `validate` (which may be empty).
+// to abandon the run; so may `score`, `validate` and `after_epoch` (the last two may be empty).
 FunctionEvolutionResult run_function_evolution(const Network& start, const FunctionEvolution& run,
                                                const ScoreFunction& score,
                                                const ValidationFunction& validate,
-                                               const std::function<void()>& before_generation);
+                                               const std::function<void()>& before_generation,
+                                               const FunctionEpochHook& after_epoch = {});
 
 }  // namespace tessaron

@@ -140,4 +140,11 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
     return found >= 0;
 }
 
+Network copy_without_seed_draw(Network& network) {
+    // Moving makes no engine; copy assignment then gives the original back its contents.
+    Network copy(std::move(network));
+    network = copy;
+    return copy;
+}
+
 }  // namespace tessaron

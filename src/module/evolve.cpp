@@ -1,11 +1,13 @@
 // Model.evolve: argument checks, data conversion, the run, and the history dictionary.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/losses.hpp"
 #include "module/array_conversion.hpp"
+#include "module/callback_hooks.hpp"
 #include "module/gil.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
@@ -78,14 +80,16 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise(PyExc_RuntimeError,
                   "Please set the loss function uring compilation. Use `model.compile(loss)`.");
 
-        static const char* keywords[] = {"x_train", "y_train", "pop_size", "batch_size",
-                                         "epochs",  "validation_data", "verbose", nullptr};
+        static const char* keywords[] = {"x_train", "y_train",         "pop_size",
+                                         "batch_size", "epochs",  "validation_data",
+                                         "verbose", "callbacks", nullptr};
         PyObject *x_train = nullptr, *y_train = nullptr, *validation_data = Py_None;
+        PyObject* callbacks = Py_None;
         DatasetEvolution run;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi", const_cast<char**>(keywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO", const_cast<char**>(keywords),
                                          &PyArray_Type, &x_train, &PyArray_Type, &y_train,
                                          &run.pop_size, &run.batch_size, &run.epochs,
-                                         &validation_data, &run.verbose))
+                                         &validation_data, &run.verbose, &callbacks))
             return nullptr;
         // What the run uses is read now: converting the arrays may run Python code (the
         // __float__ of an object array's items) that compiles or rebuilds this very model.
@@ -120,19 +124,35 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
 
         // The run works on its own copies, without the interpreter lock but for the signal check
-        // before each generation (and the console, which takes the lock itself); the model
-        // changes only once the run has ended well.
+        // before each generation, the callbacks after each epoch (and the console, which takes
+        // the lock itself); the model keeps its network unless the run ends well.
+        const bool has_validation = run.validation_in_place.has_value();
+        std::optional<CallbackRun> hooks;
+        if (callbacks != Py_None) hooks.emplace(model, callbacks);
         EvolutionResult result;
         {
             GilRelease unlocked;
-            result = run_dataset_evolution(*start, run, [&] {
-                GilRelease::Held held(unlocked);
-                check_signals();
-            });
+            DatasetEpochHook after_epoch;
+            if (hooks)
+                after_epoch = [&](Network best, const EpochRecord& record, std::int32_t epoch) {
+                    GilRelease::Held held(unlocked);
+                    return hooks->epoch_end(
+                        std::move(best), epoch,
+                        dataset_logs(record, run.losses, has_validation, run.show_size));
+                };
+            result = run_dataset_evolution(
+                *start, run,
+                [&] {
+                    GilRelease::Held held(unlocked);
+                    check_signals();
+                },
+                after_epoch);
         }
-        PyRef history =
-            dataset_history(result, run.losses, run.validation_in_place.has_value(), run.show_size);
-        set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
+        PyRef history = dataset_history(result, run.losses, has_validation, run.show_size);
+        if (hooks)
+            hooks->train_end();  // the model already shows the last epoch's best network
+        else
+            set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
         return history.release();
     });
 }

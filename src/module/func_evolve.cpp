@@ -1,6 +1,9 @@
 // Model.func_evolve: evolution against the user's Python fitness function.
+#include <optional>
+
 #include "evolution/function_evolution.hpp"
 #include "module/array_conversion.hpp"
+#include "module/callback_hooks.hpp"
 #include "module/genome.hpp"
 #include "module/gil.hpp"
 #include "module/history.hpp"
@@ -70,13 +73,14 @@ ScoreRows losses_from_result(PyObject* result, std::size_t genomes) {
 
 PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose",
-                                     "validation_func", nullptr};
+                                     "validation_func", "callbacks", nullptr};
     PyObject* train_func = nullptr;
     PyObject* validation_func = Py_None;
+    PyObject* callbacks = Py_None;
     FunctionEvolution run;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOO", const_cast<char**>(keywords),
                                      &train_func, &run.pop_size, &run.epochs, &run.verbose,
-                                     &validation_func))
+                                     &validation_func, &callbacks))
         return nullptr;
     return guarded([&]() -> PyObject* {
         ModelObject* model = reinterpret_cast<ModelObject*>(self);
@@ -105,11 +109,22 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             };
         }
         const std::shared_ptr<const Network> start = model->state->network;
+        std::optional<CallbackRun> hooks;
+        if (callbacks != Py_None) hooks.emplace(model, callbacks);
+        FunctionEpochHook after_epoch;
+        if (hooks)
+            after_epoch = [&](Network best, const FunctionEpochRecord& record, std::int32_t epoch) {
+                return hooks->epoch_end(std::move(best), epoch,
+                                        function_logs(record, has_validation, run.show_size));
+            };
         FunctionEvolutionResult result =
-            run_function_evolution(*start, run, score, validate, check_signals);
+            run_function_evolution(*start, run, score, validate, check_signals, after_epoch);
         PyRef history = function_history(result, has_validation, run.show_size);
+        if (hooks) hooks->train_end();  // the model shows the last epoch's best network
         // A run in which no loss was ever a number learned nothing: the model keeps its network.
-        if (result.scored)
+        if (!result.scored)
+            set_model_network(model, start);
+        else if (!hooks)
             set_model_network(model, std::make_shared<const Network>(std::move(result.best)));
         return history.release();
     });

@@ -18,6 +18,16 @@ void set_list(PyObject* history, const std::string& key, std::size_t epochs, Val
 
 PyRef as_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
 
+PyRef as_int(std::int32_t value) { return PyRef::steal(PyLong_FromLong(value)); }
+
+void set_value(PyObject* logs, const std::string& key, PyRef value) {
+    if (PyDict_SetItemString(logs, key.c_str(), value.get()) < 0) throw PythonError{};
+}
+
+std::string history_name(const std::vector<std::int32_t>& losses, std::size_t k) {
+    return k == 0 ? std::string("loss") : std::string(loss_names[losses[k]]);
+}
+
 }  // namespace
 
 void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs, const Network& start) {
@@ -34,9 +44,7 @@ PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int3
                       bool has_validation, bool show_size) {
     PyRef history = PyRef::steal(PyDict_New());
     const std::size_t epochs = result.epochs.size();
-    auto name = [&](std::size_t k) {
-        return k == 0 ? std::string("loss") : std::string(loss_names[losses[k]]);
-    };
+    auto name = [&](std::size_t k) { return history_name(losses, k); };
     for (std::size_t k = 0; k < losses.size(); ++k)
         set_list(history.get(), name(k), epochs,
                  [&](std::size_t e) { return as_float(result.epochs[e].losses[k]); });
@@ -64,6 +72,26 @@ PyRef function_history(const FunctionEvolutionResult& result, bool has_validatio
             return PyRef::steal(PyLong_FromLong(result.epochs[e].size));
         });
     return history;
+}
+
+PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& losses,
+                   bool has_validation, bool show_size) {
+    PyRef logs = PyRef::steal(PyDict_New());
+    for (std::size_t k = 0; k < losses.size(); ++k)
+        set_value(logs.get(), history_name(losses, k), as_float(record.losses[k]));
+    if (has_validation)
+        for (std::size_t k = 0; k < losses.size(); ++k)
+            set_value(logs.get(), "val_" + history_name(losses, k), as_float(record.validation[k]));
+    if (show_size) set_value(logs.get(), "size", as_int(record.size));
+    return logs;
+}
+
+PyRef function_logs(const FunctionEpochRecord& record, bool has_validation, bool show_size) {
+    PyRef logs = PyRef::steal(PyDict_New());
+    set_value(logs.get(), "loss", as_float(record.loss));
+    if (has_validation) set_value(logs.get(), "val_loss", as_float(record.validation));
+    if (show_size) set_value(logs.get(), "size", as_int(record.size));
+    return logs;
 }
 
 }  // namespace tessaron

@@ -22,4 +22,9 @@ PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int3
 // "loss", "val_loss" with a validation function, "size" with monitors.
 PyRef function_history(const FunctionEvolutionResult& result, bool has_validation, bool show_size);
 
+// The values of one epoch under the keys of its history: the logs handed to callbacks.
+PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& losses,
+                   bool has_validation, bool show_size);
+PyRef function_logs(const FunctionEpochRecord& record, bool has_validation, bool show_size);
+
 }  // namespace tessaron

@@ -19,6 +19,7 @@ PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
         ModelObject* model = as_model(self.get());
         model->size = 0;
+        model->stop_evolving = 0;
         model->state = new ModelState();
         return self.release();
     });
@@ -154,10 +155,11 @@ PyMethodDef model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-     "validation_data=None, verbose=1)\n--\n\nEvolves the network on a given dataset."},
+     "validation_data=None, verbose=1, callbacks=None)\n--\n\nEvolves the network on a given dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)"
+     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
+     "callbacks=None)"
      "\n--\n\nEvolves the network on a given fitness function."},
     {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_predict)),
      METH_FASTCALL,
@@ -194,6 +196,8 @@ PyMethodDef model_methods[] = {
 PyMemberDef model_members[] = {
     {"size", T_INT, offsetof(ModelObject, size), 0,
      "Total number of nodes in the network (including inputs and outputs)."},
+    {"stop_evolving", T_BOOL, offsetof(ModelObject, stop_evolving), 0,
+     "Set to True by a callback to end the run after the current epoch."},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -28,6 +28,7 @@ struct ModelObject {
     PyObject_HEAD
     std::int32_t size;  // the node count as last published; Python code may assign it
     ModelState* state;
+    char stop_evolving;  // set by a callback to end a run after the current epoch
 };
 
 extern PyTypeObject Model_Type;

@@ -407,5 +407,24 @@ TEST(DatasetEvolution, AbandonedRunThrowsThrough) {
                  std::runtime_error);
 }
 
+TEST(CopyWithoutSeedDraw, GivesAnExactCopyAndLeavesTheSeedStreamAlone) {
+    seed_everything(17);
+    Network original = testing::random_network(2, 1, 3);
+    original.engine();  // an engine with a state of its own, not just its seed
+    seed_everything(5);
+    const std::uint32_t expected = engine_seed();
+    seed_everything(5);
+    const Network copy = copy_without_seed_draw(original);
+    EXPECT_EQ(engine_seed(), expected);
+    for (const Network* network : {static_cast<const Network*>(&original), &copy}) {
+        EXPECT_EQ(network->biases, copy.biases);
+        EXPECT_EQ(network->weights, copy.weights);
+        EXPECT_EQ(network->connections, copy.connections);
+        EXPECT_EQ(network->activations, copy.activations);
+    }
+    EXPECT_EQ(copy.engine, original.engine);
+    EXPECT_EQ(copy.size, 6);
+}
+
 }  // namespace
 }  // namespace tessaron

@@ -1,0 +1,138 @@
+"""Island evolution on a dask.distributed cluster: several populations evolve on the workers and
+exchange their best networks now and then.
+
+Needs dask.distributed (the "distributed" extra: ``pip install tessaron[distributed]``),
+imported when this submodule is.
+
+Each island is one ``Model.evolve`` run in a worker process, in rounds of ``migrate_every`` epochs.
+``evolve`` keeps no population between calls, so an island carries its best network from round to
+round and starts each round's population from it. After every round the islands' networks are
+scored on the validation data (the training data without it); each island then takes the best of
+its own network and those of the ``migrants`` islands before it on a ring, when that one scores
+lower. The data is scattered to the workers once. Every island round seeds the module from
+``random_state``, the round and the island, so a run repeats exactly whatever worker takes which
+task (a worker that dies has its tasks run again elsewhere); give each worker one thread, as the
+module's random state is per process.
+"""
+
+import math
+from typing import NamedTuple
+
+import numpy as np
+from dask.distributed import wait
+
+import tessaron
+
+__all__ = ["IslandRun", "evolve_islands"]
+
+
+class IslandRun(NamedTuple):
+    """The result of evolve_islands."""
+
+    history: dict
+    """Per epoch, the values of the island that scored best at the end of that round."""
+    island_histories: list
+    """One history per island, its rounds joined."""
+    best_island: int
+    """The island whose network the model received."""
+
+
+def _island_round(model, x, y, validation, seed, epochs, evolve_kwargs):
+    """One round of one island, in a worker: the evolved model, its history and its score."""
+    tessaron.seed(seed)
+    history = model.evolve(x, y, epochs=epochs, validation_data=validation, **evolve_kwargs)
+    score_x, score_y = validation if validation is not None else (x, y)
+    return model, history, float(model.evaluate(score_x, score_y)[0])
+
+
+def _lowest(scores, candidates):
+    """The candidate with the lowest score; NaN never wins, ties go to the first."""
+    best = candidates[0]
+    for candidate in candidates[1:]:
+        if scores[candidate] < scores[best] or (math.isnan(scores[best])
+                                                 and not math.isnan(scores[candidate])):
+            best = candidate
+    return best
+
+
+def _check_count(name, value, lowest):
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < lowest:
+        raise ValueError(f"{name} must be an int of at least {lowest}, got {value!r}")
+
+
+def evolve_islands(model, x, y, client, islands=2, epochs=100, migrate_every=10, migrants=1,
+                   validation_data=None, random_state=None, **evolve_kwargs):
+    """Evolves `islands` populations of the compiled `model` on the workers of `client` for
+    `epochs` epochs, with migration every `migrate_every` epochs, and gives the model the network
+    that scores best at the end. Other keywords (pop_size, batch_size, verbose...) go to each
+    island's Model.evolve; pop_size is per island. Returns an IslandRun. On any failure the
+    exception propagates and the model is unchanged."""
+    _check_count("islands", islands, 1)
+    _check_count("epochs", epochs, 0)
+    _check_count("migrate_every", migrate_every, 1)
+    _check_count("migrants", migrants, 0)
+    if migrants > islands - 1:
+        raise ValueError(f"migrants must be at most islands - 1 ({islands - 1}), got {migrants}")
+    for name in ("x_train", "y_train", "epochs", "validation_data", "callbacks"):
+        if name in evolve_kwargs:
+            raise TypeError(f"evolve_islands does not pass {name!r} on to the islands")
+    evolve_kwargs.setdefault("verbose", 0)
+    if not isinstance(x, np.ndarray) or not isinstance(y, np.ndarray):
+        raise TypeError(f"x and y must be numpy arrays, got {type(x).__name__} and "
+                        f"{type(y).__name__}")
+    seeds = np.random.default_rng(random_state).integers(0, 2**63, size=(max(1, math.ceil(
+        epochs / migrate_every)), islands))
+
+    # The islands start from copies of the model, which stays as it is until the run is over.
+    start = model.__getstate__()
+    island_models = []
+    for _ in range(islands):
+        copy = type(model).__new__(type(model))
+        copy.__setstate__(start)
+        island_models.append(copy)
+    # A run of no epochs here checks the compile state, the data and the keywords as evolve
+    # does, with its messages, before the cluster is busied.
+    island_models[0].evolve(x, y, epochs=0, validation_data=validation_data, **evolve_kwargs)
+
+    x_data, y_data = client.scatter([x, y], broadcast=True, hash=False)
+    validation = None
+    if validation_data is not None:
+        validation = tuple(client.scatter(list(validation_data), broadcast=True, hash=False))
+
+    island_histories = [{} for _ in range(islands)]
+    merged = {}
+    scores = [math.nan] * islands
+    done = 0
+    for round_index in range(math.ceil(epochs / migrate_every)):
+        length = min(migrate_every, epochs - done)
+        futures = [client.submit(_island_round, island_models[i], x_data, y_data, validation,
+                                 int(seeds[round_index, i]), length, evolve_kwargs, pure=False)
+                   for i in range(islands)]
+        wait(futures)
+        results = client.gather(futures)
+        island_models = [result[0] for result in results]
+        scores = [result[2] for result in results]
+        for island, (_, history, _) in enumerate(results):
+            for key, values in history.items():
+                island_histories[island].setdefault(key, []).extend(values)
+        leader = _lowest(scores, list(range(islands)))
+        for key, values in results[leader][1].items():
+            merged.setdefault(key, []).extend(values)
+        done += length
+        # Migration on a ring: each island takes the best of its own network and those of the
+        # `migrants` islands before it.
+        sources = [_lowest(scores, [i] + [(i - k) % islands for k in range(1, migrants + 1)])
+                   for i in range(islands)]
+        island_models = [island_models[s] for s in sources]
+        scores = [scores[s] for s in sources]
+
+    best_island = _lowest(scores, list(range(islands)))
+    if epochs > 0:
+        # Only the network comes over: the model's compile state (and a subclass's attributes)
+        # stay.
+        state = model.__getstate__()
+        best = island_models[best_island].__getstate__()
+        for key in ("network", "inputs", "outputs", "size"):
+            state[key] = best[key]
+        model.__setstate__(state)
+    return IslandRun(merged, island_histories, best_island)
