@@ -453,12 +453,13 @@ class HostileMachine(RuleBasedStateMachine):
                 self.genomes.append(genome)
 
     @rule(data=st.data(), where=st.sampled_from(["file", "file", "missing folder", "folder", "",
-                                                  "nul", 3, None, b"bytes"]))
+                                                  "nul", 3, None, "bytes"]))
     def save_and_load(self, data, where):
         tracked = data.draw(st.sampled_from(self.models))
         path = {"file": os.path.join(self.folder, f"m{len(self.saved)}.tsn"),
                 "missing folder": os.path.join(self.folder, "no", "m.tsn"), "folder": self.folder,
-                "nul": "m\0.tsn"}.get(where, where)
+                "nul": "m\0.tsn", "bytes": os.fsencode(os.path.join(self.folder, "b.tsn"))
+                }.get(where, where)
         ok, _ = self.attempt(tracked, lambda: tracked.model.save(path))
         if ok:
             self.saved.append(path)
