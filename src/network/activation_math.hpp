@@ -174,10 +174,11 @@ inline double activation_tanh(double x) {
     // Exponent and the top 5 bits of the significand: the binade and its part, entries 1 to 352
     // for 2^-6 <= |x| < 2^5. Below, entry 0; 32 and NaN read the last entry.
     const std::int64_t part = static_cast<std::int64_t>(magnitude_bits >> 47) - ((1023 - 6) * 32 - 1);
-    const std::size_t entry = select_bits(part < 0, 0, select_bits(part > 352, 352, part));
+    const bool small = magnitude < 0x1p-6;
+    const std::size_t entry = select_bits(small, 0, select_bits(part > 352, 352, part));
     const double midpoint = std::bit_cast<double>((magnitude_bits & ~((std::uint64_t{1} << 47) - 1)) |
                                                   (std::uint64_t{1} << 46));
-    const double b = select(magnitude < 0x1p-6, magnitude, magnitude - midpoint);
+    const double b = select(small, magnitude, magnitude - midpoint);
     const double tanh_b = b + tanh_cubic_part(b);
     const Pair table = tanh_at_midpoint(entry);
     const double slope = ((1.0 - table.high) - table.low) * ((1.0 + table.high) + table.low);
