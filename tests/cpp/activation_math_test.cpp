@@ -263,7 +263,8 @@ TEST(Activate, SigmoidIsTheFormulaWithActivationExp) {
 }
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-// The same loops compiled for wider instruction sets, where GCC vectorises them.
+// The same loops compiled for each instruction set of the kernel's clones, where GCC vectorises
+// them (two lanes on the baseline).
 #define TESSARON_ACTIVATION_LOOPS(suffix, target_name)                                  \
     __attribute__((target(target_name))) void activate_all_##suffix(                    \
         std::int32_t kind, double* __restrict values, std::size_t count) {             \
@@ -273,6 +274,7 @@ TEST(Activate, SigmoidIsTheFormulaWithActivationExp) {
             for (std::size_t i = 0; i < count; ++i)                                     \
                 values[i] = activate(tanh_kind, values[i]);                             \
     }
+TESSARON_ACTIVATION_LOOPS(sse2, "sse2")
 TESSARON_ACTIVATION_LOOPS(avx2, "avx2")
 TESSARON_ACTIVATION_LOOPS(avx512, "avx512f")
 #undef TESSARON_ACTIVATION_LOOPS
@@ -285,6 +287,7 @@ TEST(Activate, EveryInstructionSetGivesTheScalarBits) {
         void (*run)(std::int32_t, double*, std::size_t);
     };
     const Variant variants[] = {
+        {"sse2", true, activate_all_sse2},
         {"avx2", __builtin_cpu_supports("avx2") != 0, activate_all_avx2},
         {"avx512f", __builtin_cpu_supports("avx512f") != 0, activate_all_avx512},
     };
