@@ -90,8 +90,8 @@ def main():
         limit = max(limit, basic_rate(binary))
         for i, model in enumerate(models):
             # Enough calls per timing for the processor clock's resolution.
-            seconds[i] = min(seconds[i],
-                             processor_seconds(lambda: [model.predict(x) for _ in range(20)], 5) / 20)
+            calls = processor_seconds(lambda: [model.predict(x) for _ in range(20)], 5)
+            seconds[i] = min(seconds[i], calls / 20)
 
     print(f"y[s] += w * x[s] in cache, one thread: {limit / 1e9:.2f} G updates/s")
     print(f"Model.predict, {NODES}-node networks ({connections} connections), {SAMPLES} samples,"

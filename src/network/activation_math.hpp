@@ -93,10 +93,6 @@ inline double tanh_cubic_part(double b) {
     return (b * y) * (c0 + y * (c1 + y * (c2 + y * c3)));
 }
 
-}  // namespace activation_math
-
-namespace activation_math {
-
 // e^x = 2^n * mantissa, for |x| <= 746: x = (128 n + j) ln 2 / 128 + r with |r| <= ln 2 / 256, so
 // e^x = 2^n 2^(j/128) e^r, where 2^(j/128) is a table pair and e^r - 1 a short series whose
 // rounding errors are scaled down by |r| before they reach the result. The mantissa lies in
@@ -121,9 +117,9 @@ inline ScaledExp scaled_exp(double x) {
     return {step.high + (step.low + step.high * series), k_bits};
 }
 
-// The exponent field of 2^(n + offset) for the n of k_bits (n + offset in [-1022, 1023]).
-inline std::uint64_t exponent_field(std::uint64_t k_bits, std::int64_t offset) {
-    return (k_bits - (shifter_bits - static_cast<std::uint64_t>((1023 + offset) << 7))) >> 7;
+// n + bias for the n of k_bits, when k + 128 bias > 0 (the shift then rounds down, as n does).
+inline std::uint64_t biased_exponent(std::uint64_t k_bits, std::uint64_t bias) {
+    return (k_bits - (shifter_bits - (bias << 7))) >> 7;
 }
 
 }  // namespace activation_math
@@ -136,7 +132,7 @@ inline double activation_exp(double x) {
     // 2^n as 2^n1 * 2^n2 with both factors normal: the first product is exact, and the second
     // rounds only when the result is subnormal (a second rounding, which allows 0.76 ulp there).
     // u = n + 2048 > 0, so the halving is a logical shift: n1 = floor(n / 2), n2 = n - n1.
-    const std::uint64_t u = exponent_field(e.k_bits, 2048 - 1023);
+    const std::uint64_t u = biased_exponent(e.k_bits, 2048);
     const std::uint64_t half = u >> 1;
     const double result = e.mantissa * power_of_two(half - 1) * power_of_two(u - half - 1);
     // Between 709.79 and 710 the product above overflows, and between -746 and -745.14 it
@@ -151,7 +147,7 @@ inline double activation_exp(double x) {
 inline double activation_sigmoid(double x) {
     using namespace activation_math;
     const ScaledExp e = scaled_exp(-x);
-    const double exp_minus_x = e.mantissa * power_of_two(exponent_field(e.k_bits, -1)) * 2.0;
+    const double exp_minus_x = e.mantissa * power_of_two(biased_exponent(e.k_bits, 1022)) * 2.0;
     return select(x > 40.0, 1.0, select(x < -710.0, 0.0, 1.0 / (exp_minus_x + 1.0)));
 }
 
@@ -173,14 +169,17 @@ inline double activation_tanh(double x) {
     const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(magnitude);
     // Exponent and the top 5 bits of the significand: the binade and its part, entries 1 to 352
     // for 2^-6 <= |x| < 2^5. Below, entry 0; 32 and NaN read the last entry.
-    const std::int64_t part = static_cast<std::int64_t>(magnitude_bits >> 47) - ((1023 - 6) * 32 - 1);
+    const std::int64_t part =
+        static_cast<std::int64_t>(magnitude_bits >> 47) - ((1023 - 6) * 32 - 1);
     const bool small = magnitude < 0x1p-6;
     const std::size_t entry = select_bits(small, 0, select_bits(part > 352, 352, part));
-    const double midpoint = std::bit_cast<double>((magnitude_bits & ~((std::uint64_t{1} << 47) - 1)) |
-                                                  (std::uint64_t{1} << 46));
+    constexpr std::uint64_t part_bits = (std::uint64_t{1} << 47) - 1;
+    const double midpoint =
+        std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 46));
     const double b = select(small, magnitude, magnitude - midpoint);
     const double tanh_b = b + tanh_cubic_part(b);
     const Pair table = tanh_at_midpoint(entry);
+    // 1 - tanh(a)^2 to three roundings; the correction needs no more.
     const double slope = ((1.0 - table.high) - table.low) * ((1.0 + table.high) + table.low);
     const double correction = (tanh_b * slope) / (1.0 + table.high * tanh_b);
     const double value = table.high + (table.low + correction);
