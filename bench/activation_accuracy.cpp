@@ -124,20 +124,27 @@ int main(int argc, char** argv) {
     uniform_scan("exp", exp_ours, exp_exact, exp_libm, -1.0, 1.0, "uniform on [-1, 1]");
     uniform_scan("tanh", tanh_ours, tanh_exact, tanh_libm, -20.0, 20.0, "uniform on [-20, 20]");
     uniform_scan("tanh", tanh_ours, tanh_exact, tanh_libm, -1.0, 1.0, "uniform on [-1, 1]");
-    uniform_scan("tanh", tanh_ours, tanh_exact, tanh_libm, 0.1732, 0.1736,
-                 "just above ln(2)/4 [0.1732, 0.1736]");
+    uniform_scan("tanh", tanh_ours, tanh_exact, tanh_libm, 0.0078, 0.0313,
+                 "lowest table binades [0.0078, 0.0313]");
 
-    // Arguments next to the points where the reduction count n changes, (k + 1/2) ln 2 (and
-    // half of them for tanh, which reduces 2x).
-    Tally boundaries;
-    for (int k = -1077; k <= 1025; ++k) {
-        double x = (k + 0.5) * 0x1.62e42fefa39efp-1;
-        for (int i = 0; i < 64; ++i) x = std::nextafter(x, -1e300);
-        for (int i = 0; i < 128; ++i, x = std::nextafter(x, 1e300)) {
-            if (x >= -746.0 && x <= 710.0) check(boundaries, x, exp_ours, exp_exact, exp_libm);
-            if (std::fabs(x) <= 40.0) check(boundaries, x / 2, tanh_ours, tanh_exact, tanh_libm);
-        }
+    // Arguments next to the points where exp's table step changes, (k + 1/2) ln 2 / 128.
+    Tally steps;
+    for (int k = -137900; k <= 131100; ++k) {
+        double x = (k + 0.5) * 0x1.62e42fefa39efp-8;
+        for (int i = 0; i < 4; ++i) x = std::nextafter(x, -1e300);
+        for (int i = 0; i < 8; ++i, x = std::nextafter(x, 1e300))
+            if (x >= -746.0 && x <= 710.0) check(steps, x, exp_ours, exp_exact, exp_libm);
     }
-    print("both", "next to (k + 1/2) ln 2", boundaries);
+    print("exp", "next to (k + 1/2) ln 2 / 128", steps);
+    // Next to the points where tanh's table entry changes, 2^e (1 + i/32), and its midpoints.
+    Tally parts;
+    for (int e = -7; e <= 5; ++e)
+        for (int i = 0; i < 64; ++i) {
+            double x = std::ldexp(1.0 + i / 64.0, e);
+            for (int n = 0; n < 64; ++n) x = std::nextafter(x, -1e300);
+            for (int n = 0; n < 128; ++n, x = std::nextafter(x, 1e300))
+                check(parts, x, tanh_ours, tanh_exact, tanh_libm);
+        }
+    print("tanh", "next to 2^e (1 + i/64)", parts);
     return 0;
 }

@@ -2,6 +2,7 @@
 // cache, against the connection-updates per second that the kernel reaches on small networks, and
 // how scoring a pool of networks scales from one thread to all of them.
 // Usage: roofline [nodes samples pool]   (defaults: 20 nodes, 1024 samples, 200 networks)
+//        roofline --basic                 (only the one-thread limit, in G updates/s)
 //
 // The machine may be shared: every figure is the best of many short runs, and the runs of all
 // figures are interleaved, so that the ratios compare figures taken over the same stretch of time.
@@ -231,7 +232,23 @@ void print_load(const char* when) {
 
 }  // namespace
 
+// The one-thread limit alone, best of the aligned lengths, for scripts that compare other
+// figures with it.
+int print_basic_limit() {
+    std::vector<BasicData> basic_data;
+    basic_data.reserve(2);
+    std::vector<Probe> probes{basic_probe(1024, 1, 0, basic_data),
+                              basic_probe(forward_block_size, 1, 0, basic_data)};
+    for (Probe& probe : probes) calibrate(probe);
+    for (int pass = 0; pass < passes; ++pass)
+        for (Probe& probe : probes) run_once(probe);
+    std::printf("%.4f\n",
+                std::max(probes[0].per_thread_second(), probes[1].per_thread_second()) / 1e9);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--basic") == 0) return print_basic_limit();
     const std::int32_t nodes = argc > 1 ? std::atoi(argv[1]) : 20;
     const std::int32_t samples = argc > 2 ? std::atoi(argv[2]) : 1024;
     const int pool_size = argc > 3 ? std::atoi(argv[3]) : 200;

@@ -28,7 +28,7 @@ std::optional<std::int32_t> activation_from_name(std::string_view name);
 inline double activate(std::int32_t kind, double x) {
     switch (kind) {
         case sigmoid:
-            return 1.0 / (activation_exp(-x) + 1.0);
+            return activation_sigmoid(x);  // 1 / (exp(-x) + 1)
         case tanh_kind:
             return activation_tanh(x);
         case relu:

@@ -1,19 +1,26 @@
-// Exponential and hyperbolic tangent for the activation functions.
+// Exponential, sigmoid and hyperbolic tangent for the activation functions.
 //
 // The library's exp and tanh are scalar calls that keep GCC from vectorising the loops of the
-// block kernel. These are inline, branch-free per element (special cases are selects), use no
-// table and no library call, and consist only of IEEE double operations and integer bit
-// manipulation, so a loop over samples vectorises and every lane rounds exactly as a single call
+// block kernel. These are inline, branch-free per element (special cases are selects), call
+// nothing, and consist only of IEEE double operations, integer bit manipulation and one read of a
+// fixed table, so a loop over samples vectorises and every lane rounds exactly as a single call
 // does: the one-sample pass and every instruction-set clone of the block kernel agree to the bit.
 // That holds only without contraction of a multiply and an add (the project builds with
-// -ffp-contract=off), since the exact-product and exact-sum steps below rely on each operation
-// being rounded on its own. Both functions stay within 1 ulp of the correctly rounded result over
-// the whole double range (measured: exp 0.58 ulp, 0.76 for subnormal results; tanh 0.60 ulp).
+// -ffp-contract=off). exp and tanh end in one rounded addition of a small correction to a table
+// value held to about 2^-62, which keeps them within 0.6 ulp of the correctly rounded result
+// (measured: exp 0.512 ulp, 0.753 for subnormal results; tanh 0.541 ulp).
+//
+// The table read is the dearest step where the vector unit has no cheap gather: its index goes
+// through the scalar registers. Each function therefore reads one 64-bit entry and splits it
+// into two doubles with integer operations.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+
+#include "network/activation_tables.hpp"
 
 #if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
 #error "activation_math.hpp needs double arithmetic rounded to double, without excess precision"
@@ -22,134 +29,97 @@
 namespace tessaron {
 namespace activation_math {
 
-// An unevaluated sum hi + lo, carrying about twice the precision of a double.
-struct Pair {
-    double hi;
-    double lo;
-};
-
-// a + b exactly, whatever the magnitudes.
-inline Pair two_sum(double a, double b) {
-    const double sum = a + b;
-    const double b_part = sum - a;
-    const double a_part = sum - b_part;
-    return {sum, (a - a_part) + (b - b_part)};
-}
-
-// a + b exactly, provided |a| >= |b| or a is 0.
-inline Pair fast_two_sum(double a, double b) {
-    const double sum = a + b;
-    return {sum, b - (sum - a)};
-}
-
-// Splits a (|a| < 2^995) into two halves of at most 26 significant bits each, whose products
-// are exact.
-inline Pair split(double a) {
-    const double scaled = a * 0x1.0000002p27;  // 2^27 + 1
-    const double high = scaled - (scaled - a);
-    return {high, a - high};
-}
-
-// a * b exactly, as long as neither the product nor its error term underflows.
-inline Pair two_product(double a, double b) {
-    const Pair as = split(a);
-    const Pair bs = split(b);
-    const double product = a * b;
-    const double error =
-        as.lo * bs.lo - (((product - as.hi * bs.hi) - as.lo * bs.hi) - as.hi * bs.lo);
-    return {product, error};
-}
-
+inline constexpr std::uint64_t sign_mask = 0x8000000000000000;
 inline constexpr double inf = std::numeric_limits<double>::infinity();
-inline constexpr double shifter = 0x1.8p52;  // adding it rounds a double below 2^51 to an integer
-inline constexpr std::uint64_t shifter_bits = 0x4338000000000000;
-inline constexpr double inv_ln2 = 0x1.71547652b82fep0;
-// ln 2 = ln2_high + ln2_low + 1.3e-27. ln2_high has 34 significant bits, so its product with any
-// reduction count n (|n| <= 1076) is exact.
-inline constexpr double ln2_high = 0x1.62e42fef8p-1;
-inline constexpr double ln2_low = 0x1.1cf79abc9e3b4p-36;
-
-// x = n ln 2 + r with n an integer and |r| <= 0.3466: `shifted` is n + shifter, whose bit
-// pattern carries n, and r is the pair `r`, within 2^-77 of x - n ln 2. Needs |x| <= 746.
-struct Reduction {
-    double shifted;
-    Pair r;
-};
-
-inline Reduction reduce(double x) {
-    const double shifted = x * inv_ln2 + shifter;
-    const double n = shifted - shifter;
-    // x - n * ln2_high is exact: both are multiples of a common quantum, and the difference is
-    // small. The product n * ln2_low (below 2^-25) is off by 2^-78 at most.
-    const double t = x - n * ln2_high;
-    const double low_part = n * ln2_low;
-    const double r = t - low_part;
-    return {shifted, {r, (t - r) - low_part}};
-}
-
-// p(x) ~ (exp(x) - 1 - x - x^2/2) / x^3 on [-0.3467, 0.3467]: a near-minimax polynomial
-// (Chebyshev fit; the worst error of x^3 p(x) is 7e-19), evaluated by Estrin's scheme to keep the
-// chain of dependent operations short for the one-sample pass. x2 is x * x.
-inline double cubic_factor(double x, double x2) {
-    constexpr double c0 = 0x1.5555555555556p-3, c1 = 0x1.5555555555555p-5,
-                     c2 = 0x1.11111111109afp-7, c3 = 0x1.6c16c16c167dfp-10,
-                     c4 = 0x1.a01a01a7c73c0p-13, c5 = 0x1.a01a01a47ccd9p-16,
-                     c6 = 0x1.71de0da24602dp-19, c7 = 0x1.27e4e1ed9933ep-22,
-                     c8 = 0x1.af38c67fbb53ep-26, c9 = 0x1.1f66eff4fc984p-29;
-    const double x4 = x2 * x2;
-    const double p03 = (c0 + c1 * x) + x2 * (c2 + c3 * x);
-    const double p47 = (c4 + c5 * x) + x2 * (c6 + c7 * x);
-    const double p89 = c8 + c9 * x;
-    return (p03 + x4 * p47) + (x4 * x4) * p89;
-}
-
-// exp(r) - 1 for the reduced argument, as a normalised pair with a relative error below 2^-58:
-// r + r^2/2 is kept exactly, and the rest, r^3 p(r), is small enough for plain arithmetic.
-inline Pair expm1_reduced(Pair r) {
-    const double x = r.hi;
-    const Pair square = two_product(x, x);
-    const double cubic = square.hi * x * cubic_factor(x, square.hi);
-    // exp(hi + lo) - 1 = (exp(hi) - 1) + lo exp(hi), and lo exp(hi) ~ lo + lo hi.
-    const Pair head = fast_two_sum(x, 0.5 * square.hi);
-    const double tail = cubic + (r.lo + (0.5 * square.lo + r.lo * x));
-    return fast_two_sum(head.hi, head.lo + tail);
-}
 
 // condition ? a : b, through a bit mask. GCC keeps this as one straight-line select, where a
 // conditional expression with a constant arm may be split into two paths, one of them folded at
-// compile time, and the loop around it would no longer vectorise. The callers select on their
-// result rather than clamp their argument, so that the select stays off the chain of dependent
-// operations.
-inline double select(bool condition, double a, double b) {
+// compile time, and the loop around it would no longer vectorise.
+inline std::uint64_t select_bits(bool condition, std::uint64_t a, std::uint64_t b) {
     const std::uint64_t mask = -static_cast<std::uint64_t>(condition);
-    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) |
-                                 (std::bit_cast<std::uint64_t>(b) & ~mask));
+    return (a & mask) | (b & ~mask);
+}
+
+inline double select(bool condition, double a, double b) {
+    return std::bit_cast<double>(
+        select_bits(condition, std::bit_cast<std::uint64_t>(a), std::bit_cast<std::uint64_t>(b)));
 }
 
 // 2^e for an exponent field e in [1, 2046].
 inline double power_of_two(std::uint64_t field) { return std::bit_cast<double>(field << 52); }
 
-// tanh(a) for a >= 0 or NaN.
-inline double tanh_magnitude(double a) {
-    const Reduction reduced = reduce(a + a);  // n in [0, 58] up to a = 20
-    const Pair s = expm1_reduced(reduced.r);
-    const double scale = power_of_two(std::bit_cast<std::uint64_t>(reduced.shifted) + 1023);
-    // m = 2^n (1 + s) - 1 = (2^n - 1) + 2^n s; the products with 2^n are exact.
-    const Pair base = fast_two_sum(scale, -1.0);
-    const Pair sum = two_sum(base.hi, scale * s.hi);
-    const Pair m = fast_two_sum(sum.hi, sum.lo + (base.lo + scale * s.lo));
-    // d = m + 2, then m / d to about twice double precision before the one final rounding.
-    const Pair d_sum = two_sum(m.hi, 2.0);
-    const Pair d{d_sum.hi, d_sum.lo + m.lo};
-    // q, the quotient cut to 26 bits, times the 26-bit head of d is exact and within 2^-25 of
-    // m, so the remainder m - q d is found without loss; one more step adds its quotient.
-    const double inverse = 1.0 / d.hi;
-    const double q = split(m.hi * inverse).hi;
-    const Pair d_parts = split(d.hi);
-    const double remainder = ((m.hi - q * d_parts.hi) - q * (d_parts.lo + d.lo)) + m.lo;
-    // Beyond 20, where the steps above no longer hold, tanh rounds to 1 (1 - tanh(20) < 2^-56).
-    // A NaN fails the test and stays NaN.
-    return select(a > 20.0, 1.0, q + remainder * inverse);
+// An unevaluated sum high + low.
+struct Pair {
+    double high;
+    double low;
+};
+
+// The double whose bits are `bits`, minus `offset`: with offset a power of two whose exponent
+// field is ORed into `bits`, the integer bits (below 2^52) times the offset's ulp, exactly.
+inline double from_bits(std::uint64_t bits, double offset) {
+    return std::bit_cast<double>(bits | std::bit_cast<std::uint64_t>(offset)) - offset;
+}
+
+// 2^(j/128) from its 62-bit fixed-point entry (2^62 <= v < 2^63): the top 53 bits as a double
+// in [1, 2), the 10 bits below them as a second double.
+inline Pair exp_step(std::size_t j) {
+    const std::uint64_t v = activation_tables::exp_fixed[j];
+    return {std::bit_cast<double>((v >> 10) + (std::uint64_t{1022} << 52)),
+            from_bits(v & 1023, 0x1p-10)};
+}
+
+// tanh at table entry i from its 64-bit fixed-point value: the bits down to 2^-52, and the 12
+// below them.
+inline Pair tanh_at_midpoint(std::size_t i) {
+    const std::uint64_t v = activation_tables::tanh_fixed[i];
+    return {from_bits(v >> 12, 1.0), from_bits(v & 4095, 0x1p-12)};
+}
+
+inline constexpr double shifter = 0x1.8p52;  // adding it rounds a double below 2^51 to an integer
+inline constexpr std::uint64_t shifter_bits = 0x4338000000000000;
+inline constexpr double steps_per_ln2 = 0x1.71547652b82fep7;  // 128 / ln 2
+// ln 2 / 128 = step_high + step_low + 1e-29. step_high has 34 significant bits, so its product
+// with any step count k (|k| < 2^18) is exact.
+inline constexpr double step_high = 0x1.62e42fef8p-8;
+inline constexpr double step_low = 0x1.1cf79abc9e3b4p-43;
+
+// tanh(b) - b as b^3 P(b^2): the Taylor series up to b^9. For |b| <= 2^-6 the next term is below
+// 2^-66 b; for larger b (at most 2^-2) it is scaled down by the slope 1 - tanh(a)^2 it is
+// multiplied with.
+inline double tanh_cubic_part(double b) {
+    constexpr double c0 = -0x1.5555555555555p-2, c1 = 0x1.1111111111111p-3,
+                     c2 = -0x1.ba1ba1ba1ba1cp-5, c3 = 0x1.664f4882c10fap-6;
+    const double y = b * b;
+    return (b * y) * (c0 + y * (c1 + y * (c2 + y * c3)));
+}
+
+// e^x = 2^n * mantissa, for |x| <= 746: x = (128 n + j) ln 2 / 128 + r with |r| <= ln 2 / 256, so
+// e^x = 2^n 2^(j/128) e^r, where 2^(j/128) is a table pair and e^r - 1 a short series whose
+// rounding errors are scaled down by |r| before they reach the result. The mantissa lies in
+// [0.99, 2.01].
+struct ScaledExp {
+    double mantissa;
+    std::uint64_t k_bits;  // the bits of k + shifter, with k = 128 n + j
+};
+
+inline ScaledExp scaled_exp(double x) {
+    const double shifted = x * steps_per_ln2 + shifter;
+    const double k = shifted - shifter;
+    // x - k * step_high is exact (k < 2^18 for |x| <= 746); the low part is off by 2^-96 at most.
+    const double r = (x - k * step_high) - k * step_low;
+    const double r2 = r * r;
+    // e^r - 1 up to r^5 / 120; the next term is below 2^-60.
+    constexpr double c3 = 0x1.5555555555555p-3, c4 = 0x1.5555555555555p-5,
+                     c5 = 0x1.1111111111111p-7;
+    const double series = r + r2 * ((0.5 + r * c3) + r2 * (c4 + r * c5));
+    const std::uint64_t k_bits = std::bit_cast<std::uint64_t>(shifted);
+    const Pair step = exp_step(k_bits & 127);  // in range whatever x is
+    return {step.high + (step.low + step.high * series), k_bits};
+}
+
+// n + bias for the n of k_bits, when k + 128 bias > 0 (the shift then rounds down, as n does).
+inline std::uint64_t biased_exponent(std::uint64_t k_bits, std::uint64_t bias) {
+    return (k_bits - (shifter_bits - (bias << 7))) >> 7;
 }
 
 }  // namespace activation_math
@@ -158,35 +128,62 @@ inline double tanh_magnitude(double a) {
 // gives 0 below ~ -745.13; exp(0) = 1 exactly, exp(-inf) = 0, exp(+inf) = +inf, NaN stays NaN.
 inline double activation_exp(double x) {
     using namespace activation_math;
-    const Reduction reduced = reduce(x);  // n in [-1076, 1024] for x in [-746, 710]
-    // exp(r) = (1 + r) + r^2/2 + r^3 p(r) + lo (1 + r); 1 + r is kept exactly, the rest is below
-    // 0.07 and is rounded at most three times by 2^-57, which keeps the result within 0.66 ulp.
-    const double r = reduced.r.hi;
-    const double r2 = r * r;
-    const double small = (r2 * r * cubic_factor(r, r2) + (reduced.r.lo + reduced.r.lo * r));
-    const Pair one_plus = fast_two_sum(1.0, r);
-    const double mantissa = one_plus.hi + (one_plus.lo + (0.5 * r2 + small));
+    const ScaledExp e = scaled_exp(x);
     // 2^n as 2^n1 * 2^n2 with both factors normal: the first product is exact, and the second
     // rounds only when the result is subnormal (a second rounding, which allows 0.76 ulp there).
     // u = n + 2048 > 0, so the halving is a logical shift: n1 = floor(n / 2), n2 = n - n1.
-    const std::uint64_t u = std::bit_cast<std::uint64_t>(reduced.shifted) - (shifter_bits - 2048);
+    const std::uint64_t u = biased_exponent(e.k_bits, 2048);
     const std::uint64_t half = u >> 1;
-    const double result = mantissa * power_of_two(half - 1) * power_of_two(u - half - 1);
+    const double result = e.mantissa * power_of_two(half - 1) * power_of_two(u - half - 1);
     // Between 709.79 and 710 the product above overflows, and between -746 and -745.14 it
     // underflows to 0; beyond, where the steps above no longer hold, the result is chosen. A NaN
     // fails both tests and stays NaN.
     return select((x > 710.0) | (x < -746.0), select(x > 0.0, inf, 0.0), result);
 }
 
+// 1 / (e^-x + 1), bit for bit with activation_exp, but with the scaling that the arguments
+// left after the selects need: for -40 <= -x <= 710, 2^n lies in [2^-58, 2^1024], and e^-x is
+// normal or overflows. Above 40 the result rounds to 1; below -710 e^-x overflows and it is 0.
+inline double activation_sigmoid(double x) {
+    using namespace activation_math;
+    const ScaledExp e = scaled_exp(-x);
+    const double exp_minus_x = e.mantissa * power_of_two(biased_exponent(e.k_bits, 1022)) * 2.0;
+    return select(x > 40.0, 1.0, select(x < -710.0, 0.0, 1.0 / (exp_minus_x + 1.0)));
+}
+
 // tanh(x), odd, |tanh(x)| <= 1; tanh(+-0) = +-0, tanh(+-inf) = +-1, NaN stays NaN, and a tiny x
-// gives x. Computed as m / (m + 2) with m = exp(2|x|) - 1 carried as a pair, which suffers no
-// cancellation near 0 and rounds only once at the end.
+// gives x.
+//
+// For |x| >= 2^-6, |x| = a + b with a the midpoint of one of 32 equal parts of the binade of |x|
+// and |b| <= a / 64 (b is exact), and
+//   tanh(a + b) = tanh(a) + tanh(b) (1 - tanh(a)^2) / (1 + tanh(a) tanh(b)),
+// tanh(a) a table pair and tanh(b) a short series. The correction is at most 1/64 of the result,
+// so its own rounding errors cost less than 0.06 ulp. Below 2^-6 the table entry is 0 and the
+// result is the series alone.
 inline double activation_tanh(double x) {
-    constexpr std::uint64_t sign_mask = 0x8000000000000000;
+    using namespace activation_math;
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-    const double magnitude =
-        activation_math::tanh_magnitude(std::bit_cast<double>(bits & ~sign_mask));
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | (bits & sign_mask));
+    // From 19.06 on tanh rounds to 1; above 32 the steps below no longer hold. A NaN stays NaN.
+    const double absolute = std::bit_cast<double>(bits & ~sign_mask);
+    const double magnitude = select(absolute > 32.0, 32.0, absolute);
+    const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(magnitude);
+    // Exponent and the top 5 bits of the significand: the binade and its part, entries 1 to 352
+    // for 2^-6 <= |x| < 2^5. Below, entry 0; 32 and NaN read the last entry.
+    const std::int64_t part =
+        static_cast<std::int64_t>(magnitude_bits >> 47) - ((1023 - 6) * 32 - 1);
+    const bool small = magnitude < 0x1p-6;
+    const std::size_t entry = select_bits(small, 0, select_bits(part > 352, 352, part));
+    constexpr std::uint64_t part_bits = (std::uint64_t{1} << 47) - 1;
+    const double midpoint =
+        std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 46));
+    const double b = select(small, magnitude, magnitude - midpoint);
+    const double tanh_b = b + tanh_cubic_part(b);
+    const Pair table = tanh_at_midpoint(entry);
+    // 1 - tanh(a)^2 to three roundings; the correction needs no more.
+    const double slope = ((1.0 - table.high) - table.low) * ((1.0 + table.high) + table.low);
+    const double correction = (tanh_b * slope) / (1.0 + table.high * tanh_b);
+    const double value = table.high + (table.low + correction);
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) | (bits & sign_mask));
 }
 
 }  // namespace tessaron
