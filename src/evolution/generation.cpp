@@ -28,9 +28,9 @@ double fitness_of(const std::vector<double>& row) {
 PopulationState initial_population(const Network& network, std::int32_t pop_size) {
     PopulationState state;
     state.population.reserve(static_cast<std::size_t>(pop_size));
-    state.population.emplace_back(network);
+    state.population.push_back(copy_with_fresh_engine(network));
     for (std::int32_t i = 1; i < pop_size; ++i) {
-        Network member(network);
+        Network member = copy_with_fresh_engine(network);
         mutate(member);
         state.population.push_back(std::move(member));
     }
@@ -89,7 +89,7 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
             survivors.push_back(std::move(pool[w]));
             rows.push_back(std::move(pool_rows[w]));
         } else {
-            survivors.push_back(pool[w]);
+            survivors.push_back(copy_with_fresh_engine(pool[w]));
             rows.push_back(pool_rows[w]);
         }
     }

@@ -42,18 +42,27 @@ inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t c
 
 }  // namespace
 
-std::vector<double> forward(Network& network, const double* sample) {
+std::vector<double> forward(const Network& network, const double* sample) {
+    thread_local SampleScratch scratch;
+    return forward(network, sample, scratch);
+}
+
+std::vector<double> forward(const Network& network, const double* sample, SampleScratch& scratch) {
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
-    std::copy(network.biases.begin(), network.biases.end(), network.sums.begin());
+    scratch.sums.assign(network.biases.begin(), network.biases.end());
+    scratch.values.resize(static_cast<std::size_t>(size));
+    double* sums = scratch.sums.data();
     for (std::int32_t j = 0; j < size; ++j) {
-        const double value = j < inputs ? sample[j] : activate(network.activations[j], network.sums[j]);
-        network.values[j] = value;
-        const double* weights = network.weights.data() + static_cast<std::size_t>(j) * size;
-        for_each_target(
-            network, j, [&](std::int32_t k) { network.sums[k] += weights[k] * value; }, inputs);
+        const double value = j < inputs ? sample[j] : activate(network.activations[j], sums[j]);
+        scratch.values[j] = value;
+        const std::int32_t end = network.out_end(j);
+        for (std::int32_t e = network.out_begin(j); e < end; ++e) {
+            const std::int32_t k = network.targets[e];
+            if (k >= inputs && k < size) sums[k] += network.weights[e] * value;
+        }
     }
-    return std::vector<double>(network.values.end() - network.outputs, network.values.end());
+    return std::vector<double>(scratch.values.end() - network.outputs, scratch.values.end());
 }
 
 TESSARON_KERNEL_CLONES
@@ -72,13 +81,14 @@ void forward_block(const Network& network, const double* x, std::size_t x_stride
         } else {
             activate_all(network.activations[j], own, count);
         }
-        // A bit at or below j would reach a node already evaluated, which the one-sample pass
-        // ignores too; a well-formed network has none.
-        const double* weights = network.weights.data() + static_cast<std::size_t>(j) * size;
-        for_each_target(
-            network, j,
-            [&](std::int32_t k) { add_scaled(values + k * block, own, weights[k], count); },
-            std::max(inputs, j + 1));
+        // A connection to j or below would reach a node already evaluated, which the one-sample
+        // pass ignores too; a well-formed network has none.
+        const std::int32_t lowest = std::max(inputs, j + 1);
+        const std::int32_t end = network.out_end(j);
+        for (std::int32_t e = network.out_begin(j); e < end; ++e) {
+            const std::int32_t k = network.targets[e];
+            if (k >= lowest && k < size) add_scaled(values + k * block, own, network.weights[e], count);
+        }
     }
 }
 

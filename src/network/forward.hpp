@@ -13,9 +13,16 @@
 
 namespace tessaron {
 
-// Evaluates one sample (at least `inputs` values; the rest are ignored) using the network's own
-// scratch arrays, and returns the `outputs` output values.
-std::vector<double> forward(Network& network, const double* sample);
+// Scratch of the one-sample pass: the running sums and the values of the nodes.
+struct SampleScratch {
+    std::vector<double> sums;
+    std::vector<double> values;
+};
+
+// Evaluates one sample (at least `inputs` values; the rest are ignored) and returns the `outputs`
+// output values. The first form uses a scratch of the calling thread.
+std::vector<double> forward(const Network& network, const double* sample);
+std::vector<double> forward(const Network& network, const double* sample, SampleScratch& scratch);
 
 // Samples evaluated together by forward_block.
 inline constexpr std::int32_t forward_block_size = 128;

@@ -36,7 +36,7 @@ TEST(Network, BlankNetworkIsAllZero) {
     EXPECT_EQ(network.biases, std::vector<double>(5, 0.0));
     EXPECT_EQ(network.activations, std::vector<std::int32_t>(5, sigmoid));
     EXPECT_EQ(connection_count(network), 0u);
-    EXPECT_EQ(network.weights, std::vector<double>(25, 0.0));
+    EXPECT_EQ(network.first_out, std::vector<std::int32_t>(6, 0));
 }
 
 TEST(Network, RandomisedDefaultSizeConnectsEachInputToEachOutput) {
@@ -79,7 +79,8 @@ TEST(Network, ResetDiscardsEverythingButCountsAndEngine) {
     EXPECT_EQ(network.engine, engine);
     EXPECT_EQ(connection_count(network), 0u);
     EXPECT_EQ(network.biases, std::vector<double>(4, 0.0));
-    EXPECT_EQ(network.weights.size(), 16u);
+    EXPECT_EQ(network.first_out, std::vector<std::int32_t>(5, 0));
+    EXPECT_TRUE(network.targets.empty() && network.weights.empty());
 }
 
 TEST(Network, ImpossibleSizeThrowsBadAllocAndLeavesNetworkAlone) {
