@@ -1,6 +1,7 @@
 #include "network/forward.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "network/activation.hpp"
 
@@ -16,11 +17,6 @@
 
 namespace tessaron {
 namespace {
-
-inline void add_scaled(double* __restrict target, const double* __restrict source, double weight,
-                       std::int32_t count) {
-    for (std::int32_t s = 0; s < count; ++s) target[s] += weight * source[s];
-}
 
 inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t count) {
     switch (kind) {
@@ -65,6 +61,60 @@ std::vector<double> forward(const Network& network, const double* sample, Sample
     return std::vector<double>(scratch.values.end() - network.outputs, scratch.values.end());
 }
 
+namespace {
+
+// Samples whose sums a target node keeps in registers while its sources are added: four
+// vectors of eight doubles (split into narrower registers by the narrower instruction sets).
+typedef double Lanes8 __attribute__((vector_size(64)));
+constexpr std::int32_t pull_vectors = 4;
+constexpr std::int32_t pull_lanes = 8 * pull_vectors;
+
+// Bias, then one rounded product per source in ascending order, for pull_lanes samples at once.
+inline void pull_sums(double* __restrict own, const double* __restrict values, double bias,
+                      const std::int32_t* sources, const double* weights, std::int32_t count) {
+    Lanes8 sum[pull_vectors];
+    for (Lanes8& v : sum) v = Lanes8{} + bias;
+    for (std::int32_t e = 0; e < count; ++e) {
+        const double* source = values + static_cast<std::size_t>(sources[e]) * forward_block_size;
+        const double weight = weights[e];
+        for (std::int32_t v = 0; v < pull_vectors; ++v) {
+            Lanes8 value;
+            std::memcpy(&value, source + 8 * v, sizeof value);
+            sum[v] += weight * value;
+        }
+    }
+    std::memcpy(own, sum, sizeof sum);
+}
+
+}  // namespace
+
+void ForwardScratch::fit(const Network& network) {
+    const std::int32_t size = network.size;
+    node_values.resize(static_cast<std::size_t>(size) * forward_block_size);
+    // The connections by target: a counting sort of the ones that evaluation uses (to a higher,
+    // non-input node), sources ascending within a target because sources are visited in order.
+    first_in.assign(static_cast<std::size_t>(size) + 1, 0);
+    for (std::int32_t j = 0; j < size; ++j)
+        for (std::int32_t e = network.out_begin(j); e < network.out_end(j); ++e) {
+            const std::int32_t k = network.targets[e];
+            if (k > j && k >= network.inputs && k < size) ++first_in[k + 1];
+        }
+    for (std::int32_t k = 0; k < size; ++k) first_in[k + 1] += first_in[k];
+    sources.resize(static_cast<std::size_t>(first_in[size]));
+    weights.resize(static_cast<std::size_t>(first_in[size]));
+    fill.assign(first_in.begin(), first_in.end() - 1);
+    for (std::int32_t j = 0; j < size; ++j)
+        for (std::int32_t e = network.out_begin(j); e < network.out_end(j); ++e) {
+            const std::int32_t k = network.targets[e];
+            if (k > j && k >= network.inputs && k < size) {
+                sources[fill[k]] = j;
+                weights[fill[k]++] = network.weights[e];
+            }
+        }
+}
+
+// Pull order: each node's sums are built from its sources in registers and stored once, which
+// adds the same products in the same order as pushing each node's value to its targets.
 TESSARON_KERNEL_CLONES
 void forward_block(const Network& network, const double* x, std::size_t x_stride,
                    std::int32_t count, ForwardScratch& scratch) {
@@ -72,23 +122,21 @@ void forward_block(const Network& network, const double* x, std::size_t x_stride
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
     double* values = scratch.node_values.data();
-    for (std::int32_t k = inputs; k < size; ++k)
-        std::fill(values + k * block, values + k * block + count, network.biases[k]);
-    for (std::int32_t j = 0; j < size; ++j) {
-        double* own = values + j * block;
-        if (j < inputs) {
-            for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + j];
-        } else {
-            activate_all(network.activations[j], own, count);
+    // Whole groups of lanes; lanes past `count` hold stale values that nothing reads.
+    const std::int32_t lanes = (count + pull_lanes - 1) / pull_lanes * pull_lanes;
+    for (std::int32_t k = 0; k < size; ++k) {
+        double* own = values + k * block;
+        if (k < inputs) {
+            for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + k];
+            continue;
         }
-        // A connection to j or below would reach a node already evaluated, which the one-sample
-        // pass ignores too; a well-formed network has none.
-        const std::int32_t lowest = std::max(inputs, j + 1);
-        const std::int32_t end = network.out_end(j);
-        for (std::int32_t e = network.out_begin(j); e < end; ++e) {
-            const std::int32_t k = network.targets[e];
-            if (k >= lowest && k < size) add_scaled(values + k * block, own, network.weights[e], count);
-        }
+        const std::int32_t first = scratch.first_in[k];
+        const std::int32_t sources = scratch.first_in[k + 1] - first;
+        for (std::int32_t s = 0; s < lanes; s += pull_lanes)
+            pull_sums(own + s, values + s, network.biases[k],
+                                  scratch.sources.data() + first, scratch.weights.data() + first,
+                                  sources);
+        activate_all(network.activations[k], own, count);
     }
 }
 

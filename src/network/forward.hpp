@@ -27,13 +27,17 @@ std::vector<double> forward(const Network& network, const double* sample, Sample
 // Samples evaluated together by forward_block.
 inline constexpr std::int32_t forward_block_size = 128;
 
-// Node-major scratch for forward_block: the value of node j for sample s of the block lies at
-// [j * forward_block_size + s].
+// Scratch for forward_block, fitted to one network: node-major values (the value of node j for
+// sample s of the block lies at [j * forward_block_size + s]) and the network's connections by
+// target (those of node k are entries first_in[k] .. first_in[k + 1] - 1, sources ascending).
 struct ForwardScratch {
     std::vector<double> node_values;
-    void fit(const Network& network) {
-        node_values.resize(static_cast<std::size_t>(network.size) * forward_block_size);
-    }
+    std::vector<std::int32_t> first_in;
+    std::vector<std::int32_t> sources;
+    std::vector<double> weights;
+    std::vector<std::int32_t> fill;
+    // Costs the network's nodes plus its connections; needed again after the network changes.
+    void fit(const Network& network);
 };
 
 // Evaluates `count` (<= forward_block_size) samples, sample s starting at x + s * x_stride, into
