@@ -40,7 +40,7 @@ def harness(binary, repeats, *arguments):
     """The figures of the fastest of `repeats` seeded runs (by processor time), as a dict."""
     best = None
     for _ in range(repeats):
-        output = subprocess.run([binary, *map(str, arguments), SEED], check=True,
+        output = subprocess.run([binary, *map(str, arguments), str(SEED)], check=True,
                                 capture_output=True, text=True).stdout
         match = re.search(PATTERN, output)
         if match is None:

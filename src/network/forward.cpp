@@ -75,7 +75,7 @@ inline void pull_sums(double* __restrict own, const double* __restrict values, d
     Lanes8 sum[pull_vectors];
     for (Lanes8& v : sum) v = Lanes8{} + bias;
     for (std::int32_t e = 0; e < count; ++e) {
-        const double* source = values + static_cast<std::size_t>(sources[e]) * forward_block_size;
+        const double* source = values + static_cast<std::size_t>(sources[e]) * forward_row_stride;
         const double weight = weights[e];
         for (std::int32_t v = 0; v < pull_vectors; ++v) {
             Lanes8 value;
@@ -90,7 +90,7 @@ inline void pull_sums(double* __restrict own, const double* __restrict values, d
 
 void ForwardScratch::fit(const Network& network) {
     const std::int32_t size = network.size;
-    node_values.resize(static_cast<std::size_t>(size) * forward_block_size);
+    node_values.resize(static_cast<std::size_t>(size) * forward_row_stride);
     // The connections by target: a counting sort of the ones that evaluation uses (to a higher,
     // non-input node), sources ascending within a target because sources are visited in order.
     first_in.assign(static_cast<std::size_t>(size) + 1, 0);
@@ -118,18 +118,18 @@ void ForwardScratch::fit(const Network& network) {
 TESSARON_KERNEL_CLONES
 void forward_block(const Network& network, const double* x, std::size_t x_stride,
                    std::int32_t count, ForwardScratch& scratch) {
-    constexpr std::size_t block = forward_block_size;
+    constexpr std::size_t block = forward_row_stride;
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
     double* values = scratch.node_values.data();
     // Whole groups of lanes; lanes past `count` hold stale values that nothing reads.
     const std::int32_t lanes = (count + pull_lanes - 1) / pull_lanes * pull_lanes;
-    for (std::int32_t k = 0; k < size; ++k) {
+    for (std::int32_t j = 0; j < inputs; ++j) {
+        double* own = values + j * block;
+        for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + j];
+    }
+    for (std::int32_t k = inputs; k < size; ++k) {
         double* own = values + k * block;
-        if (k < inputs) {
-            for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + k];
-            continue;
-        }
         const std::int32_t first = scratch.first_in[k];
         const std::int32_t sources = scratch.first_in[k + 1] - first;
         for (std::int32_t s = 0; s < lanes; s += pull_lanes)

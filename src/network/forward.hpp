@@ -27,8 +27,12 @@ std::vector<double> forward(const Network& network, const double* sample, Sample
 // Samples evaluated together by forward_block.
 inline constexpr std::int32_t forward_block_size = 128;
 
+// Distance between the rows of two nodes in ForwardScratch::node_values: a block and one cache
+// line, so that the rows of many nodes do not all fall into the same few cache sets.
+inline constexpr std::int32_t forward_row_stride = forward_block_size + 8;
+
 // Scratch for forward_block, fitted to one network: node-major values (the value of node j for
-// sample s of the block lies at [j * forward_block_size + s]) and the network's connections by
+// sample s of the block lies at [j * forward_row_stride + s]) and the network's connections by
 // target (those of node k are entries first_in[k] .. first_in[k + 1] - 1, sources ascending).
 struct ForwardScratch {
     std::vector<double> node_values;
@@ -50,7 +54,7 @@ void forward_block(const Network& network, const double* x, std::size_t x_stride
 inline double block_output(const Network& network, const ForwardScratch& scratch, std::int32_t o,
                            std::int32_t s) {
     return scratch.node_values[static_cast<std::size_t>(network.size - network.outputs + o) *
-                                   forward_block_size +
+                                   forward_row_stride +
                                s];
 }
 
