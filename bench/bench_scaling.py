@@ -47,6 +47,8 @@ def harness(binary, repeats, *arguments):
             raise RuntimeError(f"unexpected scaling_bench output:\n{output}")
         figures = dict(zip(["wall_rate", "cpu_rate", "scoring", "breeding", "ns", "bytes"],
                            map(float, match.groups())))
+        # The harness divides wall time; processor time per thread is steadier on a shared machine.
+        figures["ns"] *= figures["wall_rate"] / figures["cpu_rate"]
         if best is None or figures["cpu_rate"] > best["cpu_rate"]:
             best = figures
     return best
@@ -76,8 +78,8 @@ def main():
     binary = scaling_bench(os.path.abspath(arguments.build_dir))
     print(f"{os.cpu_count()} CPUs; load average {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
     print("Rates per wall second, and per processor-second times the threads (what an otherwise "
-          "idle machine gives);\nns per connection-sample = a generation's wall time / (connections "
-          "of the scored pool x samples).")
+          "idle machine gives);\nns per connection-sample = a generation's processor time / "
+          "(connections of the scored pool x samples).")
     print(f"{'network':>24} {'threads':>7} {'gen/s':>8} {'gen/cpu-s':>10} {'breeding':>9} "
           f"{'ns/conn-sample':>15} {'vs 20 nodes':>12} {'bytes/network':>14}")
     first = None

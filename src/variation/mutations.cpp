@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <optional>
-#include <string>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 

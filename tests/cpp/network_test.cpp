@@ -91,6 +91,15 @@ TEST(Network, ImpossibleSizeThrowsBadAllocAndLeavesNetworkAlone) {
     EXPECT_EQ(network.weights, before.weights);
 }
 
+TEST(Network, SetConnectionsSortsAndKeepsTheLastOfARepeatedPair) {
+    Network network(2, 1);
+    reset(network, 4);
+    set_connections(network, {{2, 3, 1.0}, {0, 2, 2.0}, {1, 3, 3.0}, {0, 2, 4.0}, {1, 2, 5.0}});
+    EXPECT_EQ(network.first_out, (std::vector<std::int32_t>{0, 1, 3, 4, 4}));
+    EXPECT_EQ(network.targets, (std::vector<std::int32_t>{2, 2, 3, 3}));
+    EXPECT_EQ(network.weights, (std::vector<double>{4.0, 5.0, 3.0, 1.0}));
+}
+
 TEST(Activation, Formulas) {
     EXPECT_EQ(activate(relu, -3.5), 0.0);
     EXPECT_EQ(activate(relu, 2.25), 2.25);
