@@ -70,12 +70,17 @@ constexpr std::int32_t pull_vectors = 4;
 constexpr std::int32_t pull_lanes = 8 * pull_vectors;
 
 // Bias, then one rounded product per source in ascending order, for pull_lanes samples at once.
-inline void pull_sums(double* __restrict own, const double* __restrict values, double bias,
-                      const std::int32_t* sources, const double* weights, std::int32_t count) {
+// The first `from_inputs` sources are input nodes, whose rows lie at `input_rows`.
+__attribute__((always_inline)) inline void pull_sums(double* __restrict own,
+                                                    const double* input_rows, const double* values,
+                      double bias, const std::int32_t* sources, const double* weights,
+                      std::int32_t from_inputs, std::int32_t count) {
     Lanes8 sum[pull_vectors];
     for (Lanes8& v : sum) v = Lanes8{} + bias;
+    const double* rows = input_rows;
     for (std::int32_t e = 0; e < count; ++e) {
-        const double* source = values + static_cast<std::size_t>(sources[e]) * forward_row_stride;
+        if (e == from_inputs) rows = values;
+        const double* source = rows + static_cast<std::size_t>(sources[e]) * forward_row_stride;
         const double weight = weights[e];
         for (std::int32_t v = 0; v < pull_vectors; ++v) {
             Lanes8 value;
@@ -113,29 +118,41 @@ void ForwardScratch::fit(const Network& network) {
         }
 }
 
+void transpose_inputs(const double* x, std::size_t x_stride, std::int32_t count,
+                      std::int32_t inputs, double* rows) {
+    for (std::int32_t j = 0; j < inputs; ++j) {
+        double* own = rows + static_cast<std::size_t>(j) * forward_row_stride;
+        for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + j];
+    }
+}
+
+void forward_block(const Network& network, const double* x, std::size_t x_stride,
+                   std::int32_t count, ForwardScratch& scratch) {
+    transpose_inputs(x, x_stride, count, network.inputs, scratch.node_values.data());
+    forward_block_from(network, scratch.node_values.data(), count, scratch);
+}
+
 // Pull order: each node's sums are built from its sources in registers and stored once, which
 // adds the same products in the same order as pushing each node's value to its targets.
 TESSARON_KERNEL_CLONES
-void forward_block(const Network& network, const double* x, std::size_t x_stride,
-                   std::int32_t count, ForwardScratch& scratch) {
+void forward_block_from(const Network& network, const double* input_rows, std::int32_t count,
+                        ForwardScratch& scratch) {
     constexpr std::size_t block = forward_row_stride;
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
     double* values = scratch.node_values.data();
     // Whole groups of lanes; lanes past `count` hold stale values that nothing reads.
     const std::int32_t lanes = (count + pull_lanes - 1) / pull_lanes * pull_lanes;
-    for (std::int32_t j = 0; j < inputs; ++j) {
-        double* own = values + j * block;
-        for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + j];
-    }
     for (std::int32_t k = inputs; k < size; ++k) {
         double* own = values + k * block;
         const std::int32_t first = scratch.first_in[k];
-        const std::int32_t sources = scratch.first_in[k + 1] - first;
+        const std::int32_t* sources = scratch.sources.data() + first;
+        const std::int32_t count_in = scratch.first_in[k + 1] - first;
+        const auto from_inputs = static_cast<std::int32_t>(
+            std::lower_bound(sources, sources + count_in, inputs) - sources);
         for (std::int32_t s = 0; s < lanes; s += pull_lanes)
-            pull_sums(own + s, values + s, network.biases[k],
-                                  scratch.sources.data() + first, scratch.weights.data() + first,
-                                  sources);
+            pull_sums(own + s, input_rows + s, values + s, network.biases[k], sources,
+                      scratch.weights.data() + first, from_inputs, count_in);
         activate_all(network.activations[k], own, count);
     }
 }

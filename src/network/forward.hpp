@@ -50,6 +50,16 @@ struct ForwardScratch {
 void forward_block(const Network& network, const double* x, std::size_t x_stride,
                    std::int32_t count, ForwardScratch& scratch);
 
+// Turns the first `inputs` values of `count` samples node-major: value j of sample s goes to
+// rows[j * forward_row_stride + s]. Networks with the same inputs can share the result.
+void transpose_inputs(const double* x, std::size_t x_stride, std::int32_t count,
+                      std::int32_t inputs, double* rows);
+
+// forward_block from inputs that transpose_inputs has prepared (the input nodes' rows of
+// scratch.node_values are then not written).
+void forward_block_from(const Network& network, const double* input_rows, std::int32_t count,
+                        ForwardScratch& scratch);
+
 // Output o of sample s of the last forward_block.
 inline double block_output(const Network& network, const ForwardScratch& scratch, std::int32_t o,
                            std::int32_t s) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/losses.hpp"
@@ -149,6 +151,31 @@ TEST(Generation, LowestLossOfThePoolSurvivesTwice) {
                             [&](const auto& row) { return row[0] == lowest; }),
               2);
     EXPECT_EQ(state.best_loss, lowest);
+}
+
+// Scoring a population shares the inputs' node-major rows between its networks; each row must
+// still equal the network scored on its own, bit for bit.
+TEST(Generation, PopulationScoresEqualEachNetworkScoredAlone) {
+    std::mt19937 engine(99);
+    std::normal_distribution<double> normal(0.0, 1.5);
+    std::vector<Network> population;
+    for (std::int32_t hidden : {0, 3, 40, 7}) {
+        population.push_back(testing::random_network(3, 2, hidden));
+        testing::thin_out(population.back(), 0.5, engine);
+    }
+    for (std::int32_t rows : {1, 128, 300}) {
+        SampleMatrix x(rows, 4), y(rows, 2);
+        for (double& v : x.values) v = normal(engine);
+        for (double& v : y.values) v = normal(engine);
+        const std::vector<std::int32_t> losses{mse, mae};
+        const auto scores = evaluate_population(population, all_rows(x, y), losses);
+        for (std::size_t i = 0; i < population.size(); ++i) {
+            const std::vector<double> alone = evaluate_losses(population[i], all_rows(x, y), losses);
+            for (std::size_t k = 0; k < losses.size(); ++k)
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(scores[i][k]), std::bit_cast<std::uint64_t>(alone[k]))
+                    << rows << " rows, network " << i << ", loss " << k;
+        }
+    }
 }
 
 TEST(DatasetEvolution, BatchCounts) {
