@@ -144,7 +144,7 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
         record.size = state.best.size;
         result.epochs.push_back(std::move(record));
         if (after_epoch &&
-            after_epoch(copy_without_seed_draw(state.best), result.epochs.back(), epoch))
+            after_epoch(Network(state.best), result.epochs.back(), epoch))
             break;
     }
     result.best = std::move(state.best);

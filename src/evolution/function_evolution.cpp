@@ -38,7 +38,7 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
         line.validation_loss = record.validation;
         console_write(generation_line(line, monotonic_nanoseconds()));
         result.epochs.push_back(record);
-        if (after_epoch && after_epoch(copy_without_seed_draw(state.best), record, epoch)) break;
+        if (after_epoch && after_epoch(Network(state.best), record, epoch)) break;
     }
     result.best = std::move(state.best);
     return result;

@@ -40,9 +40,9 @@ PopulationState initial_population(const Network& network, std::int32_t pop_size
     if (network.size == 0) throw InvalidData("the network to evolve has no nodes");
     PopulationState state;
     state.population.reserve(static_cast<std::size_t>(pop_size));
-    state.population.emplace_back(network);
+    state.population.push_back(copy_with_fresh_engine(network));
     for (std::int32_t i = 1; i < pop_size; ++i) {
-        Network member(network);
+        Network member = copy_with_fresh_engine(network);
         mutate(member);
         state.population.push_back(std::move(member));
     }
@@ -110,7 +110,7 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
             survivors.push_back(std::move(pool[w]));
             rows.push_back(std::move(pool_rows[w]));
         } else {
-            survivors.push_back(pool[w]);
+            survivors.push_back(copy_with_fresh_engine(pool[w]));
             rows.push_back(pool_rows[w]);
         }
     }
@@ -138,13 +138,6 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
         state.best_loss = state.rows[0][0];
     }
     return found >= 0;
-}
-
-Network copy_without_seed_draw(Network& network) {
-    // Moving makes no engine; copy assignment then gives the original back its contents.
-    Network copy(std::move(network));
-    network = copy;
-    return copy;
 }
 
 }  // namespace tessaron

@@ -43,10 +43,6 @@ PopulationState initial_population(const Network& network, std::int32_t pop_size
 // pool member.
 bool next_generation(PopulationState& state, const ScoreFunction& score);
 
-// An exact copy of `network`, engine state included, made without drawing a seed for a new
-// engine: a run that hands copies of its best network out keeps the draws of one that does not.
-Network copy_without_seed_draw(Network& network);
-
 // Two tournament passes over the whole pool, each after a fresh shuffle, in groups of four: the
 // winners' pool indices, first pass then second. A NaN loss ranks below any number.
 std::vector<std::int32_t> select_survivors(const ScoreRows& rows);

@@ -46,17 +46,28 @@ SampleView sample_rows(const SampleMatrix& x, const SampleMatrix& y, std::int32_
                       y.values.data() + static_cast<std::size_t>(first) * y.cols, y.cols, count};
 }
 
+namespace {
+
+// Input rows of every block, turned node-major once for a whole population, while they take
+// no more than this.
+constexpr std::size_t shared_input_bytes = std::size_t{32} << 20;
+
 void evaluate_losses(const Network& network, const SampleView& samples,
                      const std::vector<std::int32_t>& losses, ForwardScratch& scratch,
-                     double* result) {
+                     double* result, const double* input_rows) {
     const std::size_t kinds = losses.size();
     std::fill(result, result + kinds, 0.0);
     scratch.fit(network);
     const std::int32_t m_count = samples.y_cols;
+    const std::size_t block_values = static_cast<std::size_t>(network.inputs) * forward_row_stride;
     for (std::int32_t first = 0; first < samples.rows; first += forward_block_size) {
         const std::int32_t count = std::min(forward_block_size, samples.rows - first);
-        forward_block(network, samples.x + static_cast<std::size_t>(first) * samples.x_cols,
-                      static_cast<std::size_t>(samples.x_cols), count, scratch);
+        if (input_rows != nullptr)
+            forward_block_from(network, input_rows + first / forward_block_size * block_values,
+                               count, scratch);
+        else
+            forward_block(network, samples.x + static_cast<std::size_t>(first) * samples.x_cols,
+                          static_cast<std::size_t>(samples.x_cols), count, scratch);
         for (std::int32_t s = 0; s < count; ++s) {
             const double* y = samples.y + static_cast<std::size_t>(first + s) * m_count;
             for (std::size_t k = 0; k < kinds; ++k) {
@@ -68,6 +79,14 @@ void evaluate_losses(const Network& network, const SampleView& samples,
         }
     }
     for (std::size_t k = 0; k < kinds; ++k) result[k] /= samples.rows;
+}
+
+}  // namespace
+
+void evaluate_losses(const Network& network, const SampleView& samples,
+                     const std::vector<std::int32_t>& losses, ForwardScratch& scratch,
+                     double* result) {
+    evaluate_losses(network, samples, losses, scratch, result, nullptr);
 }
 
 std::vector<double> evaluate_losses(const Network& network, const SampleView& samples,
@@ -82,10 +101,29 @@ std::vector<std::vector<double>> evaluate_population(const std::vector<Network>&
                                                      const SampleView& samples,
                                                      const std::vector<std::int32_t>& losses) {
     std::vector<std::vector<double>> rows(population.size(), std::vector<double>(losses.size()));
+    // The networks share their input rows when all have the same inputs.
+    const std::int32_t inputs = population.empty() ? 0 : population.front().inputs;
+    bool shared = inputs <= samples.x_cols;
+    for (const Network& network : population) shared = shared && network.inputs == inputs;
+    const std::size_t blocks = (static_cast<std::size_t>(samples.rows) + forward_block_size - 1) /
+                               forward_block_size;
+    const std::size_t block_values = static_cast<std::size_t>(inputs) * forward_row_stride;
+    std::vector<double> input_rows;
+    if (shared && blocks * block_values * sizeof(double) <= shared_input_bytes) {
+        input_rows.resize(blocks * block_values);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::int32_t first = static_cast<std::int32_t>(b) * forward_block_size;
+            transpose_inputs(samples.x + static_cast<std::size_t>(first) * samples.x_cols,
+                             static_cast<std::size_t>(samples.x_cols),
+                             std::min(forward_block_size, samples.rows - first), inputs,
+                             input_rows.data() + b * block_values);
+        }
+    }
+    const double* shared_rows = input_rows.empty() ? nullptr : input_rows.data();
     // Each network is scored whole by one thread, so the figures do not depend on the threads.
     parallel_for(population.size(), [&](std::size_t r, int) {
         thread_local ForwardScratch scratch;
-        evaluate_losses(population[r], samples, losses, scratch, rows[r].data());
+        evaluate_losses(population[r], samples, losses, scratch, rows[r].data(), shared_rows);
     });
     return rows;
 }

@@ -79,8 +79,7 @@ void add_node(Network& network, const NodeLayer& layer) {
                    ", an output node, which feeds no other node");
         if (network.connected(*j, k))
             refuse("the layer " + quoted(layer.name) + " is fed twice by " + quoted(source));
-        network.set_bit(*j, k);
-        network.weight(*j, k) = layer.kernel.values[m];
+        network.link(*j, k) = layer.kernel.values[m];
     }
     network.biases[static_cast<std::size_t>(k)] = layer.bias[0];
     network.activations[static_cast<std::size_t>(k)] = *kind;

@@ -14,8 +14,9 @@ namespace {
 bool storage_matches_size(const Network& network) {
     const auto nodes = static_cast<std::size_t>(network.size);
     return network.biases.size() == nodes && network.activations.size() == nodes &&
-           network.weights.size() == nodes * nodes &&
-           network.connections.size() == nodes * network.row_words();
+           network.first_out.size() == nodes + 1 && network.first_out.front() == 0 &&
+           network.weights.size() == network.targets.size() &&
+           static_cast<std::size_t>(network.first_out.back()) == network.targets.size();
 }
 
 }  // namespace
@@ -43,15 +44,17 @@ std::optional<std::string> invariant_fault(const Network& network) {
     for (std::int32_t from = 0; from < size && !fault; ++from) {
         for_each_target(network, from, [&](std::int32_t to) {
             if (fault) return;
-            const std::string link = to_string(from) + " -> " + to_string(to);
-            if (to >= size)
-                fault = "connection " + link + " leads past the last node";
-            else if (to <= from)
-                fault = "connection " + link + " does not lead to a higher index";
-            else if (to < inputs)
-                fault = "connection " + link + " leads into an input node";
-            else if (from >= size - outputs)
-                fault = "connection " + link + " leaves an output node";
+            if (!connection_allowed(from, to, size, inputs, outputs)) {
+                const std::string link = to_string(from) + " -> " + to_string(to);
+                if (to >= size)
+                    fault = "connection " + link + " leads past the last node";
+                else if (to <= from)
+                    fault = "connection " + link + " does not lead to a higher index";
+                else if (to < inputs)
+                    fault = "connection " + link + " leads into an input node";
+                else
+                    fault = "connection " + link + " leaves an output node";
+            }
             has_target[from] = 1;
             if (to < size) has_source[to] = 1;
         });

@@ -93,7 +93,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyRef genomes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pool.size())));
             for (std::size_t i = 0; i < pool.size(); ++i)
                 PyList_SET_ITEM(genomes.get(), static_cast<Py_ssize_t>(i),
-                                make_genome(std::make_shared<const Network>(pool[i])).release());
+                                make_genome(std::make_shared<const Network>(copy_with_fresh_engine(pool[i]))).release());
             PyRef result = PyRef::steal(PyObject_CallOneArg(train_func, genomes.get()));
             genomes.reset();
             return losses_from_result(result.get(), pool.size());
@@ -101,7 +101,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         ValidationFunction validate;
         if (has_validation) {
             validate = [&](const Network& best) {
-                PyRef genome = make_genome(std::make_shared<const Network>(best));
+                PyRef genome = make_genome(std::make_shared<const Network>(copy_with_fresh_engine(best)));
                 PyRef result = PyRef::steal(PyObject_CallOneArg(validation_func, genome.get()));
                 const double loss = PyFloat_AsDouble(result.get());
                 if (loss == -1.0 && PyErr_Occurred()) throw PythonError{};

@@ -1,6 +1,7 @@
 #include "network/forward.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "network/activation.hpp"
 
@@ -16,11 +17,6 @@
 
 namespace tessaron {
 namespace {
-
-inline void add_scaled(double* __restrict target, const double* __restrict source, double weight,
-                       std::int32_t count) {
-    for (std::int32_t s = 0; s < count; ++s) target[s] += weight * source[s];
-}
 
 inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t count) {
     switch (kind) {
@@ -42,43 +38,122 @@ inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t c
 
 }  // namespace
 
-std::vector<double> forward(Network& network, const double* sample) {
-    const std::int32_t size = network.size;
-    const std::int32_t inputs = network.inputs;
-    std::copy(network.biases.begin(), network.biases.end(), network.sums.begin());
-    for (std::int32_t j = 0; j < size; ++j) {
-        const double value = j < inputs ? sample[j] : activate(network.activations[j], network.sums[j]);
-        network.values[j] = value;
-        const double* weights = network.weights.data() + static_cast<std::size_t>(j) * size;
-        for_each_target(
-            network, j, [&](std::int32_t k) { network.sums[k] += weights[k] * value; }, inputs);
-    }
-    return std::vector<double>(network.values.end() - network.outputs, network.values.end());
+std::vector<double> forward(const Network& network, const double* sample) {
+    thread_local SampleScratch scratch;
+    return forward(network, sample, scratch);
 }
 
-TESSARON_KERNEL_CLONES
+std::vector<double> forward(const Network& network, const double* sample, SampleScratch& scratch) {
+    const std::int32_t size = network.size;
+    const std::int32_t inputs = network.inputs;
+    scratch.sums.assign(network.biases.begin(), network.biases.end());
+    scratch.values.resize(static_cast<std::size_t>(size));
+    double* sums = scratch.sums.data();
+    for (std::int32_t j = 0; j < size; ++j) {
+        const double value = j < inputs ? sample[j] : activate(network.activations[j], sums[j]);
+        scratch.values[j] = value;
+        const std::int32_t end = network.out_end(j);
+        for (std::int32_t e = network.out_begin(j); e < end; ++e) {
+            const std::int32_t k = network.targets[e];
+            if (k >= inputs && k < size) sums[k] += network.weights[e] * value;
+        }
+    }
+    return std::vector<double>(scratch.values.end() - network.outputs, scratch.values.end());
+}
+
+namespace {
+
+// Samples whose sums a target node keeps in registers while its sources are added: four
+// vectors of eight doubles (split into narrower registers by the narrower instruction sets).
+typedef double Lanes8 __attribute__((vector_size(64)));
+constexpr std::int32_t pull_vectors = 4;
+constexpr std::int32_t pull_lanes = 8 * pull_vectors;
+
+// Bias, then one rounded product per source in ascending order, for pull_lanes samples at once.
+// The first `from_inputs` sources are input nodes, whose rows lie at `input_rows`.
+__attribute__((always_inline)) inline void pull_sums(double* __restrict own,
+                                                    const double* input_rows, const double* values,
+                      double bias, const std::int32_t* sources, const double* weights,
+                      std::int32_t from_inputs, std::int32_t count) {
+    Lanes8 sum[pull_vectors];
+    for (Lanes8& v : sum) v = Lanes8{} + bias;
+    const double* rows = input_rows;
+    for (std::int32_t e = 0; e < count; ++e) {
+        if (e == from_inputs) rows = values;
+        const double* source = rows + static_cast<std::size_t>(sources[e]) * forward_row_stride;
+        const double weight = weights[e];
+        for (std::int32_t v = 0; v < pull_vectors; ++v) {
+            Lanes8 value;
+            std::memcpy(&value, source + 8 * v, sizeof value);
+            sum[v] += weight * value;
+        }
+    }
+    std::memcpy(own, sum, sizeof sum);
+}
+
+}  // namespace
+
+void ForwardScratch::fit(const Network& network) {
+    const std::int32_t size = network.size;
+    node_values.resize(static_cast<std::size_t>(size) * forward_row_stride);
+    // The connections by target: a counting sort of the ones that evaluation uses (to a higher,
+    // non-input node), sources ascending within a target because sources are visited in order.
+    first_in.assign(static_cast<std::size_t>(size) + 1, 0);
+    for (std::int32_t j = 0; j < size; ++j)
+        for (std::int32_t e = network.out_begin(j); e < network.out_end(j); ++e) {
+            const std::int32_t k = network.targets[e];
+            if (k > j && k >= network.inputs && k < size) ++first_in[k + 1];
+        }
+    for (std::int32_t k = 0; k < size; ++k) first_in[k + 1] += first_in[k];
+    sources.resize(static_cast<std::size_t>(first_in[size]));
+    weights.resize(static_cast<std::size_t>(first_in[size]));
+    fill.assign(first_in.begin(), first_in.end() - 1);
+    for (std::int32_t j = 0; j < size; ++j)
+        for (std::int32_t e = network.out_begin(j); e < network.out_end(j); ++e) {
+            const std::int32_t k = network.targets[e];
+            if (k > j && k >= network.inputs && k < size) {
+                sources[fill[k]] = j;
+                weights[fill[k]++] = network.weights[e];
+            }
+        }
+}
+
+void transpose_inputs(const double* x, std::size_t x_stride, std::int32_t count,
+                      std::int32_t inputs, double* rows) {
+    for (std::int32_t j = 0; j < inputs; ++j) {
+        double* own = rows + static_cast<std::size_t>(j) * forward_row_stride;
+        for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + j];
+    }
+}
+
 void forward_block(const Network& network, const double* x, std::size_t x_stride,
                    std::int32_t count, ForwardScratch& scratch) {
-    constexpr std::size_t block = forward_block_size;
+    transpose_inputs(x, x_stride, count, network.inputs, scratch.node_values.data());
+    forward_block_from(network, scratch.node_values.data(), count, scratch);
+}
+
+// Pull order: each node's sums are built from its sources in registers and stored once, which
+// adds the same products in the same order as pushing each node's value to its targets.
+TESSARON_KERNEL_CLONES
+void forward_block_from(const Network& network, const double* input_rows, std::int32_t count,
+                        ForwardScratch& scratch) {
+    constexpr std::size_t block = forward_row_stride;
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
     double* values = scratch.node_values.data();
-    for (std::int32_t k = inputs; k < size; ++k)
-        std::fill(values + k * block, values + k * block + count, network.biases[k]);
-    for (std::int32_t j = 0; j < size; ++j) {
-        double* own = values + j * block;
-        if (j < inputs) {
-            for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + j];
-        } else {
-            activate_all(network.activations[j], own, count);
-        }
-        // A bit at or below j would reach a node already evaluated, which the one-sample pass
-        // ignores too; a well-formed network has none.
-        const double* weights = network.weights.data() + static_cast<std::size_t>(j) * size;
-        for_each_target(
-            network, j,
-            [&](std::int32_t k) { add_scaled(values + k * block, own, weights[k], count); },
-            std::max(inputs, j + 1));
+    // Whole groups of lanes; lanes past `count` hold stale values that nothing reads.
+    const std::int32_t lanes = (count + pull_lanes - 1) / pull_lanes * pull_lanes;
+    for (std::int32_t k = inputs; k < size; ++k) {
+        double* own = values + k * block;
+        const std::int32_t first = scratch.first_in[k];
+        const std::int32_t* sources = scratch.sources.data() + first;
+        const std::int32_t count_in = scratch.first_in[k + 1] - first;
+        const auto from_inputs = static_cast<std::int32_t>(
+            std::lower_bound(sources, sources + count_in, inputs) - sources);
+        for (std::int32_t s = 0; s < lanes; s += pull_lanes)
+            pull_sums(own + s, input_rows + s, values + s, network.biases[k], sources,
+                      scratch.weights.data() + first, from_inputs, count_in);
+        activate_all(network.activations[k], own, count);
     }
 }
 

@@ -15,14 +15,6 @@
 namespace tessaron {
 namespace {
 
-// The arrays of a network, built completely before any of them replaces the network's own.
-struct Arrays {
-    std::vector<double> biases, sums, values;
-    std::vector<std::int32_t> activations;
-    std::vector<double> weights;
-    std::vector<std::uint64_t> connections;
-};
-
 std::size_t physical_memory_bytes() {
 #if defined(__unix__)
     const long pages = sysconf(_SC_PHYS_PAGES);
@@ -33,27 +25,13 @@ std::size_t physical_memory_bytes() {
     return std::numeric_limits<std::size_t>::max();
 }
 
-Arrays blank_arrays(std::int32_t n) {
-    // A request beyond the machine's memory fails here instead of being granted by overcommit
-    // and killing the process while the zeros are written.
-    if (n < 0 || network_bytes(n) > physical_memory_bytes()) throw std::bad_alloc();
-    const auto nodes = static_cast<std::size_t>(n);
-    return Arrays{std::vector<double>(nodes),
-                  std::vector<double>(nodes),
-                  std::vector<double>(nodes),
-                  std::vector<std::int32_t>(nodes),
-                  std::vector<double>(nodes * nodes),
-                  std::vector<std::uint64_t>(nodes * Network::words_for(n))};
-}
-
-void adopt(Network& network, std::int32_t n, Arrays&& arrays) noexcept {
-    network.size = n;
-    network.biases = std::move(arrays.biases);
-    network.sums = std::move(arrays.sums);
-    network.values = std::move(arrays.values);
-    network.activations = std::move(arrays.activations);
-    network.weights = std::move(arrays.weights);
-    network.connections = std::move(arrays.connections);
+// A request beyond the machine's memory (or beyond the 32-bit positions of the connection
+// arrays) fails here instead of being granted by overcommit and killing the process while the
+// zeros are written.
+void check_affordable(std::int64_t nodes, std::int64_t connections) {
+    if (nodes < 0 || connections > std::numeric_limits<std::int32_t>::max() ||
+        network_bytes(nodes, connections) > physical_memory_bytes())
+        throw std::bad_alloc();
 }
 
 }  // namespace
@@ -63,101 +41,149 @@ NetworkEngine::NetworkEngine() : seed_(engine_seed()) {}
 Network::Network() = default;
 
 Network::Network(std::int32_t inputs, std::int32_t outputs) : inputs(inputs), outputs(outputs) {
-    adopt(*this, inputs + outputs, blank_arrays(inputs + outputs));
+    reset(*this, inputs + outputs);
 }
-
-Network::Network(const Network& other)
-    : size(other.size),
-      inputs(other.inputs),
-      outputs(other.outputs),
-      biases(other.biases),
-      sums(other.sums),
-      values(other.values),
-      activations(other.activations),
-      weights(other.weights),
-      connections(other.connections) {}
 
 Network& Network::operator=(const Network& other) {
     if (this == &other) return *this;
-    Arrays copies{other.biases, other.sums,    other.values,
-                  other.activations, other.weights, other.connections};
-    NetworkEngine engine_copy(other.engine);
-    adopt(*this, other.size, std::move(copies));
-    inputs = other.inputs;
-    outputs = other.outputs;
-    engine = std::move(engine_copy);
-    return *this;
+    Network copy(other);
+    return *this = std::move(copy);
 }
 
-Network::Network(Network&& other) noexcept
-    : size(other.size),
-      inputs(other.inputs),
-      outputs(other.outputs),
-      biases(std::move(other.biases)),
-      sums(std::move(other.sums)),
-      values(std::move(other.values)),
-      activations(std::move(other.activations)),
-      weights(std::move(other.weights)),
-      connections(std::move(other.connections)),
-      engine(std::move(other.engine)) {}
-
-Network& Network::operator=(Network&& other) noexcept {
-    if (this == &other) return *this;
-    size = other.size;
-    inputs = other.inputs;
-    outputs = other.outputs;
-    biases = std::move(other.biases);
-    sums = std::move(other.sums);
-    values = std::move(other.values);
-    activations = std::move(other.activations);
-    weights = std::move(other.weights);
-    connections = std::move(other.connections);
-    engine = std::move(other.engine);
-    return *this;
+Network copy_with_fresh_engine(const Network& other) {
+    Network copy;  // seeds its engine
+    copy.size = other.size;
+    copy.inputs = other.inputs;
+    copy.outputs = other.outputs;
+    copy.biases = other.biases;
+    copy.activations = other.activations;
+    copy.first_out = other.first_out;
+    copy.targets = other.targets;
+    copy.weights = other.weights;
+    return copy;
 }
 
-std::size_t connection_count(const Network& network) {
-    std::size_t count = 0;
-    for (std::uint64_t word : network.connections) count += std::popcount(word);
-    return count;
+double& Network::link(std::int32_t from, std::int32_t to) {
+    const auto begin = targets.begin() + out_begin(from), end = targets.begin() + out_end(from);
+    const auto at = std::lower_bound(begin, end, to);
+    const auto position = at - targets.begin();
+    if (at != end && *at == to) return weights[position];
+    targets.reserve(targets.size() + 1);
+    weights.reserve(weights.size() + 1);
+    targets.insert(targets.begin() + position, to);
+    weights.insert(weights.begin() + position, 0.0);
+    for (std::int32_t i = from + 1; i <= size; ++i) ++first_out[i];
+    return weights[position];
 }
 
-std::size_t network_bytes(std::int32_t nodes) {
-    if (nodes <= 0) return 0;
-    const auto n = static_cast<std::size_t>(nodes);
-    // n < 2^31, so n * n * 8 < 2^65 could overflow only its last factor: check it.
-    const std::size_t matrix = n * n;
-    if (matrix > std::numeric_limits<std::size_t>::max() / 16) return std::numeric_limits<std::size_t>::max();
-    return matrix * sizeof(double) + n * Network::words_for(nodes) * sizeof(std::uint64_t) +
-           n * (3 * sizeof(double) + sizeof(std::int32_t));
+void Network::unlink(std::int32_t from, std::int32_t to) {
+    const std::int32_t at = find(from, to);
+    if (at < 0) return;
+    targets.erase(targets.begin() + at);
+    weights.erase(weights.begin() + at);
+    for (std::int32_t i = from + 1; i <= size; ++i) --first_out[i];
 }
 
-void reset(Network& network, std::int32_t n) { adopt(network, n, blank_arrays(n)); }
+std::size_t network_bytes(std::int64_t nodes, std::int64_t connections) {
+    if (nodes < 0 || connections < 0) return 0;
+    const auto n = static_cast<std::uint64_t>(nodes);
+    const auto c = static_cast<std::uint64_t>(connections);
+    // Both below 2^63, so neither product overflows 64 bits once checked against 2^59.
+    if (n > (std::uint64_t{1} << 59) || c > (std::uint64_t{1} << 59))
+        return std::numeric_limits<std::size_t>::max();
+    const std::uint64_t bytes =
+        n * (sizeof(double) + 2 * sizeof(std::int32_t)) + sizeof(std::int32_t) +
+        c * (sizeof(double) + sizeof(std::int32_t));
+    return bytes > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max()
+                                                          : static_cast<std::size_t>(bytes);
+}
+
+void set_connections(Network& network, std::vector<Link> links) {
+    const auto row_major = [](const Link& a, const Link& b) {
+        return a.from != b.from ? a.from < b.from : a.to < b.to;
+    };
+    // Files and builders give their links in order; only the others are sorted. A stable sort
+    // keeps repeated pairs in their order, so the last one is found last.
+    if (!std::is_sorted(links.begin(), links.end(), row_major))
+        std::stable_sort(links.begin(), links.end(), row_major);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        if (kept > 0 && links[kept - 1].from == links[i].from && links[kept - 1].to == links[i].to)
+            links[kept - 1] = links[i];
+        else
+            links[kept++] = links[i];
+    }
+    check_affordable(network.size, static_cast<std::int64_t>(kept));
+    std::vector<std::int32_t> first_out(static_cast<std::size_t>(network.size) + 1, 0);
+    std::vector<std::int32_t> targets(kept);
+    std::vector<double> weights(kept);
+    for (std::size_t e = 0; e < kept; ++e) {
+        ++first_out[static_cast<std::size_t>(links[e].from) + 1];
+        targets[e] = links[e].to;
+        weights[e] = links[e].weight;
+    }
+    for (std::int32_t i = 0; i < network.size; ++i) first_out[i + 1] += first_out[i];
+    network.first_out = std::move(first_out);
+    network.targets = std::move(targets);
+    network.weights = std::move(weights);
+}
+
+void reset(Network& network, std::int32_t n) {
+    check_affordable(n, 0);
+    const auto nodes = static_cast<std::size_t>(n);
+    std::vector<double> biases(nodes);
+    std::vector<std::int32_t> activations(nodes);
+    std::vector<std::int32_t> first_out(nodes + 1, 0);
+    network.size = n;
+    network.biases = std::move(biases);
+    network.activations = std::move(activations);
+    network.first_out = std::move(first_out);
+    network.targets.clear();
+    network.targets.shrink_to_fit();
+    network.weights.clear();
+    network.weights.shrink_to_fit();
+}
 
 void randomise(Network& network) {
+    const std::int32_t size = network.size;
+    // Every allowed pair: the count, then the arrays, all before the first draw.
+    std::int64_t count = 0;
+    for (std::int32_t from = 0; from < size; ++from) {
+        const TargetRange range = allowed_targets(from, size, network.inputs, network.outputs);
+        count += std::max(0, range.last - range.first);
+    }
+    check_affordable(size, count);
+    std::vector<std::int32_t> first_out(static_cast<std::size_t>(size) + 1, 0);
+    std::vector<std::int32_t> targets(static_cast<std::size_t>(count));
+    std::vector<double> weights(static_cast<std::size_t>(count));
+
     std::normal_distribution<double> normal(0.0, 1.0);
-    for (std::int32_t i = 0; i < network.size; ++i) {
+    for (std::int32_t i = 0; i < size; ++i) {
         network.biases[i] = normal(network.engine);
         network.activations[i] = random_activation();
     }
-    const std::int32_t last_source = network.size - network.outputs;
-    for (std::int32_t from = 0; from < last_source; ++from) {
-        for (std::int32_t to = std::max(network.inputs, from + 1); to < network.size; ++to) {
-            network.weight(from, to) = normal(network.engine);
-            network.set_bit(from, to);
+    std::size_t e = 0;
+    for (std::int32_t from = 0; from < size; ++from) {
+        const TargetRange range = allowed_targets(from, size, network.inputs, network.outputs);
+        for (std::int32_t to = range.first; to < range.last; ++to, ++e) {
+            targets[e] = to;
+            weights[e] = normal(network.engine);
         }
+        first_out[static_cast<std::size_t>(from) + 1] = static_cast<std::int32_t>(e);
     }
+    network.first_out = std::move(first_out);
+    network.targets = std::move(targets);
+    network.weights = std::move(weights);
 }
 
 void connect(Network& network, std::int32_t from, std::int32_t to) {
-    network.set_bit(from, to);
+    double& weight = network.link(from, to);
     std::normal_distribution<double> normal(0.0, 1.0);
-    network.weight(from, to) = normal(network.engine);
+    weight = normal(network.engine);
 }
 
 void disconnect(Network& network, std::int32_t from, std::int32_t to) {
-    network.clear_bit(from, to);
-    network.weight(from, to) = 0.0;
+    network.unlink(from, to);
 }
 
 }  // namespace tessaron

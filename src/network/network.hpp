@@ -2,11 +2,12 @@
 //
 // Nodes 0 .. inputs-1 are the inputs, size-outputs .. size-1 the outputs, the rest hidden. A
 // connection runs only from a lower to a higher index, never into an input, never out of an
-// output. Weights live in a dense size x size matrix and the connection pattern in a packed bit
-// matrix (one row of 64-bit words per source node); a weight is 0 wherever its bit is clear.
+// output (connection_allowed). The connections are stored by source: those leaving node i are
+// entries first_out[i] .. first_out[i + 1] - 1 of `targets` and `weights`, targets ascending, so
+// that a network costs memory and time in proportion to its nodes plus its connections.
 #pragma once
 
-#include <bit>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,91 +51,120 @@ private:
     std::unique_ptr<std::mt19937> state_;
 };
 
+// The connections that a network of these counts may have: from < to, never into an input,
+// never out of an output. Every reader, check and variation of a network keeps to this one rule.
+struct TargetRange {
+    std::int32_t first;
+    std::int32_t last;  // one past the last
+};
+constexpr TargetRange allowed_targets(std::int32_t from, std::int32_t size, std::int32_t inputs,
+                                      std::int32_t outputs) {
+    if (from < 0 || from >= size - outputs) return {size, size};
+    return {std::max(from + 1, inputs), size};
+}
+constexpr bool connection_allowed(std::int32_t from, std::int32_t to, std::int32_t size,
+                                  std::int32_t inputs, std::int32_t outputs) {
+    const TargetRange range = allowed_targets(from, size, inputs, outputs);
+    return to >= range.first && to < range.last;
+}
+
 struct Network {
     std::int32_t size = 0;
     std::int32_t inputs = 0;
     std::int32_t outputs = 0;
     std::vector<double> biases;
-    std::vector<double> sums;    // evaluation scratch of the one-sample forward pass
-    std::vector<double> values;  // evaluation scratch of the one-sample forward pass
     std::vector<std::int32_t> activations;
-    std::vector<double> weights;               // [from * size + to]
-    std::vector<std::uint64_t> connections;    // [from * row_words() + to / 64], bit to % 64
+    std::vector<std::int32_t> first_out{0};  // size + 1 offsets into targets and weights
+    std::vector<std::int32_t> targets;       // by source, ascending within a source
+    std::vector<double> weights;             // weights[e] belongs to targets[e]
     NetworkEngine engine;
 
     // An empty network (no nodes); its engine is seeded like any other.
     Network();
     // A blank network of inputs + outputs nodes: all zero, kinds sigmoid, no connection.
     Network(std::int32_t inputs, std::int32_t outputs);
-    // Equal to other in everything but the engine, which is seeded afresh.
-    Network(const Network& other);
-    // Equal to other in everything, engine state included. Strong guarantee: on failure the
-    // target is unchanged.
+    // Copies are equal in everything, engine state included (see copy_with_fresh_engine).
+    // Assignment gives the strong guarantee: on failure the target is unchanged.
+    Network(const Network& other) = default;
     Network& operator=(const Network& other);
-    Network(Network&& other) noexcept;
-    Network& operator=(Network&& other) noexcept;
+    Network(Network&& other) noexcept = default;
+    Network& operator=(Network&& other) noexcept = default;
     ~Network() = default;
 
-    std::int32_t row_words() const { return words_for(size); }
-    static std::int32_t words_for(std::int32_t nodes) { return (nodes + 63) >> 6; }
+    std::int32_t out_begin(std::int32_t from) const { return first_out[from]; }
+    std::int32_t out_end(std::int32_t from) const { return first_out[from + 1]; }
+    std::int32_t out_degree(std::int32_t from) const { return out_end(from) - out_begin(from); }
 
-    bool connected(std::int32_t from, std::int32_t to) const {
-        return (connections[static_cast<std::size_t>(from) * row_words() + (to >> 6)] >>
-                (to & 63)) &
-               1u;
+    // Position of the connection from -> to in targets and weights, or -1.
+    std::int32_t find(std::int32_t from, std::int32_t to) const {
+        if (from < 0 || from >= size) return -1;
+        const auto begin = targets.begin() + out_begin(from), end = targets.begin() + out_end(from);
+        const auto at = std::lower_bound(begin, end, to);
+        return at != end && *at == to ? static_cast<std::int32_t>(at - targets.begin()) : -1;
     }
-    void set_bit(std::int32_t from, std::int32_t to) {
-        connections[static_cast<std::size_t>(from) * row_words() + (to >> 6)] |=
-            std::uint64_t{1} << (to & 63);
-    }
-    void clear_bit(std::int32_t from, std::int32_t to) {
-        connections[static_cast<std::size_t>(from) * row_words() + (to >> 6)] &=
-            ~(std::uint64_t{1} << (to & 63));
-    }
-    double& weight(std::int32_t from, std::int32_t to) {
-        return weights[static_cast<std::size_t>(from) * size + to];
-    }
+    bool connected(std::int32_t from, std::int32_t to) const { return find(from, to) >= 0; }
+    // The weight of from -> to, 0 where there is no such connection.
     double weight(std::int32_t from, std::int32_t to) const {
-        return weights[static_cast<std::size_t>(from) * size + to];
+        const std::int32_t at = find(from, to);
+        return at >= 0 ? weights[at] : 0.0;
     }
-    const std::uint64_t* row(std::int32_t from) const {
-        return connections.data() + static_cast<std::size_t>(from) * row_words();
-    }
+    // The weight of from -> to, the connection being made with weight 0 when it does not exist.
+    // Costs the connections behind it; builders that go in order use set_connections.
+    double& link(std::int32_t from, std::int32_t to);
+    // Removes the connection from -> to if it exists.
+    void unlink(std::int32_t from, std::int32_t to);
 };
 
-// Calls visit(to) for every set bit of row `from` with to >= first, in ascending order of `to`,
-// a word of the row at a time.
+// A network equal to `other` in everything but its engine, which is seeded afresh: copies of one
+// parent that are varied side by side then draw different weights.
+Network copy_with_fresh_engine(const Network& other);
+
+// Calls visit(to) for every target of `from` with to >= first, in ascending order of `to`.
 template <class Visit>
 inline void for_each_target(const Network& network, std::int32_t from, Visit&& visit,
                             std::int32_t first = 0) {
-    const std::uint64_t* words = network.row(from);
-    const std::int32_t count = network.row_words();
-    for (std::int32_t w = first >> 6; w < count; ++w) {
-        std::uint64_t bits = words[w];
-        if (w == (first >> 6)) bits &= ~std::uint64_t{0} << (first & 63);
-        for (; bits != 0; bits &= bits - 1)
-            visit(static_cast<std::int32_t>(w * 64 + std::countr_zero(bits)));
-    }
+    const std::int32_t* begin = network.targets.data() + network.out_begin(from);
+    const std::int32_t* end = network.targets.data() + network.out_end(from);
+    for (const std::int32_t* at = first > 0 ? std::lower_bound(begin, end, first) : begin;
+         at != end; ++at)
+        visit(*at);
 }
 
-// Number of set connection bits.
-std::size_t connection_count(const Network& network);
+// Number of connections.
+inline std::size_t connection_count(const Network& network) { return network.targets.size(); }
 
-// Bytes that the arrays of a network of `nodes` nodes take.
-std::size_t network_bytes(std::int32_t nodes);
+// Bytes that the arrays of a network of `nodes` nodes and `connections` connections take.
+std::size_t network_bytes(std::int64_t nodes, std::int64_t connections);
+inline std::size_t network_bytes(const Network& network) {
+    return network_bytes(network.size, static_cast<std::int64_t>(connection_count(network)));
+}
+
+// One connection, as set_connections takes them.
+struct Link {
+    std::int32_t from;
+    std::int32_t to;
+    double weight;
+};
+
+// Replaces every connection by `links` (in any order; of a repeated pair the last one counts).
+// The pairs must lie inside the nodes. Throws std::bad_alloc, leaving the network unchanged.
+void set_connections(Network& network, std::vector<Link> links);
 
 // Makes the network blank with n nodes, keeping inputs, outputs and the engine. Throws
 // std::bad_alloc (leaving the network unchanged) when the arrays cannot be had.
 void reset(Network& network, std::int32_t n);
 
 // Random biases and kinds for every node and every allowed connection with a standard normal
-// weight. Biases and weights come from the network's engine, kinds from rand().
+// weight. Biases and weights come from the network's engine, kinds from rand(). Throws
+// std::bad_alloc, before any draw and leaving the network unchanged, when the connections cannot
+// be had.
 void randomise(Network& network);
 
-// Sets the bit and gives the connection a standard normal weight from the network's engine.
+// Makes the connection (if absent) and gives it a standard normal weight from the network's
+// engine.
 void connect(Network& network, std::int32_t from, std::int32_t to);
 
-// Clears the bit and sets the weight to 0.
+// Removes the connection (if present).
 void disconnect(Network& network, std::int32_t from, std::int32_t to);
 
 }  // namespace tessaron

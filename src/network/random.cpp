@@ -94,8 +94,8 @@ void seed_everything(std::uint64_t value) {
     seed_generation.fetch_add(1);
 }
 
-bool refresh_thread_engine(std::mt19937& engine, std::uint64_t& generation_seen,
-                           std::uint32_t stream) {
+template <class Engine>
+bool refresh_thread_engine(Engine& engine, std::uint64_t& generation_seen, std::uint32_t stream) {
     const std::uint64_t generation = seed_generation.load();
     if (generation == generation_seen) return false;
     generation_seen = generation;
@@ -108,6 +108,44 @@ bool refresh_thread_engine(std::mt19937& engine, std::uint64_t& generation_seen,
         engine.seed(sequence);
     }
     return true;
+}
+
+template bool refresh_thread_engine(std::mt19937&, std::uint64_t&, std::uint32_t);
+template bool refresh_thread_engine(Mt19937&, std::uint64_t&, std::uint32_t);
+
+void Mt19937::seed(result_type value) {
+    state_[0] = value;
+    for (int i = 1; i < words; ++i)
+        state_[i] = 1812433253u * (state_[i - 1] ^ (state_[i - 1] >> 30)) + static_cast<result_type>(i);
+    next_ = words;
+}
+
+void Mt19937::seed(std::seed_seq& sequence) {
+    sequence.generate(state_, state_ + words);
+    // An all-zero state (its top bit of word 0 included) would stay zero.
+    bool zero = (state_[0] & 0x80000000u) == 0;
+    for (int i = 1; zero && i < words; ++i) zero = state_[i] == 0;
+    if (zero) state_[0] = 0x80000000u;
+    next_ = words;
+}
+
+namespace {
+
+inline std::uint32_t twisted(std::uint32_t high, std::uint32_t low, std::uint32_t far) {
+    const std::uint32_t y = (high & 0x80000000u) | (low & 0x7fffffffu);
+    return far ^ (y >> 1) ^ ((0u - (y & 1u)) & 0x9908b0dfu);
+}
+
+}  // namespace
+
+void Mt19937::refill() {
+    constexpr int shift = 397;
+    for (int i = 0; i < words - shift; ++i)
+        state_[i] = twisted(state_[i], state_[i + 1], state_[i + shift]);
+    for (int i = words - shift; i < words - 1; ++i)
+        state_[i] = twisted(state_[i], state_[i + 1], state_[i + shift - words]);
+    state_[words - 1] = twisted(state_[words - 1], state_[0], state_[shift - 1]);
+    next_ = 0;
 }
 
 }  // namespace tessaron

@@ -34,7 +34,35 @@ void seed_everything(std::uint64_t value);
 // (or, if never seeded, from the random device mixed with the clock) and returns true. A child
 // made by fork() of a process that was never seeded reseeds its engines too.
 inline constexpr std::uint64_t no_generation = ~std::uint64_t{0};
-bool refresh_thread_engine(std::mt19937& engine, std::uint64_t& generation_seen,
-                           std::uint32_t stream);
+template <class Engine>
+bool refresh_thread_engine(Engine& engine, std::uint64_t& generation_seen, std::uint32_t stream);
+
+// The 32-bit Mersenne Twister, drawing exactly what std::mt19937 draws from the same seeding, with
+// a refill of its state that the compiler can vectorise: the engine of the many fresh draws.
+class Mt19937 {
+public:
+    using result_type = std::uint32_t;
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return 0xffffffffu; }
+
+    explicit Mt19937(result_type value = 5489u) { seed(value); }
+    void seed(result_type value);
+    void seed(std::seed_seq& sequence);
+
+    result_type operator()() {
+        if (next_ >= words) refill();
+        result_type y = state_[next_++];
+        y ^= y >> 11;
+        y ^= (y << 7) & 0x9d2c5680u;
+        y ^= (y << 15) & 0xefc60000u;
+        return y ^ (y >> 18);
+    }
+
+private:
+    static constexpr int words = 624;
+    void refill();
+    result_type state_[words];
+    int next_ = words;
+};
 
 }  // namespace tessaron

@@ -64,11 +64,6 @@ void check_counts(const Origin& path, std::int32_t size, std::int32_t inputs,
                          ")");
 }
 
-bool allowed(std::int32_t from, std::int32_t to, std::int32_t size, std::int32_t inputs,
-             std::int32_t outputs) {
-    return from >= 0 && from < to && to < size && to >= inputs && from < size - outputs;
-}
-
 // Why the connection from -> to cannot be in a network of this shape.
 std::string pattern_fault(std::int32_t from, std::int32_t to, std::int32_t size,
                           std::int32_t inputs, std::int32_t outputs) {
@@ -164,12 +159,12 @@ void write_network(const Network& network, Sink& sink) {
         sink.put(bytes, 4);
     }
     for (std::int32_t from = 0; from < network.size; ++from) {
-        for_each_target(network, from, [&](std::int32_t to) {
+        for (std::int32_t e = network.out_begin(from); e < network.out_end(from); ++e) {
             store_i32(bytes, from);
-            store_i32(bytes + 4, to);
-            store_f64(bytes + 8, network.weight(from, to));
+            store_i32(bytes + 4, network.targets[e]);
+            store_f64(bytes + 8, network.weights[e]);
             sink.put(bytes, record_bytes);
-        });
+        }
     }
 }
 
@@ -198,6 +193,7 @@ Network read_network(Source& source, const Origin& path) {
     network.biases = std::move(biases);
     network.activations = std::move(activations);
     // Records are applied in order: a later record of the same pair overwrites the weight.
+    std::vector<Link> links;
     for (std::uint64_t record = 0;; ++record) {
         const std::uint64_t offset = first_record + record_bytes * record;
         const std::size_t have = source.read(bytes, record_bytes);
@@ -210,11 +206,11 @@ Network read_network(Source& source, const Origin& path) {
                              " of its 16 bytes");
         const std::int32_t from = load_i32(bytes);
         const std::int32_t to = load_i32(bytes + 4);
-        if (!allowed(from, to, size, inputs, outputs))
+        if (!connection_allowed(from, to, size, inputs, outputs))
             refuse(path, where() + " " + pattern_fault(from, to, size, inputs, outputs));
-        network.set_bit(from, to);
-        network.weight(from, to) = load_f64(bytes + 8);
+        links.push_back(Link{from, to, load_f64(bytes + 8)});
     }
+    set_connections(network, std::move(links));
     return network;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "common/console.hpp"
 #include "common/errors.hpp"
@@ -10,19 +11,6 @@
 #include "variation/random_draws.hpp"
 
 namespace tessaron {
-namespace {
-
-// Word w of row `from` of a parent, restricted to its own nodes; 0 where the parent has no such
-// row or word.
-std::uint64_t parent_word(const Network& parent, std::int32_t from, std::int32_t w) {
-    if (from >= parent.size || w >= parent.row_words()) return 0;
-    std::uint64_t word = parent.row(from)[w];
-    const std::int32_t beyond = parent.size - w * 64;
-    if (beyond < 64) word &= (std::uint64_t{1} << beyond) - 1;
-    return word;
-}
-
-}  // namespace
 
 Network make_child(const Network& a, const Network& b, double score_a, double score_b) {
     const bool b_fitter = score_a > score_b;
@@ -42,35 +30,54 @@ Network make_child(const Network& a, const Network& b, double score_a, double sc
         child.biases[i] = source->biases[i];
     }
 
-    // Targets k >= max(i + 1, inputs) in ascending order; only where a parent has a connection
-    // can the child get one.
-    const std::int32_t words = child.row_words();
+    // Targets k >= max(i + 1, inputs) below len in ascending order; only where a parent has a
+    // connection can the child get one. The two parents' targets are merged source by source.
+    std::size_t most = 0;
+    for (const Network* parent : {&a, &b}) most += connection_count(*parent);
+    std::vector<std::int32_t> first_out(static_cast<std::size_t>(len) + 1, 0);
+    std::vector<std::int32_t> targets;
+    std::vector<double> weights;
+    targets.reserve(most);
+    weights.reserve(most);
+    auto targets_of = [&](const Network& parent, std::int32_t i, std::int32_t first) {
+        // The parent's targets of i from `first` up, below both its size and len.
+        if (i >= parent.size) return std::pair<const std::int32_t*, const std::int32_t*>{};
+        const std::int32_t* begin = parent.targets.data() + parent.out_begin(i);
+        const std::int32_t* end = parent.targets.data() + parent.out_end(i);
+        end = std::lower_bound(begin, end, std::min(parent.size, len));
+        return std::pair{std::lower_bound(begin, end, first), end};
+    };
     for (std::int32_t i = 0; i < len - child.outputs; ++i) {
         const std::int32_t first = std::max(i + 1, child.inputs);
-        for (std::int32_t w = first >> 6; w < words; ++w) {
-            std::uint64_t low_mask =
-                w == (first >> 6) ? ~std::uint64_t{0} << (first & 63) : ~std::uint64_t{0};
-            const std::uint64_t in_a = parent_word(a, i, w) & low_mask;
-            const std::uint64_t in_b = parent_word(b, i, w) & low_mask;
-            for (std::uint64_t bits = in_a | in_b; bits != 0; bits &= bits - 1) {
-                const int bit = std::countr_zero(bits);
-                const std::int32_t k = w * 64 + bit;
-                if (k >= len) break;
-                const bool has_a = (in_a >> bit) & 1u, has_b = (in_b >> bit) & 1u;
-                double weight;
-                if (has_a && has_b)
-                    weight = fresh_uniform(0.0, 1.0) <= 0.5 ? a.weight(i, k) : b.weight(i, k);
-                else if (has_a && a_fitter)
-                    weight = a.weight(i, k);
-                else if (has_b && b_fitter)
-                    weight = b.weight(i, k);
-                else
-                    continue;
-                child.set_bit(i, k);
-                child.weight(i, k) = weight;
-            }
+        auto [in_a, end_a] = targets_of(a, i, first);
+        auto [in_b, end_b] = targets_of(b, i, first);
+        while (in_a != end_a || in_b != end_b) {
+            const bool has_a = in_a != end_a && (in_b == end_b || *in_a <= *in_b);
+            const bool has_b = in_b != end_b && (in_a == end_a || *in_b <= *in_a);
+            const std::int32_t k = has_a ? *in_a : *in_b;
+            const double weight_a = has_a ? a.weights[in_a - a.targets.data()] : 0.0;
+            const double weight_b = has_b ? b.weights[in_b - b.targets.data()] : 0.0;
+            in_a += has_a;
+            in_b += has_b;
+            double weight;
+            if (has_a && has_b)
+                weight = fresh_uniform(0.0, 1.0) <= 0.5 ? weight_a : weight_b;
+            else if (has_a && a_fitter)
+                weight = weight_a;
+            else if (has_b && b_fitter)
+                weight = weight_b;
+            else
+                continue;
+            targets.push_back(k);
+            weights.push_back(weight);
         }
+        first_out[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(targets.size());
     }
+    for (std::int32_t i = std::max(len - child.outputs, 0); i < len; ++i)
+        first_out[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(targets.size());
+    child.first_out = std::move(first_out);
+    child.targets = std::move(targets);
+    child.weights = std::move(weights);
     return child;
 }
 
@@ -95,8 +102,8 @@ std::vector<Network> crossover(std::vector<Network>& population, std::vector<dou
             offspring.push_back(make_child(a, b, score_a, score_b));
             offspring.push_back(make_child(a, b, score_a, score_b));
         } else {
-            offspring.emplace_back(a);
-            offspring.emplace_back(b);
+            offspring.push_back(copy_with_fresh_engine(a));
+            offspring.push_back(copy_with_fresh_engine(b));
         }
     }
 

@@ -37,9 +37,8 @@ double stepped(double value) {
 void perturb_parameters(Network& network) {
     for (std::int32_t i = 0; i < network.size; ++i) {
         network.biases[i] = stepped(network.biases[i]);
-        for_each_target(network, i, [&](std::int32_t j) {
-            if (j < network.size) network.weight(i, j) = stepped(network.weight(i, j));
-        });
+        for (std::int32_t e = network.out_begin(i); e < network.out_end(i); ++e)
+            if (network.targets[e] < network.size) network.weights[e] = stepped(network.weights[e]);
     }
 }
 

@@ -1,9 +1,9 @@
 #include "variation/mutations.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,114 +15,71 @@
 namespace tessaron {
 namespace {
 
-constexpr std::uint64_t all_ones = ~std::uint64_t{0};
-
-// The bits of word w of a row that stand for the indices first .. last-1.
-std::uint64_t range_mask(std::int32_t w, std::int32_t first, std::int32_t last) {
-    const std::int32_t low = w * 64, high = low + 64;
-    if (first >= last || first >= high || last <= low) return 0;
-    std::uint64_t mask = all_ones;
-    if (first > low) mask &= all_ones << (first - low);
-    if (last < high) mask &= all_ones >> (high - last);
-    return mask;
-}
-
 struct Candidate {
     std::int32_t from;
     std::int32_t to;
 };
 
-// The candidates of a mutation, in row-major order, are the set bits of bits(from, w) for every
-// source from 0 .. sources-1 and every word w of its row. They are counted, and the chosen one
-// is found by a second scan, so no list is built.
-template <class Bits>
-std::int64_t count_candidates(const Network& network, std::int32_t sources, Bits& bits) {
+// The candidates of a mutation, in row-major order, are those of each source from 0 ..
+// sources-1 in turn: per_source(from) tells how many a source has and at(from, index) which
+// target is its index-th. They are counted, and the chosen one is found by a second walk over
+// the sources, so no list is built. One candidate is chosen uniformly with random_int, or none
+// (and no draw) when there is none.
+template <class PerSource, class At>
+std::optional<Candidate> pick_candidate(const Network& network, std::int32_t sources,
+                                        PerSource per_source, At at) {
     std::int64_t count = 0;
-    for (std::int32_t from = 0; from < sources; ++from)
-        for (std::int32_t w = 0; w < network.row_words(); ++w)
-            count += std::popcount(bits(from, w));
-    return count;
-}
-
-template <class Bits>
-Candidate candidate_at(const Network& network, std::int32_t sources, Bits& bits,
-                       std::int64_t index) {
-    for (std::int32_t from = 0; from < sources; ++from) {
-        for (std::int32_t w = 0; w < network.row_words(); ++w) {
-            std::uint64_t word = bits(from, w);
-            const int count = std::popcount(word);
-            if (index >= count) {
-                index -= count;
-                continue;
-            }
-            for (; index > 0; --index) word &= word - 1;
-            return {from, w * 64 + std::countr_zero(word)};
-        }
-    }
-    return {-1, -1};  // not reached: index is below the count
-}
-
-// One candidate chosen uniformly with random_int, or none (and no draw) when there is none.
-template <class Bits>
-std::optional<Candidate> pick_candidate(const Network& network, std::int32_t sources, Bits bits) {
-    const std::int64_t count = count_candidates(network, sources, bits);
+    for (std::int32_t from = 0; from < sources; ++from) count += per_source(from);
     if (count == 0) return std::nullopt;
     if (count > std::int64_t{INT_MAX} + 1)
         throw InvalidData("a network of " + std::to_string(network.size) +
                           " nodes has too many candidates for a structural mutation (" +
                           std::to_string(count) + ")");
-    const int index = random_int(0, static_cast<int>(count - 1));
-    return candidate_at(network, sources, bits, index);
-}
-
-// Matrices for a network of `nodes` nodes, all clear; allocated before the network is touched.
-struct Matrices {
-    std::vector<double> weights;
-    std::vector<std::uint64_t> connections;
-};
-
-Matrices blank_matrices(std::int32_t nodes) {
-    const auto n = static_cast<std::size_t>(nodes);
-    return {std::vector<double>(n * n),
-            std::vector<std::uint64_t>(n * static_cast<std::size_t>(Network::words_for(nodes)))};
-}
-
-// Copies both matrices of the network into `out` (sized for `nodes` nodes), old index x going to
-// new(x) = x + (x >= at ? shift : 0); with shift -1, row and column `at` are dropped.
-void copy_remapped(const Network& network, std::int32_t at, std::int32_t shift, std::int32_t nodes,
-                   Matrices& out) {
-    const std::int32_t n = network.size;
-    const std::int32_t words = Network::words_for(nodes);
-    auto renumber = [&](std::int32_t x) { return x < at ? x : x + shift; };
-    for (std::int32_t row = 0; row < n; ++row) {
-        if (shift < 0 && row == at) continue;
-        const std::int32_t new_row = renumber(row);
-        const double* from = network.weights.data() + static_cast<std::size_t>(row) * n;
-        double* to = out.weights.data() + static_cast<std::size_t>(new_row) * nodes;
-        std::copy(from, from + at, to);
-        const std::int32_t tail = shift < 0 ? at + 1 : at;
-        std::copy(from + tail, from + n, to + tail + shift);
-        std::uint64_t* bits = out.connections.data() + static_cast<std::size_t>(new_row) * words;
-        for_each_target(network, row, [&](std::int32_t target) {
-            if (target >= n || (shift < 0 && target == at)) return;
-            const std::int32_t column = renumber(target);
-            bits[column >> 6] |= std::uint64_t{1} << (column & 63);
-        });
+    std::int64_t index = random_int(0, static_cast<int>(count - 1));
+    for (std::int32_t from = 0; from < sources; ++from) {
+        const std::int64_t here = per_source(from);
+        if (index < here) return Candidate{from, at(from, static_cast<std::int32_t>(index))};
+        index -= here;
     }
+    return std::nullopt;  // not reached: index is below the count
 }
 
-void reserve_nodes(Network& network, std::size_t nodes) {
-    network.biases.reserve(nodes);
-    network.sums.reserve(nodes);
-    network.values.reserve(nodes);
-    network.activations.reserve(nodes);
+// Position of the first target of `from` at or above `to`.
+std::int32_t lower_position(const Network& network, std::int32_t from, std::int32_t to) {
+    const std::int32_t* begin = network.targets.data() + network.out_begin(from);
+    const std::int32_t* end = network.targets.data() + network.out_end(from);
+    return static_cast<std::int32_t>(std::lower_bound(begin, end, to) - network.targets.data());
 }
 
-void adopt_matrices(Network& network, std::int32_t nodes, Matrices&& matrices) {
-    network.size = nodes;
-    network.weights = std::move(matrices.weights);
-    network.connections = std::move(matrices.connections);
+// The weight that connect gives: the first deviate of a new standard normal distribution.
+double connection_weight(NetworkEngine& engine) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    return normal(engine);
 }
+
+// New connection arrays, built a source at a time in ascending order and adopted whole.
+struct Connections {
+    std::vector<std::int32_t> first_out;
+    std::vector<std::int32_t> targets;
+    std::vector<double> weights;
+
+    Connections(std::int32_t nodes, std::size_t connections) {
+        first_out.reserve(static_cast<std::size_t>(nodes) + 1);
+        targets.reserve(connections);
+        weights.reserve(connections);
+        first_out.push_back(0);
+    }
+    void add(std::int32_t to, double weight) {
+        targets.push_back(to);
+        weights.push_back(weight);
+    }
+    void end_source() { first_out.push_back(static_cast<std::int32_t>(targets.size())); }
+    void adopt_into(Network& network) noexcept {
+        network.first_out = std::move(first_out);
+        network.targets = std::move(targets);
+        network.weights = std::move(weights);
+    }
+};
 
 }  // namespace
 
@@ -135,25 +92,51 @@ void insert_node(Network& network, std::int32_t a, std::int32_t b, double bias,
                           std::to_string(b) + " of a network of " + std::to_string(n) +
                           " nodes with " + std::to_string(network.inputs) + " inputs");
     // Everything that can fail is done before the network changes.
-    Matrices grown = blank_matrices(n + 1);
-    reserve_nodes(network, static_cast<std::size_t>(n) + 1);
+    Connections grown(n + 1, connection_count(network) + 2);
+    network.biases.reserve(static_cast<std::size_t>(n) + 1);
+    network.activations.reserve(static_cast<std::size_t>(n) + 1);
 
-    disconnect(network, a, b);
-    copy_remapped(network, h, 1, n + 1, grown);
+    // Old index x becomes x + 1 from h on; a -> b goes, a -> h and h -> b + 1 come, in this
+    // order of draws.
+    const double into_new = connection_weight(network.engine);
+    const double out_of_new = connection_weight(network.engine);
+    auto renumber = [&](std::int32_t x) { return x < h ? x : x + 1; };
+    for (std::int32_t row = 0; row <= n; ++row) {
+        if (row == h) {
+            grown.add(b + 1, out_of_new);
+            grown.end_source();
+        }
+        if (row == n) break;
+        bool placed = row != a;
+        for (std::int32_t e = network.out_begin(row); e < network.out_end(row); ++e) {
+            const std::int32_t target = network.targets[e];
+            if (target >= n || (row == a && target == b)) continue;
+            const std::int32_t column = renumber(target);
+            if (!placed && column > h) {
+                grown.add(h, into_new);
+                placed = true;
+            }
+            grown.add(column, network.weights[e]);
+        }
+        if (!placed) grown.add(h, into_new);
+        grown.end_source();
+    }
     network.biases.insert(network.biases.begin() + h, bias);
-    network.sums.insert(network.sums.begin() + h, 0.0);
-    network.values.insert(network.values.begin() + h, 0.0);
     network.activations.insert(network.activations.begin() + h, activation);
-    adopt_matrices(network, n + 1, std::move(grown));
-    connect(network, a, h);
-    connect(network, h, b + 1);
+    grown.adopt_into(network);
+    network.size = n + 1;
 }
 
 void add_node(Network& network) {
     const std::int32_t size = network.size;
-    const auto choice =
-        pick_candidate(network, size - network.outputs, [&](std::int32_t from, std::int32_t w) {
-            return network.row(from)[w] & range_mask(w, from + 1, size);
+    // Existing connections to a higher node.
+    const auto choice = pick_candidate(
+        network, size - network.outputs,
+        [&](std::int32_t from) {
+            return lower_position(network, from, size) - lower_position(network, from, from + 1);
+        },
+        [&](std::int32_t from, std::int32_t index) {
+            return network.targets[lower_position(network, from, from + 1) + index];
         });
     if (!choice) return;
     const std::int32_t activation = random_activation();
@@ -166,62 +149,107 @@ void remove_node(Network& network) {
     if (n - network.inputs - network.outputs <= 0) return;
     const std::int32_t d = random_int(network.inputs, n - network.outputs - 1);
 
-    thread_local std::vector<std::int32_t> sources, targets;
-    sources.clear();
-    targets.clear();
-    for (std::int32_t i = 0; i < d; ++i)
-        if (network.connected(i, d)) sources.push_back(i);
+    // Targets of d, numbered as they will be once d is gone; its sources are found row by row
+    // below, where each gains those targets with fresh weights (sources ascending, targets
+    // ascending), an existing connection taking the new weight.
+    thread_local std::vector<std::int32_t> bridged;
+    bridged.clear();
     for_each_target(
         network, d,
         [&](std::int32_t k) {
-            if (k < n) targets.push_back(k - 1);
+            if (k < n) bridged.push_back(k - 1);
         },
         d + 1);
 
-    Matrices shrunk = blank_matrices(n - 1);
-    copy_remapped(network, d, -1, n - 1, shrunk);
+    std::size_t sources = 0;
+    for (std::int32_t i = 0; i < d; ++i) sources += network.connected(i, d);
+    Connections shrunk(n - 1, connection_count(network) + sources * bridged.size());
+    network.biases.reserve(static_cast<std::size_t>(n));
+    auto renumber = [&](std::int32_t x) { return x < d ? x : x - 1; };
+    for (std::int32_t row = 0; row < n; ++row) {
+        if (row == d) continue;
+        const bool source = row < d && network.connected(row, d);
+        std::size_t next = 0;  // the next bridged target to merge in
+        for (std::int32_t e = network.out_begin(row); e < network.out_end(row); ++e) {
+            const std::int32_t target = network.targets[e];
+            if (target >= n || target == d) continue;
+            const std::int32_t column = renumber(target);
+            if (source) {
+                for (; next < bridged.size() && bridged[next] < column; ++next)
+                    shrunk.add(bridged[next], connection_weight(network.engine));
+                if (next < bridged.size() && bridged[next] == column) {
+                    ++next;
+                    shrunk.add(column, connection_weight(network.engine));
+                    continue;
+                }
+            }
+            shrunk.add(column, network.weights[e]);
+        }
+        if (source)
+            for (; next < bridged.size(); ++next)
+                shrunk.add(bridged[next], connection_weight(network.engine));
+        shrunk.end_source();
+    }
     network.biases.erase(network.biases.begin() + d);
-    network.sums.erase(network.sums.begin() + d);
-    network.values.erase(network.values.begin() + d);
     network.activations.erase(network.activations.begin() + d);
-    adopt_matrices(network, n - 1, std::move(shrunk));
-
-    for (std::int32_t s : sources)
-        for (std::int32_t t : targets) connect(network, s, t);
+    shrunk.adopt_into(network);
+    network.size = n - 1;
 }
 
 void add_connection(Network& network) {
     const std::int32_t size = network.size;
-    const auto choice =
-        pick_candidate(network, size - network.outputs, [&](std::int32_t from, std::int32_t w) {
-            return ~network.row(from)[w] & range_mask(w, std::max(from + 1, network.inputs), size);
+    const std::int32_t inputs = network.inputs, outputs = network.outputs;
+    // Allowed pairs that are absent: the allowed range of each source less its targets in it.
+    const auto choice = pick_candidate(
+        network, size - outputs,
+        [&](std::int32_t from) {
+            const TargetRange range = allowed_targets(from, size, inputs, outputs);
+            return std::max(0, range.last - range.first) -
+                   (lower_position(network, from, range.last) -
+                    lower_position(network, from, range.first));
+        },
+        [&](std::int32_t from, std::int32_t index) {
+            // The index-th gap between the existing targets of the range.
+            const TargetRange range = allowed_targets(from, size, inputs, outputs);
+            std::int32_t to = range.first;
+            for (std::int32_t e = lower_position(network, from, range.first);
+                 e < network.out_end(from) && network.targets[e] < range.last; ++e) {
+                const std::int32_t gap = network.targets[e] - to;
+                if (index < gap) break;
+                index -= gap;
+                to = network.targets[e] + 1;
+            }
+            return to + index;
         });
     if (choice) connect(network, choice->from, choice->to);
 }
 
 void remove_connection(Network& network) {
     const std::int32_t size = network.size;
-    const std::int32_t words = network.row_words();
-    // Sources with two or more outgoing connections, and (a word at a time) the targets with two
-    // or more incoming ones.
-    thread_local std::vector<char> spare_source;
-    thread_local std::vector<std::uint64_t> seen_once, seen_twice;
-    spare_source.assign(static_cast<std::size_t>(std::max(size, 0)), 0);
-    seen_once.assign(static_cast<std::size_t>(words), 0);
-    seen_twice.assign(static_cast<std::size_t>(words), 0);
-    for (std::int32_t from = 0; from < size; ++from) {
-        int outgoing = 0;
-        for (std::int32_t w = 0; w < words; ++w) {
-            const std::uint64_t row = network.row(from)[w] & range_mask(w, 0, size);
-            outgoing += std::popcount(row);
-            seen_twice[w] |= seen_once[w] & row;
-            seen_once[w] |= row;
-        }
-        spare_source[from] = outgoing >= 2;
-    }
-    const auto choice = pick_candidate(network, size, [&](std::int32_t from, std::int32_t w) {
-        return spare_source[from] ? network.row(from)[w] & seen_twice[w] : std::uint64_t{0};
-    });
+    // Sources with two or more outgoing and targets with two or more incoming connections.
+    thread_local std::vector<std::int32_t> incoming;
+    incoming.assign(static_cast<std::size_t>(std::max(size, 0)), 0);
+    for (std::int32_t e = 0; e < static_cast<std::int32_t>(connection_count(network)); ++e)
+        if (network.targets[e] < size) ++incoming[network.targets[e]];
+    auto spare_source = [&](std::int32_t from) {
+        return lower_position(network, from, size) - network.out_begin(from) >= 2;
+    };
+    const auto choice = pick_candidate(
+        network, size,
+        [&](std::int32_t from) {
+            std::int32_t count = 0;
+            if (!spare_source(from)) return count;
+            for_each_target(network, from, [&](std::int32_t to) {
+                count += to < size && incoming[to] >= 2;
+            });
+            return count;
+        },
+        [&](std::int32_t from, std::int32_t index) {
+            for (std::int32_t e = network.out_begin(from);; ++e) {
+                const std::int32_t to = network.targets[e];
+                if (to < size && incoming[to] >= 2 && index-- == 0) return to;
+            }
+        });
     if (choice) disconnect(network, choice->from, choice->to);
 }
 

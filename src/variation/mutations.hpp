@@ -1,6 +1,7 @@
 // The structural mutations: each collects its admissible choices in row-major order (source
 // ascending, then target ascending), picks one with random_int, and keeps every per-node array
-// and every row and column of both matrices in step. None of them tests validity; a mutation
+// and the connection arrays in step, renumbering the nodes behind an inserted or deleted one.
+// Each costs the network's nodes plus its connections. None of them tests validity; a mutation
 // that finds no choice leaves the network (and rand()) untouched.
 #pragma once
 

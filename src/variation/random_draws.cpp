@@ -25,7 +25,7 @@ namespace {
 // The fresh draws of one thread: an engine, and the normal distribution that keeps the second
 // deviate of each pair it generates for the next call.
 struct FreshDraws {
-    std::mt19937 engine;
+    Mt19937 engine;
     std::normal_distribution<double> standard{0.0, 1.0};
     std::uint64_t generation = no_generation;
 };
@@ -38,7 +38,7 @@ FreshDraws& fresh_draws() {
 
 }  // namespace
 
-std::mt19937& fresh_engine() { return fresh_draws().engine; }
+Mt19937& fresh_engine() { return fresh_draws().engine; }
 
 double unit_from_words(std::uint32_t r1, std::uint32_t r2) {
     const double c =
@@ -53,7 +53,7 @@ double scale_unit(double c, double low, double high) {
 }
 
 double fresh_uniform(double low, double high) {
-    std::mt19937& engine = fresh_engine();
+    Mt19937& engine = fresh_engine();
     const auto r1 = static_cast<std::uint32_t>(engine());
     const auto r2 = static_cast<std::uint32_t>(engine());
     return scale_unit(unit_from_words(r1, r2), low, high);

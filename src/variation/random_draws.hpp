@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <random>
 
+#include "network/random.hpp"
+
 namespace tessaron {
 
 // Uniform in low .. high inclusive, from rand() (seeded on first use of the structural draws).
@@ -23,7 +25,7 @@ double fresh_uniform(double low, double high);
 double fresh_normal(double mean, double stddev);
 
 // The per-thread engine of the fresh draws.
-std::mt19937& fresh_engine();
+Mt19937& fresh_engine();
 
 // c = (r1 + r2 * 2^32) / 2^64, in [0, 1): the rounding to double that would give exactly 1 gives
 // the largest double below 1 instead.

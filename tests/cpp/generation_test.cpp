@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <numeric>
+#include <random>
 #include <string>
 
 #include "common/errors.hpp"
@@ -238,6 +240,31 @@ TEST(Generation, RefusesPopulationsItCannotBreed) {
     }
 }
 
+// Scoring a population shares the inputs' node-major rows between its networks; each row must
+// still equal the network scored on its own, bit for bit.
+TEST(Generation, PopulationScoresEqualEachNetworkScoredAlone) {
+    std::mt19937 engine(99);
+    std::normal_distribution<double> normal(0.0, 1.5);
+    std::vector<Network> population;
+    for (std::int32_t hidden : {0, 3, 40, 7}) {
+        population.push_back(testing::random_network(3, 2, hidden));
+        testing::thin_out(population.back(), 0.5, engine);
+    }
+    for (std::int32_t rows : {1, 128, 300}) {
+        SampleMatrix x(rows, 4), y(rows, 2);
+        for (double& v : x.values) v = normal(engine);
+        for (double& v : y.values) v = normal(engine);
+        const std::vector<std::int32_t> losses{mse, mae};
+        const auto scores = evaluate_population(population, all_rows(x, y), losses);
+        for (std::size_t i = 0; i < population.size(); ++i) {
+            const std::vector<double> alone = evaluate_losses(population[i], all_rows(x, y), losses);
+            for (std::size_t k = 0; k < losses.size(); ++k)
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(scores[i][k]), std::bit_cast<std::uint64_t>(alone[k]))
+                    << rows << " rows, network " << i << ", loss " << k;
+        }
+    }
+}
+
 TEST(DatasetEvolution, BatchCounts) {
     EXPECT_EQ(batch_count(100, 9), 12);
     EXPECT_EQ(batch_count(100, 10), 10);
@@ -382,7 +409,7 @@ TEST(DatasetEvolution, RowsReadInPlaceGiveTheRunOfACopy) {
     }
     EXPECT_EQ(read.best.biases, copied.best.biases);
     EXPECT_EQ(read.best.weights, copied.best.weights);
-    EXPECT_EQ(read.best.connections, copied.best.connections);
+    EXPECT_EQ(read.best.targets, copied.best.targets);
 
     DatasetEvolution batched;
     batched.batch_size = 10;  // three batches: rows read in place cannot be shuffled
@@ -407,19 +434,20 @@ TEST(DatasetEvolution, AbandonedRunThrowsThrough) {
                  std::runtime_error);
 }
 
-TEST(CopyWithoutSeedDraw, GivesAnExactCopyAndLeavesTheSeedStreamAlone) {
+// A run that hands copies of its best network to callbacks keeps the draws of one that does not.
+TEST(NetworkCopy, GivesAnExactCopyAndLeavesTheSeedStreamAlone) {
     seed_everything(17);
     Network original = testing::random_network(2, 1, 3);
     original.engine();  // an engine with a state of its own, not just its seed
     seed_everything(5);
     const std::uint32_t expected = engine_seed();
     seed_everything(5);
-    const Network copy = copy_without_seed_draw(original);
+    const Network copy = original;  // a copy draws no seed
     EXPECT_EQ(engine_seed(), expected);
     for (const Network* network : {static_cast<const Network*>(&original), &copy}) {
         EXPECT_EQ(network->biases, copy.biases);
         EXPECT_EQ(network->weights, copy.weights);
-        EXPECT_EQ(network->connections, copy.connections);
+        EXPECT_EQ(network->targets, copy.targets);
         EXPECT_EQ(network->activations, copy.activations);
     }
     EXPECT_EQ(copy.engine, original.engine);

@@ -52,15 +52,15 @@ TEST(Integrity, OnlyForwardBitsCountAsIncomingAndOnlyBitsAtOrAboveAsOutgoing) {
 }
 
 TEST(Integrity, BitsPastTheLastNodeAreNoConnections) {
-    // Node 1 is hidden; its only outgoing bit, and node 2's only incoming one, lie past the
-    // last node (in the unused tail of the row's word).
+    // Node 1 is hidden; its only outgoing connection, and node 2's only incoming one, lead
+    // past the last node.
     Network network = build_network(1, 1, 3, {{0, 1, 1}, {0, 2, 1}});
-    network.connections[1] |= std::uint64_t{1} << 5;
+    network.link(1, 5);
     EXPECT_FALSE(is_valid(network));
     EXPECT_FALSE(naive_valid(network));
     Network no_source = build_network(1, 1, 3, {{0, 1, 1}, {1, 2, 1}});
     disconnect(no_source, 0, 1);
-    no_source.connections[0] |= std::uint64_t{1} << 40;
+    no_source.link(0, 40);
     EXPECT_FALSE(is_valid(no_source));
 }
 
@@ -93,7 +93,7 @@ TEST(Integrity, AgreesWithAPairByPairCheck) {
             const double density = 0.5 * uniform(engine) * uniform(engine);
             for (std::int32_t from = 0; from < size; ++from)
                 for (std::int32_t to = 0; to < size; ++to)
-                    if (uniform(engine) < density) network.set_bit(from, to);
+                    if (uniform(engine) < density) network.link(from, to);
         } else {
             // An intact sparse network with a few bits flipped anywhere.
             network = random_network(inputs, outputs, hidden);
@@ -101,9 +101,9 @@ TEST(Integrity, AgreesWithAPairByPairCheck) {
             for (int flips = below(4); flips > 0; --flips) {
                 const std::int32_t from = below(size), to = below(size);
                 if (network.connected(from, to))
-                    network.clear_bit(from, to);
+                    network.unlink(from, to);
                 else
-                    network.set_bit(from, to);
+                    network.link(from, to);
             }
         }
         const bool expected = naive_valid(network);

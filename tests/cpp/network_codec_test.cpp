@@ -85,7 +85,7 @@ TEST(NetworkCodec, EncodingEqualsTheFileAndDecodesBitForBit) {
         std::int32_t slot = 0;
         for (std::int32_t from = 0; from < network.size; from += 2)
             for_each_target(network, from, [&](std::int32_t to) {
-                network.weight(from, to) = specials[slot++ % 6];
+                network.link(from, to) = specials[slot++ % 6];
             });
         network.biases[network.size - 1] = specials[(hidden + 2) % 6];
         const std::string bytes = encode_network(network);
@@ -189,7 +189,8 @@ TEST(NetworkCodec, DamagedEncodingsAreRefusedOrGiveConsistentNetworks) {
             const Network read = decode_network(bytes, "damaged");
             ++decoded;
             ASSERT_EQ(read.biases.size(), static_cast<std::size_t>(read.size));
-            ASSERT_EQ(read.weights.size(), static_cast<std::size_t>(read.size) * read.size);
+            ASSERT_EQ(read.first_out.size(), static_cast<std::size_t>(read.size) + 1);
+            ASSERT_EQ(read.weights.size(), read.targets.size());
             for (std::int32_t from = 0; from < read.size; ++from)
                 for (std::int32_t to = 0; to < read.size; ++to) {
                     const bool allowed =

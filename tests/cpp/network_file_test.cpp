@@ -146,7 +146,7 @@ TEST_F(NetworkFile, SpecialRealsSurviveBitForBit) {
     std::int32_t slot = 0;
     for (std::int32_t from = 0; from < network.size; ++from)
         for_each_target(network, from, [&](std::int32_t to) {
-            network.weight(from, to) = specials[slot++ % 8];
+            network.link(from, to) = specials[slot++ % 8];
         });
     for (std::int32_t i = 0; i < network.size; ++i) network.biases[i] = specials[(i + 3) % 8];
     write_network_file(network, path("special.tsn"));
@@ -282,7 +282,8 @@ TEST_F(NetworkFile, DamagedFilesAreRefusedOrGiveConsistentNetworks) {
             const Network read = read_network_file(path("damaged.tsn"));
             ++loaded;
             ASSERT_EQ(read.biases.size(), static_cast<std::size_t>(read.size));
-            ASSERT_EQ(read.weights.size(), static_cast<std::size_t>(read.size) * read.size);
+            ASSERT_EQ(read.first_out.size(), static_cast<std::size_t>(read.size) + 1);
+            ASSERT_EQ(read.weights.size(), read.targets.size());
             for (std::int32_t from = 0; from < read.size; ++from)
                 for (std::int32_t to = 0; to < read.size; ++to) {
                     const bool allowed = from < to && to >= read.inputs &&

@@ -36,7 +36,7 @@ TEST(Network, BlankNetworkIsAllZero) {
     EXPECT_EQ(network.biases, std::vector<double>(5, 0.0));
     EXPECT_EQ(network.activations, std::vector<std::int32_t>(5, sigmoid));
     EXPECT_EQ(connection_count(network), 0u);
-    EXPECT_EQ(network.weights, std::vector<double>(25, 0.0));
+    EXPECT_EQ(network.first_out, std::vector<std::int32_t>(6, 0));
 }
 
 TEST(Network, RandomisedDefaultSizeConnectsEachInputToEachOutput) {
@@ -79,7 +79,8 @@ TEST(Network, ResetDiscardsEverythingButCountsAndEngine) {
     EXPECT_EQ(network.engine, engine);
     EXPECT_EQ(connection_count(network), 0u);
     EXPECT_EQ(network.biases, std::vector<double>(4, 0.0));
-    EXPECT_EQ(network.weights.size(), 16u);
+    EXPECT_EQ(network.first_out, std::vector<std::int32_t>(5, 0));
+    EXPECT_TRUE(network.targets.empty() && network.weights.empty());
 }
 
 TEST(Network, ImpossibleSizeThrowsBadAllocAndLeavesNetworkAlone) {
@@ -88,6 +89,15 @@ TEST(Network, ImpossibleSizeThrowsBadAllocAndLeavesNetworkAlone) {
     EXPECT_THROW(reset(network, std::numeric_limits<std::int32_t>::max()), std::bad_alloc);
     EXPECT_EQ(network.size, before.size);
     EXPECT_EQ(network.weights, before.weights);
+}
+
+TEST(Network, SetConnectionsSortsAndKeepsTheLastOfARepeatedPair) {
+    Network network(2, 1);
+    reset(network, 4);
+    set_connections(network, {{2, 3, 1.0}, {0, 2, 2.0}, {1, 3, 3.0}, {0, 2, 4.0}, {1, 2, 5.0}});
+    EXPECT_EQ(network.first_out, (std::vector<std::int32_t>{0, 1, 3, 4, 4}));
+    EXPECT_EQ(network.targets, (std::vector<std::int32_t>{2, 2, 3, 3}));
+    EXPECT_EQ(network.weights, (std::vector<double>{4.0, 5.0, 3.0, 1.0}));
 }
 
 TEST(Activation, Formulas) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -15,6 +16,18 @@ namespace tessaron {
 namespace {
 
 using testing::seed_rand;
+
+TEST(RandomDraws, FreshEngineDrawsWhatTheStandardTwisterDraws) {
+    for (std::uint32_t value : {0u, 5489u, 0xffffffffu}) {
+        std::mt19937 standard(value);
+        Mt19937 ours(value);
+        for (int i = 0; i < 2000; ++i) ASSERT_EQ(ours(), standard()) << value << " draw " << i;
+        std::seed_seq a{value, value ^ 77u, 1u}, b{value, value ^ 77u, 1u};
+        standard.seed(a);
+        ours.seed(b);
+        for (int i = 0; i < 2000; ++i) ASSERT_EQ(ours(), standard()) << value << " draw " << i;
+    }
+}
 
 TEST(RandomDraws, RandomIntReducesOneRandValueModuloTheCount) {
     for (unsigned seed : {1u, 42u, 9000u}) {

@@ -14,34 +14,30 @@
 
 namespace tessaron::testing {
 
-// Every per-node array of `size` entries, both matrices size x size, every connection forward,
-// none into an input, none out of an output, no bit beyond the last node, weight 0 wherever the
-// bit is clear. Returns false (after reporting) at the first violation.
+// Every per-node array of `size` entries, the connection arrays in step (targets ascending per
+// source), every connection allowed (forward, none into an input, none out of an output).
+// Returns false (after reporting) at the first violation.
 inline bool well_formed(const Network& network) {
     const std::int32_t n = network.size;
     const auto nodes = static_cast<std::size_t>(n);
-    if (network.biases.size() != nodes || network.sums.size() != nodes ||
-        network.values.size() != nodes || network.activations.size() != nodes ||
-        network.weights.size() != nodes * nodes ||
-        network.connections.size() != nodes * Network::words_for(n)) {
+    if (network.biases.size() != nodes || network.activations.size() != nodes ||
+        network.first_out.size() != nodes + 1 || network.first_out.front() != 0 ||
+        static_cast<std::size_t>(network.first_out.back()) != network.targets.size() ||
+        network.weights.size() != network.targets.size()) {
         ADD_FAILURE() << "arrays out of step with size " << n;
         return false;
     }
     for (std::int32_t from = 0; from < n; ++from) {
-        for (std::int32_t to = 0; to < n; ++to) {
-            const bool allowed = from < to && to >= network.inputs && from < n - network.outputs;
-            if (network.connected(from, to) && !allowed) {
+        for (std::int32_t e = network.out_begin(from); e < network.out_end(from); ++e) {
+            const std::int32_t to = network.targets[e];
+            if (e > network.out_begin(from) && network.targets[e - 1] >= to) {
+                ADD_FAILURE() << "targets of " << from << " not ascending";
+                return false;
+            }
+            const bool allowed = from < to && to < n && to >= network.inputs &&
+                                 from < n - network.outputs;
+            if (!allowed) {
                 ADD_FAILURE() << "connection " << from << " -> " << to << " is not allowed";
-                return false;
-            }
-            if (!network.connected(from, to) && network.weight(from, to) != 0.0) {
-                ADD_FAILURE() << "weight without connection at " << from << " -> " << to;
-                return false;
-            }
-        }
-        for (std::int32_t to = n; to < Network::words_for(n) * 64; ++to) {
-            if (network.connected(from, to)) {
-                ADD_FAILURE() << "bit beyond the last node in row " << from;
                 return false;
             }
         }
@@ -71,7 +67,7 @@ inline bool naive_valid(const Network& network) {
 inline bool same_genes(const Network& a, const Network& b) {
     return a.size == b.size && a.inputs == b.inputs && a.outputs == b.outputs &&
            a.biases == b.biases && a.activations == b.activations && a.weights == b.weights &&
-           a.connections == b.connections;
+           a.first_out == b.first_out && a.targets == b.targets;
 }
 
 // Makes the next rand() values repeatable: both once-flags are spent first, so that no seeding
