@@ -13,6 +13,9 @@ namespace {
 // one thread, so the results are those of a single thread.
 constexpr std::int32_t rows_per_item = 8 * forward_block_size;
 
+// Up to this many rows are evaluated one sample at a time.
+constexpr std::int32_t few_rows = 2;
+
 void predict_rows_in_parallel(const Network& network, const SampleRows& x, double* out) {
     const std::size_t items =
         (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
@@ -33,6 +36,15 @@ ForwardScratch& thread_scratch() {
 
 void predict_rows(const Network& network, const double* x, std::size_t stride, std::int32_t rows,
                   double* out, ForwardScratch& scratch) {
+    // A few rows cost less one at a time than fitting the block scratch to the network; both
+    // paths give the same bits.
+    if (rows <= few_rows) {
+        thread_local SampleScratch sample_scratch;
+        for (std::int32_t r = 0; r < rows; ++r)
+            forward_sample(network, x + static_cast<std::size_t>(r) * stride, sample_scratch,
+                           out + static_cast<std::size_t>(r) * network.outputs);
+        return;
+    }
     scratch.fit(network);
     const std::int32_t outputs = network.outputs;
     for (std::int32_t first = 0; first < rows; first += forward_block_size) {

@@ -43,7 +43,8 @@ std::vector<double> forward(const Network& network, const double* sample) {
     return forward(network, sample, scratch);
 }
 
-std::vector<double> forward(const Network& network, const double* sample, SampleScratch& scratch) {
+void forward_sample(const Network& network, const double* sample, SampleScratch& scratch,
+                    double* outputs) {
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
     scratch.sums.assign(network.biases.begin(), network.biases.end());
@@ -58,7 +59,13 @@ std::vector<double> forward(const Network& network, const double* sample, Sample
             if (k >= inputs && k < size) sums[k] += network.weights[e] * value;
         }
     }
-    return std::vector<double>(scratch.values.end() - network.outputs, scratch.values.end());
+    std::copy(scratch.values.end() - network.outputs, scratch.values.end(), outputs);
+}
+
+std::vector<double> forward(const Network& network, const double* sample, SampleScratch& scratch) {
+    std::vector<double> outputs(static_cast<std::size_t>(network.outputs));
+    forward_sample(network, sample, scratch, outputs.data());
+    return outputs;
 }
 
 namespace {

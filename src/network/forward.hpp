@@ -23,6 +23,9 @@ struct SampleScratch {
 // output values. The first form uses a scratch of the calling thread.
 std::vector<double> forward(const Network& network, const double* sample);
 std::vector<double> forward(const Network& network, const double* sample, SampleScratch& scratch);
+// The same, writing the output values to outputs[0 .. outputs).
+void forward_sample(const Network& network, const double* sample, SampleScratch& scratch,
+                    double* outputs);
 
 // Samples evaluated together by forward_block.
 inline constexpr std::int32_t forward_block_size = 128;

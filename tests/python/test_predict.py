@@ -110,12 +110,16 @@ def test_extra_columns_are_ignored():
 
 
 def test_large_inputs_match_small_blocks():
-    # Large inputs run without the interpreter lock, in many blocks; results stay the same.
+    # Large inputs run without the interpreter lock, in many blocks, and one or two rows one
+    # sample at a time; results stay the same.
     model = tessaron.Model(4, 3, 30)
     x = np.random.default_rng(3).normal(size=(5000, 4))
     whole = model.predict(x)
     pieces = np.vstack([model.predict(x[i:i + 7]) for i in range(0, 5000, 7)])
     np.testing.assert_array_equal(whole, pieces)
+    for rows in (1, 2):
+        few = np.vstack([model.predict(x[i:i + rows]) for i in range(0, 300, rows)])
+        np.testing.assert_array_equal(whole[:300], few)
 
 
 def test_refusals():
