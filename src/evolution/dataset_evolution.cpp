@@ -27,8 +27,12 @@ std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
                                      batch_size);
 }
 
-EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
-                                      const std::function<void()>& before_generation) {
+namespace {
+
+// The loop itself, for the state and generation step of either optimizer.
+template <class MakeState, class Step>
+EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, Step&& step,
+                                const std::function<void()>& before_generation) {
     const std::int32_t n = run.x.rows;
     const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
     if (run.batch_size != -1 && batch_size < 0.1 * n) console_write(small_batch_warning);
@@ -38,7 +42,7 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
     EvolutionResult result;
     // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
     result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
-    PopulationState state = initial_population(start, run.pop_size);
+    auto state = make_state();
     std::int32_t first_batch_rows = 0;
     const ScoreFunction score = [&](const std::vector<Network>& pool) {
         return evaluate_population(
@@ -63,7 +67,7 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
         for (std::int32_t batch = 0; batch < batches; ++batch) {
             before_generation();
             first_batch_rows = batch * batch_size;
-            next_generation(state, score);
+            step(state, score);
             const std::vector<double>& best_row = state.rows[state.best_index];
             for (std::size_t k = 0; k < kinds; ++k) loss_sums[k] += best_row[k];
             size_sum += state.best.size;
@@ -87,6 +91,25 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
     }
     result.best = std::move(state.best);
     return result;
+}
+
+}  // namespace
+
+EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
+                                      const std::function<void()>& before_generation) {
+    if (!run.beta)
+        return run_generations(
+            run, [&] { return initial_population(start, run.pop_size); }, next_generation,
+            before_generation);
+    // Another batch is another task: every member is scored on it, not only the new ones.
+    const bool rescore_all = run.beta->reevaluate || batch_count(run.x.rows, run.batch_size) > 1;
+    const bool average = run.beta->reevaluate;
+    return run_generations(
+        run, [&] { return beta_initial_population(start, run.pop_size, *run.beta); },
+        [&](BetaState& state, const ScoreFunction& score) {
+            return beta_next_generation(state, score, rescore_all, average);
+        },
+        before_generation);
 }
 
 }  // namespace tessaron

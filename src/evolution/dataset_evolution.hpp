@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "evolution/beta.hpp"
 #include "network/network.hpp"
 #include "network/sample_matrix.hpp"
 
@@ -21,6 +22,7 @@ struct DatasetEvolution {
     bool show_size = false;            // monitors were compiled
     SampleMatrix x, y;                 // shuffled in place between epochs
     std::optional<SampleMatrix> x_val, y_val;
+    std::optional<BetaSettings> beta;  // evolve with Beta instead of Alpha
 };
 
 struct EpochRecord {
