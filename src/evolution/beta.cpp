@@ -57,7 +57,7 @@ std::vector<Connection> existing_connections(const Network& network) {
 
 // Splits a random connection a -> b into a -> h -> b: a -> h keeps the old weight, h -> b has
 // weight 1, h has bias 0 and a random kind, so the path starts close to what it replaced.
-void grow_node(Network& network, std::mt19937_64& engine) {
+void grow_node(Network& network, std::vector<double>& steps, std::mt19937_64& engine) {
     const std::vector<Connection> candidates = existing_connections(network);
     if (candidates.empty()) return;
     const Connection split = candidates[index_below(candidates.size(), engine)];
@@ -67,9 +67,13 @@ void grow_node(Network& network, std::mt19937_64& engine) {
     const std::int32_t h = std::max(split.from + 1, network.inputs);
     set_weight(network, split.from, h, old_weight);
     set_weight(network, h, split.to + 1, 1.0);
+    // The new node starts with the step size of the node it feeds.
+    const double step = steps[split.to - network.inputs];
+    steps.insert(steps.begin() + (h - network.inputs), step);
 }
 
-void add_random_connection(Network& network, double step, std::mt19937_64& engine) {
+void add_random_connection(Network& network, const std::vector<double>& steps,
+                           std::mt19937_64& engine) {
     std::vector<Connection> candidates;
     for (std::int32_t from = 0; from < network.size - network.outputs; ++from)
         for (std::int32_t to = std::max(from + 1, network.inputs); to < network.size; ++to)
@@ -77,7 +81,8 @@ void add_random_connection(Network& network, double step, std::mt19937_64& engin
     if (candidates.empty()) return;
     const Connection added = candidates[index_below(candidates.size(), engine)];
     connect(network, added.from, added.to);
-    set_weight(network, added.from, added.to, step * standard_normal(engine));
+    set_weight(network, added.from, added.to,
+               steps[added.to - network.inputs] * standard_normal(engine));
 }
 
 // Removes a random connection whose source keeps another target and whose target keeps another
@@ -98,17 +103,20 @@ void remove_random_connection(Network& network, std::mt19937_64& engine) {
     disconnect(network, removed.from, removed.to);
 }
 
-void change_structure(Network& network, double step, std::int32_t hidden_cap,
+void change_structure(Network& network, std::vector<double>& steps, std::int32_t hidden_cap,
                       std::mt19937_64& engine) {
     switch (index_below(4, engine)) {
         case 0:
-            if (hidden_nodes(network) < hidden_cap) grow_node(network, engine);
+            if (hidden_nodes(network) < hidden_cap) grow_node(network, steps, engine);
             break;
         case 1:
-            if (hidden_nodes(network) > 0)
-                beta_remove_node(network, network.inputs + index_below(hidden_nodes(network), engine));
+            if (hidden_nodes(network) > 0) {
+                const std::int32_t d = network.inputs + index_below(hidden_nodes(network), engine);
+                beta_remove_node(network, d);
+                steps.erase(steps.begin() + (d - network.inputs));
+            }
             break;
-        case 2: add_random_connection(network, step, engine); break;
+        case 2: add_random_connection(network, steps, engine); break;
         default: remove_random_connection(network, engine); break;
     }
 }
@@ -136,17 +144,21 @@ double beta_complexity(const Network& network) {
            static_cast<double>(connection_count(network));
 }
 
-Network beta_random_network(const Network& like, double init_scale, std::mt19937_64& engine) {
+Network beta_random_network(const Network& like, double init_scale,
+                            const std::vector<double>& output_scales, std::mt19937_64& engine) {
     Network network(like.inputs, like.outputs);
     reset(network, like.size);
+    const std::int32_t sources_end = network.size - network.outputs;
     for (std::int32_t i = 0; i < network.size; ++i) {
         network.activations[i] = index_below(activation_kinds, engine);
-        if (i >= network.inputs) network.biases[i] = init_scale * standard_normal(engine);
+        if (i >= network.inputs)
+            network.biases[i] =
+                (i < sources_end ? init_scale : output_scales[i - sources_end]) * standard_normal(engine);
     }
-    const std::int32_t sources_end = network.size - network.outputs;
     for (std::int32_t to = network.inputs; to < network.size; ++to) {
         const std::int32_t fan_in = std::min(to, sources_end);
-        const double scale = init_scale / std::sqrt(static_cast<double>(std::max(fan_in, 1)));
+        const double scale = (to < sources_end ? init_scale : output_scales[to - sources_end]) /
+                             std::sqrt(static_cast<double>(std::max(fan_in, 1)));
         for (std::int32_t from = 0; from < fan_in; ++from) {
             connect(network, from, to);
             set_weight(network, from, to, scale * standard_normal(engine));
@@ -192,49 +204,64 @@ void beta_remove_node(Network& network, std::int32_t d) {
     network = std::move(smaller);
 }
 
-double beta_mutate(Network& child, double parent_step, const BetaSettings& settings,
-                   std::int32_t hidden_cap, std::mt19937_64& engine) {
-    const double parameters =
-        static_cast<double>(child.size - child.inputs) + static_cast<double>(connection_count(child));
-    // The learning rate of the log-normal rule, 1/sqrt(n), kept within reach of both small and
-    // large networks.
-    const double tau = std::clamp(1.0 / std::sqrt(std::max(parameters, 1.0)), 0.05, 0.5);
-    const double step =
-        std::clamp(parent_step * std::exp(tau * standard_normal(engine)), smallest_step, largest_step);
-    for (std::int32_t i = child.inputs; i < child.size; ++i)
-        child.biases[i] += step * standard_normal(engine);
+void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
+                 std::int32_t hidden_cap, std::mt19937_64& engine) {
+    // Log-normal self-adaptation with one factor shared by the whole network and one per node,
+    // at the usual rates 1/sqrt(2n) and 1/sqrt(2 sqrt(n)) for n step sizes, kept moderate for
+    // the smallest networks.
+    const double n = static_cast<double>(std::max<std::size_t>(steps.size(), 1));
+    const double shared_rate = std::clamp(1.0 / std::sqrt(2.0 * n), 0.05, 0.3);
+    const double own_rate = std::clamp(1.0 / std::sqrt(2.0 * std::sqrt(n)), 0.05, 0.3);
+    const double shared = shared_rate * standard_normal(engine);
+    for (double& step : steps)
+        step = std::clamp(step * std::exp(shared + own_rate * standard_normal(engine)), smallest_step,
+                          largest_step);
+    const std::int32_t inputs = child.inputs;
+    for (std::int32_t i = inputs; i < child.size; ++i)
+        child.biases[i] += steps[i - inputs] * standard_normal(engine);
     for (std::int32_t from = 0; from < child.size; ++from)
         for_each_target(child, from, [&](std::int32_t to) {
-            set_weight(child, from, to, child.weight(from, to) + step * standard_normal(engine));
+            set_weight(child, from, to,
+                       child.weight(from, to) + steps[to - inputs] * standard_normal(engine));
         });
     if (chance(settings.structure_rate, engine)) {
-        change_structure(child, step, hidden_cap, engine);
+        change_structure(child, steps, hidden_cap, engine);
         if (!is_valid(child)) throw IntegrityError("Beta broke a network");
     }
-    if (child.size > child.inputs && chance(activation_change_rate, engine)) {
-        const std::int32_t node = child.inputs + index_below(child.size - child.inputs, engine);
+    if (child.size > inputs && chance(activation_change_rate, engine)) {
+        const std::int32_t node = inputs + index_below(child.size - inputs, engine);
         child.activations[node] = index_below(activation_kinds, engine);
     }
-    return step;
 }
 
 BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
-                                  const BetaSettings& settings) {
+                                  const BetaSettings& settings,
+                                  const std::vector<double>& target_scales) {
     BetaState state;
     state.settings = settings;
     const std::uint32_t high = engine_seed();
     const std::uint32_t low = engine_seed();
     state.engine.seed((std::uint64_t{high} << 32) | low);
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
+    // Outputs start, and step, on the scale of their targets.
+    std::vector<double> output_steps(static_cast<std::size_t>(start.outputs), settings.step_size);
+    for (std::size_t o = 0; o < output_steps.size() && o < target_scales.size(); ++o)
+        if (std::isfinite(target_scales[o]) && target_scales[o] > 0.0) output_steps[o] *= target_scales[o];
     const auto p = static_cast<std::size_t>(pop_size);
     state.population.reserve(p);
     for (std::size_t i = 0; i < p; ++i) {
         if (i == 0 && settings.keep_model)
             state.population.push_back(start);
         else
-            state.population.push_back(beta_random_network(start, settings.init_scale, state.engine));
+            state.population.push_back(
+                beta_random_network(start, settings.init_scale, output_steps, state.engine));
     }
-    state.steps.assign(p, settings.step_size);
+    for (const Network& member : state.population) {
+        std::vector<double> steps(static_cast<std::size_t>(member.size - member.inputs),
+                                  settings.step_size);
+        std::copy(output_steps.begin(), output_steps.end(), steps.end() - member.outputs);
+        state.steps.push_back(std::move(steps));
+    }
     state.rows.assign(p, {});
     state.scored.assign(p, 0);
     state.best = state.population.front();
@@ -252,19 +279,20 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
         const std::size_t parents = std::clamp<std::size_t>(
             static_cast<std::size_t>(std::ceil(settings.parent_fraction * static_cast<double>(p))), 1, p);
         std::vector<Network> children;
-        std::vector<double> child_steps;
+        std::vector<std::vector<double>> child_steps;
         children.reserve(p - elites);
         child_steps.reserve(p - elites);
         for (std::size_t k = elites; k < p; ++k) {
             const std::int32_t parent = index_below(parents, state.engine);
             Network child(state.population[parent]);
-            child_steps.push_back(
-                beta_mutate(child, state.steps[parent], settings, state.hidden_cap, state.engine));
+            std::vector<double> steps = state.steps[parent];
+            beta_mutate(child, steps, settings, state.hidden_cap, state.engine);
+            child_steps.push_back(std::move(steps));
             children.push_back(std::move(child));
         }
         for (std::size_t k = elites; k < p; ++k) {
             state.population[k] = std::move(children[k - elites]);
-            state.steps[k] = child_steps[k - elites];
+            state.steps[k] = std::move(child_steps[k - elites]);
             state.rows[k].clear();
             state.scored[k] = 0;
         }

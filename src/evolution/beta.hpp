@@ -28,7 +28,7 @@ struct BetaSettings {
 struct BetaState {
     BetaSettings settings;
     std::vector<Network> population;    // ranked best first after every generation
-    std::vector<double> steps;          // each member's own step size
+    std::vector<std::vector<double>> steps;  // per member, the step size of each non-input node
     ScoreRows rows;                     // empty while the member has not been scored
     std::vector<std::int32_t> scored;   // how many scores rows[i] averages
     Network best;
@@ -40,8 +40,12 @@ struct BetaState {
 
 // The starting population: the model's network (when keep_model) and freshly randomised
 // networks of its node count, none scored yet. Draws its engine's seed from engine_seed().
+// Output o of a random start has weights and bias of scale step_size * target_scales[o], and
+// the step size of output o starts there too (1 for missing, zero or non-finite scales): outputs
+// start small, on the scale of what they are to predict, and the steps take that scale over.
 BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
-                                  const BetaSettings& settings);
+                                  const BetaSettings& settings,
+                                  const std::vector<double>& target_scales = {});
 
 // One generation. The first call scores the starting population; later calls keep the elites,
 // replace the others by children of the best members and score the children (and, when
@@ -54,15 +58,18 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
 // Complexity of a network for the size penalty: its hidden nodes plus its connections.
 double beta_complexity(const Network& network);
 
-// A child of `parent`: step size times exp(tau * N(0,1)), then every bias of a non-input node
-// and every weight moved by N(0, step); with `structure_rate` one structural change, and with
-// 0.05 one node's activation redrawn. Returns the child's step size.
-double beta_mutate(Network& child, double parent_step, const BetaSettings& settings,
-                   std::int32_t hidden_cap, std::mt19937_64& engine);
+// Makes `child` (a copy of its parent) and `steps` (the parent's step sizes, one per non-input
+// node) a child: every step size times a log-normal factor, then the bias of each non-input node
+// and each weight into it moved by N(0, that node's step); with `structure_rate` one structural
+// change (steps kept in line with the nodes), and with 0.05 one node's activation redrawn.
+void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
+                 std::int32_t hidden_cap, std::mt19937_64& engine);
 
-// A network of `like`'s counts whose every allowed connection exists, with weights
-// N(0, init_scale / sqrt(fan-in)), biases N(0, init_scale) and random kinds.
-Network beta_random_network(const Network& like, double init_scale, std::mt19937_64& engine);
+// A network of `like`'s counts whose every allowed connection exists, with random kinds, the
+// weights into a node N(0, scale / sqrt(fan-in)) and its bias N(0, scale), where scale is
+// init_scale for hidden nodes and output_scales[o] for output o.
+Network beta_random_network(const Network& like, double init_scale,
+                            const std::vector<double>& output_scales, std::mt19937_64& engine);
 
 // Deletes hidden node d; each source of d is connected to each target of d with the product of
 // the two weights added to any weight it has.

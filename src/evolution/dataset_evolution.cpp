@@ -1,6 +1,7 @@
 #include "evolution/dataset_evolution.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "common/console.hpp"
 #include "evolution/generation.hpp"
@@ -16,6 +17,18 @@ constexpr const char* small_batch_warning =
     "dataset is highly nonlinear, individual batches may not represent your dataset correctly and "
     "the loss can be extremely underestimated. Make sure to use a validation set to monitor the "
     "actual loss closely.\n";
+
+// The standard deviation of each column of y: the scale of each output's targets.
+std::vector<double> column_spreads(const SampleMatrix& y) {
+    std::vector<double> mean(static_cast<std::size_t>(y.cols), 0.0), spread(mean.size(), 0.0);
+    for (std::int32_t r = 0; r < y.rows; ++r)
+        for (std::int32_t c = 0; c < y.cols; ++c) mean[c] += y.row(r)[c] / y.rows;
+    for (std::int32_t r = 0; r < y.rows; ++r)
+        for (std::int32_t c = 0; c < y.cols; ++c)
+            spread[c] += (y.row(r)[c] - mean[c]) * (y.row(r)[c] - mean[c]) / y.rows;
+    for (double& s : spread) s = std::sqrt(s);
+    return spread;
+}
 
 }  // namespace
 
@@ -105,7 +118,7 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
     const bool rescore_all = run.beta->reevaluate || batch_count(run.x.rows, run.batch_size) > 1;
     const bool average = run.beta->reevaluate;
     return run_generations(
-        run, [&] { return beta_initial_population(start, run.pop_size, *run.beta); },
+        run, [&] { return beta_initial_population(start, run.pop_size, *run.beta, column_spreads(run.y)); },
         [&](BetaState& state, const ScoreFunction& score) {
             return beta_next_generation(state, score, rescore_all, average);
         },

@@ -65,7 +65,8 @@ BetaSettings fixed_shape(double step) {
 }
 
 double median_step(const BetaState& state) {
-    std::vector<double> steps = state.steps;
+    std::vector<double> steps;
+    for (const std::vector<double>& member : state.steps) steps.insert(steps.end(), member.begin(), member.end());
     std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
     return steps[steps.size() / 2];
 }
@@ -137,11 +138,13 @@ TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
     BetaSettings settings;
     settings.structure_rate = 1.0;
     std::mt19937_64 engine(5);
-    Network network = beta_random_network(start_network(), 1.0, engine);
+    Network network = beta_random_network(start_network(), 1.0, {1.0, 1.0}, engine);
+    std::vector<double> steps(static_cast<std::size_t>(network.size - network.inputs), 0.1);
     std::int32_t largest = 0;
     for (int i = 0; i < 3000; ++i) {
-        beta_mutate(network, 0.1, settings, 4, engine);
+        beta_mutate(network, steps, settings, 4, engine);
         ASSERT_TRUE(is_valid(network)) << "after change " << i;
+        ASSERT_EQ(steps.size(), static_cast<std::size_t>(network.size - network.inputs));
         largest = std::max(largest, network.size);
     }
     EXPECT_EQ(largest, 3 + 2 + 4);
