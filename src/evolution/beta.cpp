@@ -18,6 +18,9 @@ constexpr double activation_change_rate = 0.05;
 // Step sizes stay in this range: a step that reaches 0 could never grow again.
 constexpr double smallest_step = 1e-8;
 constexpr double largest_step = 1e6;
+// After this many generations without a better best, every step size is multiplied by the factor.
+constexpr std::int32_t stale_generations = 50;
+constexpr double stale_widening = 10.0;
 
 // Every write of a weight goes through here, so that the optimizer does not depend on how a
 // network stores its weights.
@@ -336,6 +339,17 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
     permute(state.steps, order);
     permute(state.rows, order);
     permute(state.scored, order);
+
+    // A search that has not improved for a while widens its steps again, to leave the basin it
+    // has settled in.
+    if (keys[order[0]] < state.best_key) {
+        state.best_key = keys[order[0]];
+        state.stale = 0;
+    } else if (++state.stale >= stale_generations) {
+        state.stale = 0;
+        for (std::vector<double>& steps : state.steps)
+            for (double& step : steps) step = std::min(step * stale_widening, largest_step);
+    }
 
     const double loss = state.rows[0][0];
     const bool found = loss < no_loss_yet;

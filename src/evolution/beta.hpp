@@ -4,6 +4,7 @@
 // the next, so only new networks are scored unless re-scoring is asked for.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -35,6 +36,8 @@ struct BetaState {
     std::int32_t best_index = -1;
     double best_loss = no_loss_yet;
     std::int32_t hidden_cap = 0;        // max(settings.max_hidden, the start's hidden nodes)
+    double best_key = HUGE_VAL;         // the best ranking key so far
+    std::int32_t stale = 0;             // generations since the best key last improved
     std::mt19937_64 engine;             // every draw of the optimizer
 };
 
