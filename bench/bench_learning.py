@@ -49,6 +49,9 @@ FRIEDMAN_SCALES = (0.1, 1.0, 10.0)
 BETA_POP = {"control": 20, "regression": 50, "toy": 50}
 ALPHA_POP = {"control": 50, "regression": 50, "toy": 50}
 NEAT_POP = 150  # neat-python's documented example
+# Beta's settings per task beyond its defaults: a lander's return differs much from one episode
+# to the next, so there every member is scored again each generation and its scores averaged.
+BETA_SETTINGS = {"lunar": {"reevaluate": True}}
 
 # A standard feed-forward neat-python configuration (that of its XOR example); the counts, the
 # activation and, for regression, activation mutation among four functions are the only changes.
@@ -242,7 +245,7 @@ def control_tessaron(task, seed, budget, optimizer):
     tessaron.set_num_threads(1)
     tessaron.seed(seed)
     model = tessaron.Model(run.inputs, run.actions, run.inputs + run.actions + run.hidden)
-    model.compile(Beta() if optimizer == "beta" else "alpha")
+    model.compile(Beta(**BETA_SETTINGS.get(task, {})) if optimizer == "beta" else "alpha")
     pop = (BETA_POP if optimizer == "beta" else ALPHA_POP)["control"]
 
     def policy(genome):

@@ -28,18 +28,16 @@ void set_weight(Network& network, std::int32_t from, std::int32_t to, double wei
     network.weight(from, to) = weight;
 }
 
-double standard_normal(std::mt19937_64& engine) {
-    return std::normal_distribution<double>(0.0, 1.0)(engine);
-}
+double standard_normal(BetaDraws& draws) { return draws.normal(draws.engine); }
 
 // Uniform in 0 .. count-1 (count >= 1).
-std::int32_t index_below(std::size_t count, std::mt19937_64& engine) {
+std::int32_t index_below(std::size_t count, BetaDraws& draws) {
     return static_cast<std::int32_t>(
-        std::uniform_int_distribution<std::size_t>(0, count - 1)(engine));
+        std::uniform_int_distribution<std::size_t>(0, count - 1)(draws.engine));
 }
 
-bool chance(double probability, std::mt19937_64& engine) {
-    return std::uniform_real_distribution<double>(0.0, 1.0)(engine) < probability;
+bool chance(double probability, BetaDraws& draws) {
+    return std::uniform_real_distribution<double>(0.0, 1.0)(draws.engine) < probability;
 }
 
 std::int32_t hidden_nodes(const Network& network) {
@@ -60,12 +58,12 @@ std::vector<Connection> existing_connections(const Network& network) {
 
 // Splits a random connection a -> b into a -> h -> b: a -> h keeps the old weight, h -> b has
 // weight 1, h has bias 0 and a random kind, so the path starts close to what it replaced.
-void grow_node(Network& network, std::vector<double>& steps, std::mt19937_64& engine) {
+void grow_node(Network& network, std::vector<double>& steps, BetaDraws& draws) {
     const std::vector<Connection> candidates = existing_connections(network);
     if (candidates.empty()) return;
-    const Connection split = candidates[index_below(candidates.size(), engine)];
+    const Connection split = candidates[index_below(candidates.size(), draws)];
     const double old_weight = network.weight(split.from, split.to);
-    const auto kind = index_below(activation_kinds, engine);
+    const auto kind = index_below(activation_kinds, draws);
     insert_node(network, split.from, split.to, 0.0, kind);
     const std::int32_t h = std::max(split.from + 1, network.inputs);
     set_weight(network, split.from, h, old_weight);
@@ -76,21 +74,21 @@ void grow_node(Network& network, std::vector<double>& steps, std::mt19937_64& en
 }
 
 void add_random_connection(Network& network, const std::vector<double>& steps,
-                           std::mt19937_64& engine) {
+                           BetaDraws& draws) {
     std::vector<Connection> candidates;
     for (std::int32_t from = 0; from < network.size - network.outputs; ++from)
         for (std::int32_t to = std::max(from + 1, network.inputs); to < network.size; ++to)
             if (!network.connected(from, to)) candidates.push_back({from, to});
     if (candidates.empty()) return;
-    const Connection added = candidates[index_below(candidates.size(), engine)];
+    const Connection added = candidates[index_below(candidates.size(), draws)];
     connect(network, added.from, added.to);
     set_weight(network, added.from, added.to,
-               steps[added.to - network.inputs] * standard_normal(engine));
+               steps[added.to - network.inputs] * standard_normal(draws));
 }
 
 // Removes a random connection whose source keeps another target and whose target keeps another
 // source, so the network stays valid.
-void remove_random_connection(Network& network, std::mt19937_64& engine) {
+void remove_random_connection(Network& network, BetaDraws& draws) {
     std::vector<std::int32_t> outgoing(static_cast<std::size_t>(network.size), 0);
     std::vector<std::int32_t> incoming(static_cast<std::size_t>(network.size), 0);
     const std::vector<Connection> all = existing_connections(network);
@@ -102,25 +100,25 @@ void remove_random_connection(Network& network, std::mt19937_64& engine) {
     for (const Connection& c : all)
         if (outgoing[c.from] >= 2 && incoming[c.to] >= 2) candidates.push_back(c);
     if (candidates.empty()) return;
-    const Connection removed = candidates[index_below(candidates.size(), engine)];
+    const Connection removed = candidates[index_below(candidates.size(), draws)];
     disconnect(network, removed.from, removed.to);
 }
 
 void change_structure(Network& network, std::vector<double>& steps, std::int32_t hidden_cap,
-                      std::mt19937_64& engine) {
-    switch (index_below(4, engine)) {
+                      BetaDraws& draws) {
+    switch (index_below(4, draws)) {
         case 0:
-            if (hidden_nodes(network) < hidden_cap) grow_node(network, steps, engine);
+            if (hidden_nodes(network) < hidden_cap) grow_node(network, steps, draws);
             break;
         case 1:
             if (hidden_nodes(network) > 0) {
-                const std::int32_t d = network.inputs + index_below(hidden_nodes(network), engine);
+                const std::int32_t d = network.inputs + index_below(hidden_nodes(network), draws);
                 beta_remove_node(network, d);
                 steps.erase(steps.begin() + (d - network.inputs));
             }
             break;
-        case 2: add_random_connection(network, steps, engine); break;
-        default: remove_random_connection(network, engine); break;
+        case 2: add_random_connection(network, steps, draws); break;
+        default: remove_random_connection(network, draws); break;
     }
 }
 
@@ -148,15 +146,15 @@ double beta_complexity(const Network& network) {
 }
 
 Network beta_random_network(const Network& like, double init_scale,
-                            const std::vector<double>& output_scales, std::mt19937_64& engine) {
+                            const std::vector<double>& output_scales, BetaDraws& draws) {
     Network network(like.inputs, like.outputs);
     reset(network, like.size);
     const std::int32_t sources_end = network.size - network.outputs;
     for (std::int32_t i = 0; i < network.size; ++i) {
-        network.activations[i] = index_below(activation_kinds, engine);
+        network.activations[i] = index_below(activation_kinds, draws);
         if (i >= network.inputs)
             network.biases[i] =
-                (i < sources_end ? init_scale : output_scales[i - sources_end]) * standard_normal(engine);
+                (i < sources_end ? init_scale : output_scales[i - sources_end]) * standard_normal(draws);
     }
     for (std::int32_t to = network.inputs; to < network.size; ++to) {
         const std::int32_t fan_in = std::min(to, sources_end);
@@ -164,7 +162,7 @@ Network beta_random_network(const Network& like, double init_scale,
                              std::sqrt(static_cast<double>(std::max(fan_in, 1)));
         for (std::int32_t from = 0; from < fan_in; ++from) {
             connect(network, from, to);
-            set_weight(network, from, to, scale * standard_normal(engine));
+            set_weight(network, from, to, scale * standard_normal(draws));
         }
     }
     return network;
@@ -208,32 +206,32 @@ void beta_remove_node(Network& network, std::int32_t d) {
 }
 
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, std::mt19937_64& engine) {
+                 std::int32_t hidden_cap, BetaDraws& draws) {
     // Log-normal self-adaptation with one factor shared by the whole network and one per node,
     // at the usual rates 1/sqrt(2n) and 1/sqrt(2 sqrt(n)) for n step sizes, kept moderate for
     // the smallest networks.
     const double n = static_cast<double>(std::max<std::size_t>(steps.size(), 1));
     const double shared_rate = std::clamp(1.0 / std::sqrt(2.0 * n), 0.05, 0.3);
     const double own_rate = std::clamp(1.0 / std::sqrt(2.0 * std::sqrt(n)), 0.05, 0.3);
-    const double shared = shared_rate * standard_normal(engine);
+    const double shared = shared_rate * standard_normal(draws);
     for (double& step : steps)
-        step = std::clamp(step * std::exp(shared + own_rate * standard_normal(engine)), smallest_step,
+        step = std::clamp(step * std::exp(shared + own_rate * standard_normal(draws)), smallest_step,
                           largest_step);
     const std::int32_t inputs = child.inputs;
     for (std::int32_t i = inputs; i < child.size; ++i)
-        child.biases[i] += steps[i - inputs] * standard_normal(engine);
+        child.biases[i] += steps[i - inputs] * standard_normal(draws);
     for (std::int32_t from = 0; from < child.size; ++from)
         for_each_target(child, from, [&](std::int32_t to) {
             set_weight(child, from, to,
-                       child.weight(from, to) + steps[to - inputs] * standard_normal(engine));
+                       child.weight(from, to) + steps[to - inputs] * standard_normal(draws));
         });
-    if (chance(settings.structure_rate, engine)) {
-        change_structure(child, steps, hidden_cap, engine);
+    if (chance(settings.structure_rate, draws)) {
+        change_structure(child, steps, hidden_cap, draws);
         if (!is_valid(child)) throw IntegrityError("Beta broke a network");
     }
-    if (child.size > inputs && chance(activation_change_rate, engine)) {
-        const std::int32_t node = inputs + index_below(child.size - inputs, engine);
-        child.activations[node] = index_below(activation_kinds, engine);
+    if (child.size > inputs && chance(activation_change_rate, draws)) {
+        const std::int32_t node = inputs + index_below(child.size - inputs, draws);
+        child.activations[node] = index_below(activation_kinds, draws);
     }
 }
 
@@ -244,7 +242,7 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
     state.settings = settings;
     const std::uint32_t high = engine_seed();
     const std::uint32_t low = engine_seed();
-    state.engine.seed((std::uint64_t{high} << 32) | low);
+    state.draws.engine.seed((std::uint64_t{high} << 32) | low);
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
     // Outputs start, and step, on the scale of their targets.
     std::vector<double> output_steps(static_cast<std::size_t>(start.outputs), settings.step_size);
@@ -257,7 +255,7 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
             state.population.push_back(start);
         else
             state.population.push_back(
-                beta_random_network(start, settings.init_scale, output_steps, state.engine));
+                beta_random_network(start, settings.init_scale, output_steps, state.draws));
     }
     for (const Network& member : state.population) {
         std::vector<double> steps(static_cast<std::size_t>(member.size - member.inputs),
@@ -286,10 +284,10 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
         children.reserve(p - elites);
         child_steps.reserve(p - elites);
         for (std::size_t k = elites; k < p; ++k) {
-            const std::int32_t parent = index_below(parents, state.engine);
+            const std::int32_t parent = index_below(parents, state.draws);
             Network child(state.population[parent]);
             std::vector<double> steps = state.steps[parent];
-            beta_mutate(child, steps, settings, state.hidden_cap, state.engine);
+            beta_mutate(child, steps, settings, state.hidden_cap, state.draws);
             child_steps.push_back(std::move(steps));
             children.push_back(std::move(child));
         }

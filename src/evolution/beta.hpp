@@ -26,6 +26,12 @@ struct BetaSettings {
     bool reevaluate = false;       // score every member every generation, averaging its scores
 };
 
+// The optimizer's random source; the normal distribution keeps the second deviate of each pair.
+struct BetaDraws {
+    std::mt19937_64 engine;
+    std::normal_distribution<double> normal{0.0, 1.0};
+};
+
 struct BetaState {
     BetaSettings settings;
     std::vector<Network> population;    // ranked best first after every generation
@@ -38,7 +44,7 @@ struct BetaState {
     std::int32_t hidden_cap = 0;        // max(settings.max_hidden, the start's hidden nodes)
     double best_key = HUGE_VAL;         // the best ranking key so far
     std::int32_t stale = 0;             // generations since the best key last improved
-    std::mt19937_64 engine;             // every draw of the optimizer
+    BetaDraws draws;                    // every draw of the optimizer
 };
 
 // The starting population: the model's network (when keep_model) and freshly randomised
@@ -66,13 +72,13 @@ double beta_complexity(const Network& network);
 // and each weight into it moved by N(0, that node's step); with `structure_rate` one structural
 // change (steps kept in line with the nodes), and with 0.05 one node's activation redrawn.
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, std::mt19937_64& engine);
+                 std::int32_t hidden_cap, BetaDraws& draws);
 
 // A network of `like`'s counts whose every allowed connection exists, with random kinds, the
 // weights into a node N(0, scale / sqrt(fan-in)) and its bias N(0, scale), where scale is
 // init_scale for hidden nodes and output_scales[o] for output o.
 Network beta_random_network(const Network& like, double init_scale,
-                            const std::vector<double>& output_scales, std::mt19937_64& engine);
+                            const std::vector<double>& output_scales, BetaDraws& draws);
 
 // Deletes hidden node d; each source of d is connected to each target of d with the product of
 // the two weights added to any weight it has.

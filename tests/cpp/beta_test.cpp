@@ -137,7 +137,7 @@ TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
     seed_everything(13);
     BetaSettings settings;
     settings.structure_rate = 1.0;
-    std::mt19937_64 engine(5);
+    BetaDraws engine{std::mt19937_64(5)};
     Network network = beta_random_network(start_network(), 1.0, {1.0, 1.0}, engine);
     std::vector<double> steps(static_cast<std::size_t>(network.size - network.inputs), 0.1);
     std::int32_t largest = 0;
