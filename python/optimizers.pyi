@@ -25,7 +25,7 @@ class Beta:
         elites: int = 2,
         parent_fraction: float = 0.25,
         structure_rate: float = 0.1,
-        max_hidden: int = 16,
+        max_hidden: int = 8,
         size_penalty: float = 0.0001,
         keep_model: bool = True,
         reevaluate: bool = False,

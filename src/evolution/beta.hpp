@@ -20,7 +20,7 @@ struct BetaSettings {
     std::int32_t elites = 2;       // best members carried over unchanged
     double parent_fraction = 0.25; // parents are drawn from this best share of the population
     double structure_rate = 0.1;   // chance that a child also gets one structural change
-    std::int32_t max_hidden = 16;  // no node is added beyond this many hidden nodes
+    std::int32_t max_hidden = 8;   // no node is added beyond this many hidden nodes
     double size_penalty = 1e-4;    // ranking key: loss + size_penalty * |loss| * complexity
     bool keep_model = true;        // the model's own network is one of the starting members
     bool reevaluate = false;       // score every member every generation, averaging its scores
