@@ -10,7 +10,7 @@ from typing_extensions import disjoint_base
 
 from . import optimizers as optimizers
 from .callbacks import Callback
-from .optimizers import Alpha
+from .optimizers import Alpha, Beta
 
 __version__: str
 
@@ -65,11 +65,11 @@ class Model:
         """Predict the the outputs for a given set of samples."""
     def evaluate(self, x: _Samples, y: _Samples, /) -> list[float]:
         """Evaluate the the network based on the compiled losses/metrics on a given dataset."""
-    # Names are checked when the method runs: the optimizer "alpha", the losses and metrics "mse",
+    # Names are checked when the method runs: the optimizers "alpha" and "beta", the losses and metrics "mse",
     # "mae" and "mape" (no loss: ""), the monitor "size".
     def compile(
         self,
-        optimizer: Alpha | str = "alpha",
+        optimizer: Alpha | Beta | str = "alpha",
         loss: str = "",
         metrics: list[str] | tuple[str, ...] | None = None,
         monitors: list[str] | tuple[str, ...] | None = None,

@@ -12,3 +12,24 @@ class Alpha:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, state: dict[str, Any], /) -> None: ...
+
+@disjoint_base
+class Beta:
+    """An optimizer that learns with few evaluations."""
+
+    def __init__(
+        self,
+        *,
+        step_size: float = 0.1,
+        init_scale: float = 1.0,
+        elites: int = 2,
+        parent_fraction: float = 0.25,
+        structure_rate: float = 0.1,
+        max_hidden: int = 8,
+        size_penalty: float = 0.0001,
+        keep_model: bool = True,
+        reevaluate: bool = False,
+    ) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any], /) -> None: ...

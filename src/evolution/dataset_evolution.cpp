@@ -1,6 +1,7 @@
 #include "evolution/dataset_evolution.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -67,6 +68,22 @@ void check_run(const Network& start, const DatasetEvolution& run) {
             throw InvalidData("unknown loss kind " + std::to_string(kind));
 }
 
+// The standard deviation of each column of the targets: the scale of each output's targets.
+std::vector<double> column_spreads(const SampleView& samples) {
+    const std::int32_t rows = samples.rows, cols = samples.y_cols;
+    std::vector<double> mean(static_cast<std::size_t>(cols), 0.0), spread(mean.size(), 0.0);
+    const auto y = [&](std::int32_t r, std::int32_t c) {
+        return samples.y[static_cast<std::size_t>(r) * cols + c];
+    };
+    for (std::int32_t r = 0; r < rows; ++r)
+        for (std::int32_t c = 0; c < cols; ++c) mean[c] += y(r, c) / rows;
+    for (std::int32_t r = 0; r < rows; ++r)
+        for (std::int32_t c = 0; c < cols; ++c)
+            spread[c] += (y(r, c) - mean[c]) * (y(r, c) - mean[c]) / rows;
+    for (double& s : spread) s = std::sqrt(s);
+    return spread;
+}
+
 }  // namespace
 
 std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
@@ -77,10 +94,13 @@ std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
                                      batch_size);
 }
 
-EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
-                                      const std::function<void()>& before_generation,
-                                      const DatasetEpochHook& after_epoch) {
-    check_run(start, run);
+namespace {
+
+// The loop itself, for the state and generation step of either optimizer.
+template <class MakeState, class Step>
+EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, Step&& step,
+                                const std::function<void()>& before_generation,
+                                const DatasetEpochHook& after_epoch) {
     const std::int32_t n = run.training_in_place ? run.training_in_place->rows : run.x.rows;
     const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
     if (run.batch_size != -1 && batch_size < 0.1 * n) console_write(small_batch_warning);
@@ -92,7 +112,7 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
     EvolutionResult result;
     // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
     result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
-    PopulationState state = initial_population(start, run.pop_size);
+    auto state = make_state();
     std::int32_t first_batch_rows = 0;
     const ScoreFunction score = [&](const std::vector<Network>& pool) {
         if (run.training_in_place) return evaluate_population(pool, *run.training_in_place, run.losses);
@@ -119,7 +139,7 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
         for (std::int32_t batch = 0; batch < batches; ++batch) {
             before_generation();
             first_batch_rows = batch * batch_size;
-            next_generation(state, score);
+            step(state, score);
             const std::vector<double>& best_row = state.rows[state.best_index];
             for (std::size_t k = 0; k < kinds; ++k) loss_sums[k] += best_row[k];
             size_sum += state.best.size;
@@ -149,6 +169,33 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
     }
     result.best = std::move(state.best);
     return result;
+}
+
+}  // namespace
+
+EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
+                                      const std::function<void()>& before_generation,
+                                      const DatasetEpochHook& after_epoch) {
+    check_run(start, run);
+    if (!run.beta)
+        return run_generations(
+            run, [&] { return initial_population(start, run.pop_size); }, next_generation,
+            before_generation, after_epoch);
+    const SampleView training =
+        run.training_in_place ? *run.training_in_place : all_rows(run.x, run.y);
+    // Another batch is another task: every member is scored on it, not only the new ones.
+    const bool rescore_all = run.beta->reevaluate || batch_count(training.rows, run.batch_size) > 1;
+    const bool average = run.beta->reevaluate;
+    return run_generations(
+        run,
+        [&] {
+            return beta_initial_population(start, run.pop_size, *run.beta,
+                                           column_spreads(training));
+        },
+        [&](BetaState& state, const ScoreFunction& score) {
+            return beta_next_generation(state, score, rescore_all, average);
+        },
+        before_generation, after_epoch);
 }
 
 }  // namespace tessaron

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "evolution/losses.hpp"
+#include "evolution/beta.hpp"
 #include "network/network.hpp"
 #include "network/sample_matrix.hpp"
 
@@ -26,6 +27,7 @@ struct DatasetEvolution {
     // keeps alive and unchanged for the whole run. Training rows only for a single batch, which
     // is never shuffled.
     std::optional<SampleView> training_in_place, validation_in_place;
+    std::optional<BetaSettings> beta;  // evolve with Beta instead of Alpha
 };
 
 struct EpochRecord {

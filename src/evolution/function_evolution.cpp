@@ -7,19 +7,22 @@
 
 namespace tessaron {
 
-FunctionEvolutionResult run_function_evolution(const Network& start, const FunctionEvolution& run,
-                                               const ScoreFunction& score,
-                                               const ValidationFunction& validate,
-                                               const std::function<void()>& before_generation,
-                                               const FunctionEpochHook& after_epoch) {
+namespace {
+
+// The loop itself, for the state and generation step of either optimizer.
+template <class State, class Step>
+FunctionEvolutionResult run_generations(const FunctionEvolution& run, State state, Step&& step,
+                                        const ScoreFunction& score,
+                                        const ValidationFunction& validate,
+                                        const std::function<void()>& before_generation,
+                                        const FunctionEpochHook& after_epoch) {
     FunctionEvolutionResult result;
     // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
     result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
-    PopulationState state = initial_population(start, run.pop_size);
     for (std::int32_t epoch = 0; epoch < run.epochs; ++epoch) {
         before_generation();
         const std::int64_t generation_start = monotonic_nanoseconds();
-        const bool found = next_generation(state, score);
+        const bool found = step(state, score);
         result.scored = result.scored || found;
         FunctionEpochRecord record;
         record.loss = found ? state.best_loss : no_loss_yet;
@@ -42,6 +45,25 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
     }
     result.best = std::move(state.best);
     return result;
+}
+
+}  // namespace
+
+FunctionEvolutionResult run_function_evolution(const Network& start, const FunctionEvolution& run,
+                                               const ScoreFunction& score,
+                                               const ValidationFunction& validate,
+                                               const std::function<void()>& before_generation,
+                                               const FunctionEpochHook& after_epoch) {
+    if (!run.beta)
+        return run_generations(run, initial_population(start, run.pop_size), next_generation,
+                               score, validate, before_generation, after_epoch);
+    const bool reevaluate = run.beta->reevaluate;
+    return run_generations(
+        run, beta_initial_population(start, run.pop_size, *run.beta),
+        [reevaluate](BetaState& state, const ScoreFunction& score_pool) {
+            return beta_next_generation(state, score_pool, reevaluate, reevaluate);
+        },
+        score, validate, before_generation, after_epoch);
 }
 
 }  // namespace tessaron

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
+#include "evolution/beta.hpp"
 #include "evolution/generation.hpp"
 #include "network/network.hpp"
 
@@ -16,6 +18,7 @@ struct FunctionEvolution {
     std::int32_t epochs = 100;
     int verbose = 1;
     bool show_size = false;  // monitors were compiled
+    std::optional<BetaSettings> beta;  // evolve with Beta instead of Alpha
 };
 
 struct FunctionEpochRecord {

@@ -3,6 +3,7 @@
 
 #include "evolution/losses.hpp"
 #include "module/alpha.hpp"
+#include "module/beta.hpp"
 #include "module/array_conversion.hpp"
 #include "module/model.hpp"
 #include "module/model_methods.hpp"
@@ -15,19 +16,25 @@ namespace {
     throw PythonError{};
 }
 
-// The model's new optimizer: a fresh Alpha for the name "alpha" (or no argument), or the given
-// Alpha instance itself.
+// The model's new optimizer: a fresh Alpha for the name "alpha" (or no argument), a fresh Beta
+// for "beta", or the given Alpha or Beta instance itself.
 PyRef resolve_optimizer(PyObject* optimizer) {
     if (optimizer == nullptr) return PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Alpha_Type)));
     if (PyUnicode_Check(optimizer)) {
         if (PyUnicode_CompareWithASCIIString(optimizer, "alpha") == 0 && !PyErr_Occurred())
             return PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Alpha_Type)));
         PyErr_Clear();
+        if (PyUnicode_CompareWithASCIIString(optimizer, "beta") == 0 && !PyErr_Occurred())
+            return PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Beta_Type)));
+        PyErr_Clear();
         raise_unknown("Optimizer", optimizer);
     }
     const int is_alpha = PyObject_IsInstance(optimizer, reinterpret_cast<PyObject*>(&Alpha_Type));
     if (is_alpha < 0) throw PythonError{};
-    if (is_alpha == 0)
+    const int is_beta =
+        is_alpha ? 0 : PyObject_IsInstance(optimizer, reinterpret_cast<PyObject*>(&Beta_Type));
+    if (is_beta < 0) throw PythonError{};
+    if (is_alpha == 0 && is_beta == 0)
         raise(PyExc_ValueError,
               "The given optimizer is not an optimizer and not the name of an optimizer.\n");
     return PyRef::borrow(optimizer);

@@ -8,6 +8,7 @@
 #include "evolution/losses.hpp"
 #include "module/array_conversion.hpp"
 #include "module/callback_hooks.hpp"
+#include "module/beta.hpp"
 #include "module/gil.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
@@ -97,6 +98,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         run.losses = state.losses;
         run.show_size = !state.monitors.empty();
         check_evolution_counts(run.pop_size, run.epochs, *start);
+        run.beta = beta_settings_of(state, run.pop_size);
         if (run.batch_size < 1 && run.batch_size != -1)
             raise_format(PyExc_ValueError, "batch_size must be positive or -1, got %d",
                          run.batch_size);

@@ -4,6 +4,7 @@
 #include "evolution/function_evolution.hpp"
 #include "module/array_conversion.hpp"
 #include "module/callback_hooks.hpp"
+#include "module/beta.hpp"
 #include "module/genome.hpp"
 #include "module/gil.hpp"
 #include "module/history.hpp"
@@ -86,6 +87,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         ModelObject* model = reinterpret_cast<ModelObject*>(self);
         model_state(self);  // refuses an object that Model.__new__ did not make
         check_evolution_counts(run.pop_size, run.epochs, *model->state->network);
+        run.beta = beta_settings_of(*model->state, run.pop_size);
         run.show_size = !model->state->monitors.empty();
         const bool has_validation = validation_func != Py_None;
 

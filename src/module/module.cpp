@@ -3,6 +3,7 @@
 #include "module/python.hpp"
 
 #include "module/alpha.hpp"
+#include "module/beta.hpp"
 #include "module/console_python.hpp"
 #include "module/genome.hpp"
 #include "module/model.hpp"
@@ -41,9 +42,11 @@ bool add_object(PyObject* module, const char* name, PyObject* object) {
 
 PyMODINIT_FUNC PyInit_optimizers() {
     if (PyType_Ready(&tessaron::Alpha_Type) < 0) return nullptr;
+    if (PyType_Ready(&tessaron::Beta_Type) < 0) return nullptr;
     PyObject* module = PyModule_Create(&optimizers_definition);
     if (module == nullptr) return nullptr;
-    if (!add_object(module, "Alpha", reinterpret_cast<PyObject*>(&tessaron::Alpha_Type))) {
+    if (!add_object(module, "Alpha", reinterpret_cast<PyObject*>(&tessaron::Alpha_Type)) ||
+        !add_object(module, "Beta", reinterpret_cast<PyObject*>(&tessaron::Beta_Type))) {
         Py_DECREF(module);
         return nullptr;
     }

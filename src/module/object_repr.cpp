@@ -1,8 +1,9 @@
-// repr of Model, Genome and Alpha: what the object is made of, in one line.
+// repr of Model, Genome, Alpha and Beta: what the object is made of, in one line.
 #include <string_view>
 
 #include "evolution/losses.hpp"
 #include "module/alpha.hpp"
+#include "module/beta.hpp"
 #include "module/genome.hpp"
 #include "module/kind_names.hpp"
 #include "module/model.hpp"
@@ -65,6 +66,23 @@ PyObject* alpha_repr(PyObject* self) {
         const PyRef rate =
             PyRef::steal(PyFloat_FromDouble(reinterpret_cast<AlphaObject*>(self)->mutation_rate));
         return PyUnicode_FromFormat("%U(mutation_rate=%R)", name.get(), rate.get());
+    });
+}
+
+PyObject* beta_repr(PyObject* self) {
+    return guarded([&] {
+        const PyRef name = type_name(self);
+        const BetaSettings& s = reinterpret_cast<BetaObject*>(self)->settings;
+        auto real = [](double value) { return PyRef::steal(PyFloat_FromDouble(value)); };
+        const PyRef step = real(s.step_size), scale = real(s.init_scale),
+                    parents = real(s.parent_fraction), structure = real(s.structure_rate),
+                    penalty = real(s.size_penalty);
+        return PyUnicode_FromFormat(
+            "%U(step_size=%R, init_scale=%R, elites=%d, parent_fraction=%R, structure_rate=%R, "
+            "max_hidden=%d, size_penalty=%R, keep_model=%s, reevaluate=%s)",
+            name.get(), step.get(), scale.get(), s.elites, parents.get(), structure.get(),
+            s.max_hidden, penalty.get(), s.keep_model ? "True" : "False",
+            s.reevaluate ? "True" : "False");
     });
 }
 

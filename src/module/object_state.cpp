@@ -1,4 +1,4 @@
-// Pickling and copying of Model, Genome and Alpha: __reduce__, __getstate__ and __setstate__.
+// Pickling and copying of Model, Genome, Alpha and Beta: __reduce__, __getstate__ and __setstate__.
 //
 // An object is rebuilt as copyreg.__newobj__(type) followed by __setstate__(state), so that
 // subclasses come back as themselves whatever their __init__ takes, and no throw-away network
@@ -18,6 +18,7 @@
 #include "common/errors.hpp"
 #include "evolution/losses.hpp"
 #include "module/alpha.hpp"
+#include "module/beta.hpp"
 #include "module/genome.hpp"
 #include "module/kind_names.hpp"
 #include "module/model.hpp"
@@ -263,7 +264,11 @@ PyObject* model_setstate(PyObject* self, PyObject* state) {
             const int is_alpha =
                 PyObject_IsInstance(optimizer, reinterpret_cast<PyObject*>(&Alpha_Type));
             if (is_alpha < 0) throw PythonError{};
-            if (is_alpha == 0) reader.wrong_type("optimizer", "None or an Alpha", optimizer);
+            const int is_beta =
+                is_alpha ? 0 : PyObject_IsInstance(optimizer, reinterpret_cast<PyObject*>(&Beta_Type));
+            if (is_beta < 0) throw PythonError{};
+            if (is_alpha == 0 && is_beta == 0)
+                reader.wrong_type("optimizer", "None, an Alpha or a Beta", optimizer);
         }
 
         // A model either holds a network of its own counts or, never initialised, none at all.
@@ -352,6 +357,50 @@ PyObject* alpha_setstate(PyObject* self, PyObject* state) {
         const PyRef dict = restored_instance_dict(self, state, "Alpha");
         swap_in_instance_dict(self, dict);
         reinterpret_cast<AlphaObject*>(self)->mutation_rate = mutation_rate;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* beta_reduce(PyObject* self, PyObject*) { return reduce_object(self); }
+
+PyObject* beta_getstate(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const BetaSettings& s = reinterpret_cast<BetaObject*>(self)->settings;
+        auto real = [](double value) { return PyRef::steal(PyFloat_FromDouble(value)); };
+        PyRef dict = new_state(self);
+        put(dict.get(), "step_size", real(s.step_size));
+        put(dict.get(), "init_scale", real(s.init_scale));
+        put(dict.get(), "elites", integer(s.elites));
+        put(dict.get(), "parent_fraction", real(s.parent_fraction));
+        put(dict.get(), "structure_rate", real(s.structure_rate));
+        put(dict.get(), "max_hidden", integer(s.max_hidden));
+        put(dict.get(), "size_penalty", real(s.size_penalty));
+        put(dict.get(), "keep_model", boolean(s.keep_model));
+        put(dict.get(), "reevaluate", boolean(s.reevaluate));
+        return dict.release();
+    });
+}
+
+PyObject* beta_setstate(PyObject* self, PyObject* state) {
+    return guarded([&]() -> PyObject* {
+        const StateReader reader(state, "Beta",
+                                 {"step_size", "init_scale", "elites", "parent_fraction",
+                                  "structure_rate", "max_hidden", "size_penalty", "keep_model",
+                                  "reevaluate"});
+        BetaSettings s;
+        s.step_size = reader.real("step_size");
+        s.init_scale = reader.real("init_scale");
+        s.elites = reader.int32("elites");
+        s.parent_fraction = reader.real("parent_fraction");
+        s.structure_rate = reader.real("structure_rate");
+        s.max_hidden = reader.int32("max_hidden");
+        s.size_penalty = reader.real("size_penalty");
+        s.keep_model = reader.boolean("keep_model");
+        s.reevaluate = reader.boolean("reevaluate");
+        check_beta_settings(s);
+        const PyRef dict = restored_instance_dict(self, state, "Beta");
+        swap_in_instance_dict(self, dict);
+        reinterpret_cast<BetaObject*>(self)->settings = s;
         Py_RETURN_NONE;
     });
 }

@@ -343,7 +343,7 @@ BAD_MODEL_STATES = [
      "Model state has a loss ('has_loss' is True) but no 'losses'"),
     (changed(optimizer=None), ValueError, "Model state is compiled but has no optimizer"),
     (changed(optimizer="alpha"), TypeError,
-     "Model state 'optimizer' must be None or an Alpha, got str"),
+     "Model state 'optimizer' must be None, an Alpha or a Beta, got str"),
     (changed(__dict__={"name": 1}), TypeError,
      "Model state '__dict__' holds attributes, but tessaron.Model instances have no __dict__"),
     (changed(__dict__=[("name", 1)]), TypeError, "Model state '__dict__' must be a dict, got list"),

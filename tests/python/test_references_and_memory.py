@@ -176,7 +176,7 @@ def entry_point_calls(folder):
              [alpha, compiled, strings, monitors]),
         Call("compile by name", lambda: compiled.compile("alpha", "mse", strings, monitors),
              [compiled, strings, monitors]),
-        Call("compile unknown optimizer", lambda: no_loss.compile("beta"), [no_loss], ValueError),
+        Call("compile unknown optimizer", lambda: no_loss.compile("gamma"), [no_loss], ValueError),
         Call("compile None optimizer", lambda: no_loss.compile(None), [no_loss], ValueError),
         Call("compile unknown loss", lambda: no_loss.compile(alpha, "hinge"), [alpha, no_loss],
              ValueError),

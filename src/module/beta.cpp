@@ -1,0 +1,118 @@
+#include "module/beta.hpp"
+
+#include <cmath>
+#include <new>
+#include <string>
+
+namespace tessaron {
+namespace {
+
+// The repr of a float, as Python shows it.
+std::string float_text(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw PythonError{};
+    std::string result(text);
+    PyMem_Free(text);
+    return result;
+}
+
+void require(bool holds, const char* name, const char* range, double value) {
+    if (!holds)
+        raise_format(PyExc_ValueError, "%s must be %s, got %s", name, range,
+                     float_text(value).c_str());
+}
+
+int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"step_size",      "init_scale", "elites",
+                                     "parent_fraction", "structure_rate", "max_hidden",
+                                     "size_penalty",   "keep_model", "reevaluate", nullptr};
+    BetaSettings settings;
+    int keep_model = settings.keep_model;
+    int reevaluate = settings.reevaluate;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ddiddidpp", const_cast<char**>(keywords),
+                                     &settings.step_size, &settings.init_scale, &settings.elites,
+                                     &settings.parent_fraction, &settings.structure_rate,
+                                     &settings.max_hidden, &settings.size_penalty, &keep_model,
+                                     &reevaluate))
+        return -1;
+    settings.keep_model = keep_model != 0;
+    settings.reevaluate = reevaluate != 0;
+    return guarded_status([&] {
+        check_beta_settings(settings);
+        reinterpret_cast<BetaObject*>(self)->settings = settings;
+        return 0;
+    });
+}
+
+PyObject* beta_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self != nullptr) new (&reinterpret_cast<BetaObject*>(self)->settings) BetaSettings();
+    return self;
+}
+
+void beta_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+PyMethodDef beta_methods[] = {
+    {"__reduce__", beta_reduce, METH_NOARGS, "Helper for pickle and copy."},
+    {"__getstate__", beta_getstate, METH_NOARGS, "The settings, by keyword."},
+    {"__setstate__", beta_setstate, METH_O, "Restores the state given by __getstate__."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void check_beta_settings(const BetaSettings& s) {
+    require(std::isfinite(s.step_size) && s.step_size > 0.0, "step_size",
+            "a positive finite number", s.step_size);
+    require(std::isfinite(s.init_scale) && s.init_scale > 0.0, "init_scale",
+            "a positive finite number", s.init_scale);
+    if (s.elites < 0) raise_format(PyExc_ValueError, "elites must be at least 0, got %d", s.elites);
+    require(s.parent_fraction > 0.0 && s.parent_fraction <= 1.0, "parent_fraction",
+            "in (0, 1]", s.parent_fraction);
+    require(s.structure_rate >= 0.0 && s.structure_rate <= 1.0, "structure_rate", "in [0, 1]",
+            s.structure_rate);
+    if (s.max_hidden < 0)
+        raise_format(PyExc_ValueError, "max_hidden must be at least 0, got %d", s.max_hidden);
+    require(std::isfinite(s.size_penalty) && s.size_penalty >= 0.0, "size_penalty",
+            "a finite number of at least 0", s.size_penalty);
+}
+
+std::optional<BetaSettings> beta_settings_of(const ModelState& state, std::int32_t pop_size) {
+    if (!state.optimizer) return std::nullopt;
+    const int is_beta =
+        PyObject_IsInstance(state.optimizer.get(), reinterpret_cast<PyObject*>(&Beta_Type));
+    if (is_beta < 0) throw PythonError{};
+    if (is_beta == 0) return std::nullopt;
+    const BetaSettings settings = reinterpret_cast<BetaObject*>(state.optimizer.get())->settings;
+    if (settings.elites >= pop_size)
+        raise_format(PyExc_ValueError,
+                     "the optimizer's elites (%d) must be fewer than pop_size (%d), or no child "
+                     "is ever made",
+                     settings.elites, pop_size);
+    return settings;
+}
+
+PyTypeObject Beta_Type = [] {
+    PyTypeObject type = blank_type_object();
+    type.tp_name = "tessaron.optimizers.Beta";
+    type.tp_basicsize = sizeof(BetaObject);
+    type.tp_dealloc = beta_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc =
+        "Beta(*, step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.25, "
+        "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, "
+        "reevaluate=False)\n--\n\n"
+        "An optimizer that learns with few evaluations: independent random starts, weight steps "
+        "on an absolute scale whose size each network adapts, the best `elites` kept unchanged, "
+        "and structural changes that add and remove nodes and connections (at most `max_hidden` "
+        "hidden nodes, a size penalty of `size_penalty` times the loss per node and "
+        "connection). Only new networks are scored; `reevaluate=True` scores every member again "
+        "each generation and averages, for noisy fitness.";
+    type.tp_init = beta_init;
+    type.tp_new = beta_new;
+    type.tp_methods = beta_methods;
+    type.tp_repr = beta_repr;
+    return type;
+}();
+
+}  // namespace tessaron

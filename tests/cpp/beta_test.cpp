@@ -1,0 +1,167 @@
+#include "evolution/beta.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "network/random.hpp"
+#include "network_builders.hpp"
+#include "variation/integrity.hpp"
+
+namespace tessaron {
+namespace {
+
+using testing::build_network;
+
+// Counts, kinds, biases, connections and weights equal to the bit.
+bool same_network(const Network& a, const Network& b) {
+    if (a.size != b.size || a.inputs != b.inputs || a.outputs != b.outputs) return false;
+    if (a.activations != b.activations) return false;
+    if (std::memcmp(a.biases.data(), b.biases.data(), a.biases.size() * sizeof(double)) != 0)
+        return false;
+    for (std::int32_t from = 0; from < a.size; ++from)
+        for (std::int32_t to = 0; to < a.size; ++to) {
+            if (a.connected(from, to) != b.connected(from, to)) return false;
+            if (testing::bits(a.weight(from, to)) != testing::bits(b.weight(from, to))) return false;
+        }
+    return true;
+}
+
+// Sum of squared distances of every weight and non-input bias from `target`.
+double distance_loss(const Network& network, double target) {
+    double loss = 0.0;
+    for (std::int32_t i = network.inputs; i < network.size; ++i)
+        loss += (network.biases[i] - target) * (network.biases[i] - target);
+    for (std::int32_t from = 0; from < network.size; ++from)
+        for_each_target(network, from, [&](std::int32_t to) {
+            const double d = network.weight(from, to) - target;
+            loss += d * d;
+        });
+    return loss;
+}
+
+ScoreFunction score_by(double (*loss)(const Network&)) {
+    return [loss](const std::vector<Network>& pool) {
+        ScoreRows rows;
+        for (const Network& network : pool) rows.push_back({loss(network)});
+        return rows;
+    };
+}
+
+Network start_network() {
+    Network network(3, 2);
+    reset(network, 7);
+    randomise(network);
+    return network;
+}
+
+BetaSettings fixed_shape(double step) {
+    BetaSettings settings;
+    settings.step_size = step;
+    settings.structure_rate = 0.0;
+    settings.size_penalty = 0.0;
+    return settings;
+}
+
+double median_step(const BetaState& state) {
+    std::vector<double> steps;
+    for (const std::vector<double>& member : state.steps) steps.insert(steps.end(), member.begin(), member.end());
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    return steps[steps.size() / 2];
+}
+
+// On a bowl the steps shrink as the population closes in; on an endless slope they grow.
+TEST(Beta, StepSizesAdaptToTheLandscape) {
+    seed_everything(11);
+    BetaState bowl = beta_initial_population(start_network(), 20, fixed_shape(0.5));
+    const ScoreFunction to_bowl = score_by([](const Network& n) { return distance_loss(n, 0.25); });
+    for (int g = 0; g < 150; ++g) beta_next_generation(bowl, to_bowl, false, false);
+    EXPECT_LT(median_step(bowl), 0.05);
+
+    BetaState slope = beta_initial_population(start_network(), 20, fixed_shape(0.5));
+    const ScoreFunction down_slope = score_by([](const Network& n) { return -distance_loss(n, 0.0); });
+    for (int g = 0; g < 60; ++g) beta_next_generation(slope, down_slope, false, false);
+    EXPECT_GT(median_step(slope), 5.0);
+}
+
+// The best members go on unchanged with their scores; no network is scored twice unless asked.
+TEST(Beta, ElitesStayAndOnlyNewNetworksAreScored) {
+    seed_everything(12);
+    BetaSettings settings = fixed_shape(0.1);
+    settings.elites = 3;
+    settings.structure_rate = 0.5;
+    for (const bool rescore : {false, true}) {
+        BetaState state = beta_initial_population(start_network(), 10, settings);
+        std::vector<Network> seen;
+        bool repeated = false;
+        const ScoreFunction counting = [&](const std::vector<Network>& pool) {
+            ScoreRows rows;
+            for (const Network& network : pool) {
+                for (const Network& old : seen) repeated = repeated || same_network(old, network);
+                seen.push_back(network);
+                rows.push_back({distance_loss(network, 1.0)});
+            }
+            return rows;
+        };
+        beta_next_generation(state, counting, rescore, false);
+        for (int g = 0; g < 6; ++g) {
+            const std::vector<Network> elites(state.population.begin(), state.population.begin() + 3);
+            const ScoreRows elite_rows(state.rows.begin(), state.rows.begin() + 3);
+            beta_next_generation(state, counting, rescore, false);
+            for (std::size_t e = 0; e < elites.size(); ++e) {
+                bool kept = false;
+                for (std::size_t i = 0; i < state.population.size(); ++i)
+                    kept = kept || (same_network(state.population[i], elites[e]) &&
+                                    state.rows[i] == elite_rows[e]);
+                EXPECT_TRUE(kept) << "elite " << e << " of generation " << g;
+            }
+            EXPECT_LE(state.best_loss, elite_rows[0][0]);
+        }
+        EXPECT_EQ(seen.size(), rescore ? 70u : 10u + 6u * 7u);
+        EXPECT_EQ(repeated, rescore);
+    }
+}
+
+TEST(Beta, RemovingANodeBridgesItsPaths) {
+    // 0 -> 1 (2.0), 1 -> 2 (3.0), 0 -> 2 (0.5): without node 1, 0 -> 1 carries 0.5 + 2 * 3.
+    Network network = build_network(1, 1, 3, {{0, 1, 2.0}, {1, 2, 3.0}, {0, 2, 0.5}}, {0.0, 0.7, 0.2});
+    beta_remove_node(network, 1);
+    EXPECT_EQ(network.size, 2);
+    EXPECT_TRUE(network.connected(0, 1));
+    EXPECT_EQ(network.weight(0, 1), 6.5);
+    EXPECT_EQ(network.biases[1], 0.2);
+}
+
+TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
+    seed_everything(13);
+    BetaSettings settings;
+    settings.structure_rate = 1.0;
+    BetaDraws engine{std::mt19937_64(5)};
+    Network network = beta_random_network(start_network(), 1.0, {1.0, 1.0}, engine);
+    std::vector<double> steps(static_cast<std::size_t>(network.size - network.inputs), 0.1);
+    std::int32_t largest = 0;
+    for (int i = 0; i < 3000; ++i) {
+        beta_mutate(network, steps, settings, 4, engine);
+        ASSERT_TRUE(is_valid(network)) << "after change " << i;
+        ASSERT_EQ(steps.size(), static_cast<std::size_t>(network.size - network.inputs));
+        largest = std::max(largest, network.size);
+    }
+    EXPECT_EQ(largest, 3 + 2 + 4);
+}
+
+TEST(Beta, SeededRunsRepeat) {
+    auto run = [] {
+        seed_everything(14);
+        BetaSettings settings;
+        settings.structure_rate = 0.5;
+        BetaState state = beta_initial_population(start_network(), 8, settings);
+        const ScoreFunction score = score_by([](const Network& n) { return distance_loss(n, 0.3); });
+        for (int g = 0; g < 10; ++g) beta_next_generation(state, score, false, false);
+        return state.best;
+    };
+    EXPECT_TRUE(same_network(run(), run()));
+}
+
+}  // namespace
+}  // namespace tessaron

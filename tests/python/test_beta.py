@@ -1,0 +1,138 @@
+"""The Beta optimizer: settings, compile, pickling, repeatable runs, and scoring each network once."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+
+import tessaron
+from tessaron.optimizers import Beta
+
+DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.25, "
+                "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, reevaluate=False)")
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ({"step_size": 0.0}, "step_size must be a positive finite number, got 0.0"),
+        ({"init_scale": float("inf")}, "init_scale must be a positive finite number, got inf"),
+        ({"elites": -1}, "elites must be at least 0, got -1"),
+        ({"parent_fraction": 1.5}, "parent_fraction must be in (0, 1], got 1.5"),
+        ({"structure_rate": float("nan")}, "structure_rate must be in [0, 1], got nan"),
+        ({"max_hidden": -2}, "max_hidden must be at least 0, got -2"),
+        ({"size_penalty": -0.5}, "size_penalty must be a finite number of at least 0, got -0.5"),
+    ],
+)
+def test_out_of_range_settings_are_refused_by_name(arguments, message):
+    with pytest.raises(ValueError) as raised:
+        Beta(**arguments)
+    assert str(raised.value) == message
+    with pytest.raises(ValueError) as raised:
+        Beta().__setstate__({**Beta().__getstate__(), **arguments})
+    assert str(raised.value) == message
+
+
+def test_compile_takes_beta_by_instance_and_by_name():
+    model = tessaron.Model(2, 1)
+    chosen = Beta(elites=4)
+    model.compile(chosen, "mse")
+    assert model.__getstate__()["optimizer"] is chosen
+    model.compile("beta", "mse")
+    assert repr(model.__getstate__()["optimizer"]) == DEFAULT_REPR
+    for name in ("Beta", "gamma"):
+        with pytest.raises(ValueError) as raised:
+            model.compile(name)
+        assert str(raised.value) == f"Optimizer '{name}' not known.\n"
+    with pytest.raises(TypeError):
+        Beta(0.2)  # keyword-only
+
+
+class TunedBeta(Beta):
+    pass
+
+
+def test_pickle_copy_and_repr_keep_every_setting():
+    beta = Beta(step_size=0.5, init_scale=2.0, elites=1, parent_fraction=0.5, structure_rate=0.0,
+                max_hidden=3, size_penalty=0.0, keep_model=False, reevaluate=True)
+    text = ("tessaron.optimizers.Beta(step_size=0.5, init_scale=2.0, elites=1, parent_fraction=0.5, "
+            "structure_rate=0.0, max_hidden=3, size_penalty=0.0, keep_model=False, reevaluate=True)")
+    assert repr(beta) == text
+    for clone in (pickle.loads(pickle.dumps(beta)), copy.copy(beta), copy.deepcopy(beta)):
+        assert type(clone) is Beta and repr(clone) == text
+    tuned = TunedBeta(elites=5)
+    tuned.note = "kept"
+    clone = pickle.loads(pickle.dumps(tuned))
+    assert type(clone) is TunedBeta and clone.note == "kept" and clone.__getstate__()["elites"] == 5
+    model = tessaron.Model(2, 1)
+    model.compile(beta, "mse")
+    assert repr(pickle.loads(pickle.dumps(model)).__getstate__()["optimizer"]) == text
+
+
+def xor():
+    x = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], float)
+    return x, np.array([[0], [1], [1], [0]], float)
+
+
+def seeded_run(threads):
+    tessaron.set_num_threads(threads)
+    tessaron.seed(77)
+    model = tessaron.Model(2, 1, 5)
+    model.compile(Beta(structure_rate=0.5), "mse", ["mae"], ["size"])
+    x, y = xor()
+    history = model.evolve(x, y, pop_size=12, epochs=6, verbose=0)
+    batched = model.evolve(x, y, pop_size=12, batch_size=2, epochs=3, verbose=0)
+    scores = model.func_evolve(lambda genomes: [float(np.mean((g.predict(x) - y) ** 2)) for g in genomes],
+                               pop_size=6, epochs=4, verbose=0)
+    return history, batched, scores, model.get_nodes(), model.get_connections()
+
+
+def test_seeded_beta_runs_repeat_whatever_the_thread_count():
+    before = tessaron.get_num_threads()
+    try:
+        first = seeded_run(1)
+        assert seeded_run(2) == first
+    finally:
+        tessaron.set_num_threads(before)
+    assert list(first[0]) == ["loss", "mae", "size"] and len(first[0]["loss"]) == 6
+
+
+@pytest.mark.parametrize("reevaluate", [False, True])
+def test_func_evolve_hands_each_network_over_once_unless_asked(reevaluate):
+    probe = np.random.default_rng(1).normal(size=(5, 3))
+    seen = []
+
+    def train_func(genomes):
+        assert all(isinstance(g, tessaron.Genome) for g in genomes)
+        outputs = [g.predict(probe).tobytes() for g in genomes]
+        seen.extend(outputs)
+        return np.array([float(np.sum(g.predict(probe) ** 2)) for g in genomes])
+
+    model = tessaron.Model(3, 2, 6)
+    model.compile(Beta(elites=3, structure_rate=0.3, reevaluate=reevaluate))
+    model.func_evolve(train_func, pop_size=10, epochs=5, verbose=0)
+    assert len(seen) == (50 if reevaluate else 10 + 4 * 7)
+    assert (len(set(seen)) < len(seen)) == reevaluate
+
+
+def test_failures_leave_the_model_as_it_was():
+    model = tessaron.Model(2, 1, 4)
+    model.compile(Beta(elites=4), "mse")
+    before = model.get_connections()
+    x, y = xor()
+    with pytest.raises(ValueError) as raised:
+        model.evolve(x, y, pop_size=4, epochs=2, verbose=0)
+    assert str(raised.value) == ("the optimizer's elites (4) must be fewer than pop_size (4), or no "
+                                 "child is ever made")
+    calls = []
+
+    def failing(genomes):
+        calls.append(len(genomes))
+        if len(calls) == 3:
+            raise KeyError("stop")
+        return np.zeros(len(genomes))
+
+    with pytest.raises(KeyError):
+        model.func_evolve(failing, pop_size=6, epochs=5, verbose=0)
+    assert calls == [6, 2, 2] and model.get_connections() == before
