@@ -6,9 +6,10 @@
 
 // The block kernel is compiled for several instruction sets and the best one is picked when the
 // library loads; the portable build stays the default. Only vector width changes: with contraction
-// off, every lane rounds exactly as the scalar code does.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(TESSARON_NO_CLONES)
+// off, every lane rounds exactly as the scalar code does. The clones belong to a function of this
+// file only, called through forward_block: clang 14 compiles a call from another file to a
+// multiversioned function into a call of its resolver.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(TESSARON_NO_CLONES)
 #define TESSARON_KERNEL_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
 #else
 #define TESSARON_KERNEL_CLONES
@@ -56,9 +57,11 @@ std::vector<double> forward(Network& network, const double* sample) {
     return std::vector<double>(network.values.end() - network.outputs, network.values.end());
 }
 
+namespace {
+
 TESSARON_KERNEL_CLONES
-void forward_block(const Network& network, const double* x, std::size_t x_stride,
-                   std::int32_t count, ForwardScratch& scratch) {
+void block_kernel(const Network& network, const double* x, std::size_t x_stride,
+                  std::int32_t count, ForwardScratch& scratch) {
     constexpr std::size_t block = forward_block_size;
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
@@ -80,6 +83,13 @@ void forward_block(const Network& network, const double* x, std::size_t x_stride
             [&](std::int32_t k) { add_scaled(values + k * block, own, weights[k], count); },
             std::max(inputs, j + 1));
     }
+}
+
+}  // namespace
+
+void forward_block(const Network& network, const double* x, std::size_t x_stride,
+                   std::int32_t count, ForwardScratch& scratch) {
+    block_kernel(network, x, x_stride, count, scratch);
 }
 
 void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t first_row,
