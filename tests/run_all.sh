@@ -29,7 +29,9 @@ export PYTHON
 "$PYTHON" -m pip install -q --no-build-isolation -c tests/constraints.txt .
 
 step "format"
-bash tests/check_format.sh
+# A format difference fails the run at the end, after every test has had its say.
+format_ok=true
+bash tests/check_format.sh || format_ok=false
 
 for variant in plain sanitize clang; do
     step "C++ unit tests: $variant"
@@ -52,3 +54,7 @@ step "Python suite against the sanitized module"
 bash tests/run_sanitized_python.sh
 
 step "done in $((SECONDS - started))s"
+if [ "$format_ok" != true ]; then
+    echo "run_all.sh: the tests passed, but the format check failed (see its report above)" >&2
+    exit 1
+fi
