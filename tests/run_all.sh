@@ -11,8 +11,12 @@ cd "$(dirname "$0")/.."
 . tools/venv.sh
 export KERAS_BACKEND=${KERAS_BACKEND:-jax}
 
-started=$SECONDS
-step() { echo "==> $* (at ${SECONDS}s)"; }
+# Wall time, and processor time of the finished children (on a shared machine the better measure).
+step() {
+    local cpu
+    cpu=$(awk '{printf "%.0f", ($16 + $17) / 100}' /proc/$$/stat 2> /dev/null || echo "?")
+    echo "==> $* (at ${SECONDS}s, ${cpu}s of processor time)"
+}
 
 step "system packages"
 missing=()
@@ -53,7 +57,7 @@ sphinx-build -q -W --keep-going -b html -d build/docs/doctrees docs build/docs/h
 step "Python suite against the sanitized module"
 bash tests/run_sanitized_python.sh
 
-step "done in $((SECONDS - started))s"
+step "done"
 if [ "$format_ok" != true ]; then
     echo "run_all.sh: the tests passed, but the format check failed (see its report above)" >&2
     exit 1

@@ -5,7 +5,7 @@
 #pragma once
 
 #if !defined(__unix__) && !(defined(__APPLE__) && defined(__MACH__))
-#error "tessaron builds only on POSIX systems (tested on Linux): its file writing, fork check and memory probe use POSIX calls"
+#error "tessaron builds only on POSIX systems: its file, fork and memory calls are POSIX ones"
 #endif
 
 #include <fcntl.h>

@@ -17,7 +17,7 @@ pytestmark = pytest.mark.skipif(
 
 
 def build_sdist(out: Path) -> Path:
-    code = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    code = "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))"
     done = subprocess.run(
         [sys.executable, "-c", code, str(out)],
         cwd=ROOT, capture_output=True, text=True, check=True,
