@@ -42,7 +42,7 @@ UBSAN_RUNTIME=$(runtime libubsan.so)
 
 cmake -S . -B "$BUILD" -DPython_EXECUTABLE="$INTERPRETER" -DTESSARON_SANITIZE=ON \
   -DTESSARON_BUILD_MODULE=ON -DTESSARON_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build "$BUILD" --parallel
+cmake --build "$BUILD" --parallel "$(nproc)"
 
 MODULE_DIR="$PWD/$BUILD/python"
 export PYTHONPATH="$MODULE_DIR${PYTHONPATH:+:$PYTHONPATH}"
