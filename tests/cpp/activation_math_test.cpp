@@ -242,8 +242,8 @@ std::vector<double> hard_points() {
 
 bool same_result(double a, double b) { return std::isnan(a) ? std::isnan(b) : same_bits(a, b); }
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-// The same loops compiled for wider instruction sets, where GCC vectorises them.
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same loops compiled for wider instruction sets, where the compiler vectorises them.
 #define TESSARON_ACTIVATION_LOOPS(suffix, target_name)                                  \
     __attribute__((target(target_name))) void activate_all_##suffix(                    \
         std::int32_t kind, double* __restrict values, std::size_t count) {             \
