@@ -37,16 +37,17 @@ step "format"
 format_ok=true
 bash tests/check_format.sh || format_ok=false
 
-# The sanitized build makes the module too: the sanitized Python run below reuses its core.
+# Build folders of their own (Ninja): the sanitized one makes the module too, which the sanitized
+# Python run below reuses.
 for variant in plain sanitize clang; do
     step "C++ unit tests: $variant"
     flags=(-G Ninja -DTESSARON_BUILD_TESTS=ON -DTESSARON_BUILD_MODULE=OFF)
     [ "$variant" = sanitize ] && flags+=(-DTESSARON_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
                                          -DTESSARON_BUILD_MODULE=ON -DPython_EXECUTABLE="$PYTHON")
     [ "$variant" = clang ] && flags+=(-DCMAKE_CXX_COMPILER=clang++)
-    cmake -S . -B "build/tests-$variant" "${flags[@]}" > /dev/null
-    cmake --build "build/tests-$variant" --parallel "$(nproc)"
-    ctest --test-dir "build/tests-$variant" --output-on-failure --parallel "$(nproc)"
+    cmake -S . -B "build/ci-$variant" "${flags[@]}" > /dev/null
+    cmake --build "build/ci-$variant" --parallel "$(nproc)"
+    ctest --test-dir "build/ci-$variant" --output-on-failure --parallel "$(nproc)"
 done
 
 step "Python suite"
@@ -57,7 +58,7 @@ step "documentation"
 sphinx-build -q -W --keep-going -b html -d build/docs/doctrees docs build/docs/html
 
 step "Python suite against the sanitized module"
-TESSARON_SANITIZED_BUILD=build/tests-sanitize bash tests/run_sanitized_python.sh
+TESSARON_SANITIZED_BUILD=build/ci-sanitize bash tests/run_sanitized_python.sh
 
 step "done"
 if [ "$format_ok" != true ]; then
