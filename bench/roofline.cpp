@@ -27,8 +27,7 @@ using namespace tessaron;
 using Clock = std::chrono::steady_clock;
 
 // The same variants as the block kernel, picked the same way when the program loads.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(TESSARON_NO_CLONES)
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(TESSARON_NO_CLONES)
 #define ROOFLINE_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
 #else
 #define ROOFLINE_CLONES

@@ -1,30 +1,67 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then runs every test: the C++ unit tests (plain, and under
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the Python suite against the installed
-# module. Run from anywhere: bash tests/run_all.sh
+# Installs what the tests need, then runs every test. Run from anywhere: bash tests/run_all.sh
+#
+# Everything Python goes into the checkout's .venv (tools/venv.sh makes it), pinned by
+# tests/constraints.txt; GoogleTest and clang come from Debian's packages when missing. Then: the
+# format check, the C++ unit tests built with g++ (plain, and under AddressSanitizer and UBSan)
+# and with clang, the Python suite against the installed module, the documentation, and the
+# Python suite again against a sanitized build of the module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
+. tools/venv.sh
 export KERAS_BACKEND=${KERAS_BACKEND:-jax}
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get install -y libgtest-dev || { $SUDO apt-get update && $SUDO apt-get install -y libgtest-dev; }
-fi
-"$PYTHON" -m pip install -r tests/requirements.txt
-"$PYTHON" -m pip install .
+# Wall time, and processor time of the finished children (on a shared machine the better measure).
+step() {
+    local cpu
+    cpu=$(awk '{printf "%.0f", ($16 + $17) / 100}' /proc/$$/stat 2> /dev/null || echo "?")
+    echo "==> $* (at ${SECONDS}s, ${cpu}s of processor time)"
+}
 
-for variant in plain sanitize; do
-  flags=(-DTESSARON_BUILD_TESTS=ON -DTESSARON_BUILD_MODULE=OFF)
-  [ "$variant" = sanitize ] && flags+=(-DTESSARON_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
-  cmake -S . -B "build/tests-$variant" "${flags[@]}" > /dev/null
-  cmake --build "build/tests-$variant" --parallel
-  ctest --test-dir "build/tests-$variant" --output-on-failure --parallel 2
+step "system packages"
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v clang++ > /dev/null || missing+=(clang)
+if [ ${#missing[@]} -gt 0 ]; then install_debian_packages "${missing[@]}"; fi
+
+step "Python packages into .venv"
+make_venv
+export PATH="$PWD/.venv/bin:$PATH"  # cmake, ninja, clang-format and sphinx-build of the venv
+PYTHON="$PWD/.venv/bin/python"
+export PYTHON
+"$PYTHON" -m pip install -q -c tests/constraints.txt -r tests/requirements.txt
+"$PYTHON" -m pip install -q --no-build-isolation -c tests/constraints.txt .
+
+step "format"
+# A format difference fails the run at the end, after every test has had its say.
+format_ok=true
+bash tests/check_format.sh || format_ok=false
+
+# Build folders of their own (Ninja): the sanitized one makes the module too, which the sanitized
+# Python run below reuses.
+for variant in plain sanitize clang; do
+    step "C++ unit tests: $variant"
+    flags=(-G Ninja -DTESSARON_BUILD_TESTS=ON -DTESSARON_BUILD_MODULE=OFF)
+    [ "$variant" = sanitize ] && flags+=(-DTESSARON_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+                                         -DTESSARON_BUILD_MODULE=ON -DPython_EXECUTABLE="$PYTHON")
+    [ "$variant" = clang ] && flags+=(-DCMAKE_CXX_COMPILER=clang++)
+    cmake -S . -B "build/ci-$variant" "${flags[@]}" > /dev/null
+    cmake --build "build/ci-$variant" --parallel "$(nproc)"
+    ctest --test-dir "build/ci-$variant" --output-on-failure --parallel "$(nproc)"
 done
 
-# From the tests folder, so that `import tessaron` finds the installed module.
+step "Python suite"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python
 
-# The whole Python suite again, against a module built with AddressSanitizer and UBSan.
-bash tests/run_sanitized_python.sh
+step "documentation"
+# -W: a warning (a docstring the reference cannot render, a broken cross-reference) fails.
+sphinx-build -q -W --keep-going -b html -d build/docs/doctrees docs build/docs/html
+
+step "Python suite against the sanitized module"
+TESSARON_SANITIZED_BUILD=build/ci-sanitize bash tests/run_sanitized_python.sh
+
+step "done"
+if [ "$format_ok" != true ]; then
+    echo "run_all.sh: the tests passed, but the format check failed (see its report above)" >&2
+    exit 1
+fi

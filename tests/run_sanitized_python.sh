@@ -10,9 +10,17 @@
 # bounds of the memory tests are replaced by that check (ASan's quarantine holds freed memory).
 #
 # Usage: bash tests/run_sanitized_python.sh [pytest arguments]   (default: tests/python)
+# The interpreter is the checkout's .venv (made and given the test dependencies here unless PYTHON
+# names another interpreter, as tests/run_all.sh does with the venv it has set up).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
+if [ -z "${PYTHON:-}" ]; then
+    . tools/venv.sh
+    make_venv
+    .venv/bin/python -m pip install -q -c tests/constraints.txt -r tests/requirements.txt
+    PYTHON=.venv/bin/python
+    export PATH="$PWD/.venv/bin:$PATH"  # the venv's cmake and ninja
+fi
 BUILD=${TESSARON_SANITIZED_BUILD:-build/python-sanitize}
 export KERAS_BACKEND=${KERAS_BACKEND:-jax}
 
@@ -34,7 +42,7 @@ UBSAN_RUNTIME=$(runtime libubsan.so)
 
 cmake -S . -B "$BUILD" -DPython_EXECUTABLE="$INTERPRETER" -DTESSARON_SANITIZE=ON \
   -DTESSARON_BUILD_MODULE=ON -DTESSARON_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build "$BUILD" --parallel
+cmake --build "$BUILD" --parallel "$(nproc)"
 
 MODULE_DIR="$PWD/$BUILD/python"
 export PYTHONPATH="$MODULE_DIR${PYTHONPATH:+:$PYTHONPATH}"

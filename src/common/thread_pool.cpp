@@ -9,14 +9,16 @@
 #include <thread>
 #include <vector>
 
+#include "common/platform.hpp"
+
 #if defined(__linux__)
 #include <sched.h>
-#include <unistd.h>
 #endif
 
 namespace tessaron {
 namespace {
 
+// The CPUs this process may run on; elsewhere than Linux, every CPU of the machine.
 int available_cpus() {
 #if defined(__linux__)
     cpu_set_t set;
@@ -25,13 +27,7 @@ int available_cpus() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-long current_process() {
-#if defined(__linux__)
-    return static_cast<long>(getpid());
-#else
-    return 0;
-#endif
-}
+long current_process() { return static_cast<long>(getpid()); }
 
 // Workers wait for a job, take items from a shared counter, and report when they run out.
 class Pool {

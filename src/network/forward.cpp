@@ -7,9 +7,10 @@
 
 // The block kernel is compiled for several instruction sets and the best one is picked when the
 // library loads; the portable build stays the default. Only vector width changes: with contraction
-// off, every lane rounds exactly as the scalar code does.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(TESSARON_NO_CLONES)
+// off, every lane rounds exactly as the scalar code does. The clones belong to a function of this
+// file only, called through forward_block: clang 14 compiles a call from another file to a
+// multiversioned function into a call of its resolver.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(TESSARON_NO_CLONES)
 #define TESSARON_KERNEL_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
 #else
 #define TESSARON_KERNEL_CLONES
@@ -139,11 +140,13 @@ void forward_block(const Network& network, const double* x, std::size_t x_stride
     forward_block_from(network, scratch.node_values.data(), count, scratch);
 }
 
+namespace {
+
 // Pull order: each node's sums are built from its sources in registers and stored once, which
 // adds the same products in the same order as pushing each node's value to its targets.
 TESSARON_KERNEL_CLONES
-void forward_block_from(const Network& network, const double* input_rows, std::int32_t count,
-                        ForwardScratch& scratch) {
+void block_kernel(const Network& network, const double* input_rows, std::int32_t count,
+                  ForwardScratch& scratch) {
     constexpr std::size_t block = forward_row_stride;
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs;
@@ -162,6 +165,13 @@ void forward_block_from(const Network& network, const double* input_rows, std::i
                       scratch.weights.data() + first, from_inputs, count_in);
         activate_all(network.activations[k], own, count);
     }
+}
+
+}  // namespace
+
+void forward_block_from(const Network& network, const double* input_rows, std::int32_t count,
+                        ForwardScratch& scratch) {
+    block_kernel(network, input_rows, count, scratch);
 }
 
 void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t first_row,

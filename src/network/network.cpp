@@ -8,20 +8,16 @@
 #include "network/activation.hpp"
 #include "network/random.hpp"
 
-#if defined(__unix__)
-#include <unistd.h>
-#endif
+#include "common/platform.hpp"
 
 namespace tessaron {
 namespace {
 
 std::size_t physical_memory_bytes() {
-#if defined(__unix__)
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (pages > 0 && page_size > 0)
         return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
-#endif
     return std::numeric_limits<std::size_t>::max();
 }
 

@@ -1,9 +1,5 @@
 #include "persistence/file_io.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -15,6 +11,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
+#include "common/platform.hpp"
 
 namespace tessaron {
 namespace {

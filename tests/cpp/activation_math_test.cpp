@@ -262,9 +262,9 @@ TEST(Activate, SigmoidIsTheFormulaWithActivationExp) {
         ASSERT_TRUE(same_result(activate(sigmoid, x), 1.0 / (activation_exp(-x) + 1.0))) << x;
 }
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-// The same loops compiled for each instruction set of the kernel's clones, where GCC vectorises
-// them (two lanes on the baseline).
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same loops compiled for each instruction set of the kernel's clones, where the compiler
+// vectorises them (two lanes on the baseline).
 #define TESSARON_ACTIVATION_LOOPS(suffix, target_name)                                  \
     __attribute__((target(target_name))) void activate_all_##suffix(                    \
         std::int32_t kind, double* __restrict values, std::size_t count) {             \
