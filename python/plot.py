@@ -127,7 +127,7 @@ def network(model, ax=None):
 
 def history(history, ax=None):
     """Plots the loss and metrics of a history per epoch (counted from 1): training values solid,
-    validation values ("val_...") dashed in the colour of their training value. The "size" entry,
+    validation values (``"val_..."``) dashed in the colour of their training value. The "size" entry,
     a node count, is left out. Returns the axes."""
     ax = _axes(ax, (6.4, 4.0))
     names = [key for key in history if key != "size" and not key.startswith("val_")]

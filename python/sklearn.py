@@ -93,7 +93,8 @@ class EvolvedRegressor(RegressorMixin, _EvolvedEstimator):
     batch_size (-1: all samples), optimizer, loss ("mse", "mae", "mape"), callbacks (a list of
     tessaron.callbacks.Callback), verbose (the evolve progress lines), random_state.
 
-    Attributes after fit: model_ (the tessaron.Model), history_ (its history), n_features_in_.
+    Attributes after fit: ``model_`` (the tessaron.Model), ``history_`` (its history),
+    ``n_features_in_``.
     """
 
     def fit(self, X, y):
@@ -119,8 +120,8 @@ class EvolvedClassifier(ClassifierMixin, _EvolvedEstimator):
     """A classifier whose network is evolved to output the one-hot code of each sample's class
     (one output per class); predict_proba reads the outputs, cut at 0, as shares of their sum.
 
-    Parameters as EvolvedRegressor. Attributes after fit: model_, history_, classes_,
-    n_features_in_.
+    Parameters as EvolvedRegressor. Attributes after fit: ``model_``, ``history_``, ``classes_``,
+    ``n_features_in_``.
     """
 
     def fit(self, X, y):
