@@ -64,8 +64,8 @@ void check(Tally& tally, double x, Ours ours, Exact exact, Libm libm) {
 
 void print(const char* name, const char* region, const Tally& tally) {
     std::printf("%-5s %-34s %11llu points  max %.4f ulp (at %a)  >1 ulp from libm: %llu\n", name,
-                region, static_cast<unsigned long long>(tally.points), tally.worst,
-                tally.worst_at, static_cast<unsigned long long>(tally.beyond_one_ulp_of_libm));
+                region, static_cast<unsigned long long>(tally.points), tally.worst, tally.worst_at,
+                static_cast<unsigned long long>(tally.beyond_one_ulp_of_libm));
 }
 
 template <class Ours, class Exact, class Libm>

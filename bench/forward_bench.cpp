@@ -41,12 +41,12 @@ int main(int argc, char** argv) {
     const double block = best_seconds([&] { forward_rows(network, x, out.data(), scratch); }, 5);
     checksum += out[0];
 
-    std::printf("network: %d inputs, %d outputs, %d hidden, %.0f connections; %d samples\n",
-                inputs, outputs, hidden, connections, samples);
+    std::printf("network: %d inputs, %d outputs, %d hidden, %.0f connections; %d samples\n", inputs,
+                outputs, hidden, connections, samples);
     std::printf("one-sample path : %12.0f samples/s %14.0f connection-updates/s\n",
                 samples / single, samples * connections / single);
-    std::printf("block kernel    : %12.0f samples/s %14.0f connection-updates/s\n",
-                samples / block, samples * connections / block);
+    std::printf("block kernel    : %12.0f samples/s %14.0f connection-updates/s\n", samples / block,
+                samples * connections / block);
     std::printf("block / one-sample: %.1fx   (checksum %g)\n", single / block, checksum);
     return 0;
 }

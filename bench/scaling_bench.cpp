@@ -34,7 +34,8 @@ Network start_network(bool chain, int inputs, int outputs, int nodes) {
     std::mt19937 engine(11);
     std::normal_distribution<double> normal(0.0, 1.0);
     const int last_hidden = nodes - outputs - 1;
-    for (int i = 0; i < inputs; ++i) links.push_back({i, std::min(inputs, nodes - outputs), normal(engine)});
+    for (int i = 0; i < inputs; ++i)
+        links.push_back({i, std::min(inputs, nodes - outputs), normal(engine)});
     for (int i = inputs; i < last_hidden; ++i) links.push_back({i, i + 1, normal(engine)});
     for (int o = nodes - outputs; o < nodes && last_hidden >= inputs; ++o)
         links.push_back({last_hidden, o, normal(engine)});
@@ -46,8 +47,10 @@ Network start_network(bool chain, int inputs, int outputs, int nodes) {
 
 int main(int argc, char** argv) {
     if (argc != 10) {
-        std::fprintf(stderr, "usage: %s chain|full inputs outputs nodes batch pop_size generations "
-                             "threads seed\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s chain|full inputs outputs nodes batch pop_size generations "
+                     "threads seed\n",
+                     argv[0]);
         return 2;
     }
     const bool chain = std::strcmp(argv[1], "chain") == 0;
@@ -88,17 +91,19 @@ int main(int argc, char** argv) {
     const double total = std::chrono::duration<double>(Clock::now() - begin).count();
     const double cpu = static_cast<double>(std::clock() - cpu_begin) / CLOCKS_PER_SEC;
 
-    std::printf("%s, %d inputs, %d outputs, %d nodes, %zu connections at the start; batch %d, "
-                "pop %d, %d threads, %d generations\n",
-                chain ? "chain" : "full", inputs, outputs, nodes, connection_count(start), batch,
-                pop_size, thread_count(), generations);
+    std::printf(
+        "%s, %d inputs, %d outputs, %d nodes, %zu connections at the start; batch %d, "
+        "pop %d, %d threads, %d generations\n",
+        chain ? "chain" : "full", inputs, outputs, nodes, connection_count(start), batch, pop_size,
+        thread_count(), generations);
     // Processor time leaves out the slices that other programs take on a shared machine: with
     // the threads kept busy, generations per processor-second times the threads is the rate
     // that an otherwise idle machine would give.
-    std::printf("  %.2f generations/s; %.2f per processor-second x threads; scoring %.1f%%, "
-                "breeding %.1f%%; %.3f ns per connection-sample; %.0f bytes per network\n",
-                generations / total, generations / cpu * thread_count(), 100 * scoring / total,
-                100 * (total - scoring) / total, 1e9 * total / connection_samples,
-                bytes / static_cast<double>(scored));
+    std::printf(
+        "  %.2f generations/s; %.2f per processor-second x threads; scoring %.1f%%, "
+        "breeding %.1f%%; %.3f ns per connection-sample; %.0f bytes per network\n",
+        generations / total, generations / cpu * thread_count(), 100 * scoring / total,
+        100 * (total - scoring) / total, 1e9 * total / connection_samples,
+        bytes / static_cast<double>(scored));
     return 0;
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -27,11 +27,13 @@ int available_cpus() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-long current_process() { return static_cast<long>(getpid()); }
+long current_process() {
+    return static_cast<long>(getpid());
+}
 
 // Workers wait for a job, take items from a shared counter, and report when they run out.
 class Pool {
-public:
+  public:
     int workers() const { return static_cast<int>(threads_.size()); }
 
     // Starts workers until there are n; only between jobs.
@@ -62,7 +64,7 @@ public:
         if (error_) std::rethrow_exception(error_);
     }
 
-private:
+  private:
     void take_items(int worker) {
         for (std::size_t item; (item = next_.fetch_add(1)) < count_;) {
             try {
@@ -113,7 +115,9 @@ int thread_count() {
     return n > 0 ? n : available_cpus();
 }
 
-void set_thread_count(int n) { requested.store(std::max(1, n)); }
+void set_thread_count(int n) {
+    requested.store(std::max(1, n));
+}
 
 namespace {
 

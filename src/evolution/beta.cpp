@@ -28,7 +28,9 @@ void set_weight(Network& network, std::int32_t from, std::int32_t to, double wei
     network.link(from, to) = weight;
 }
 
-double standard_normal(BetaDraws& draws) { return draws.normal(draws.engine); }
+double standard_normal(BetaDraws& draws) {
+    return draws.normal(draws.engine);
+}
 
 // Uniform in 0 .. count-1 (count >= 1).
 std::int32_t index_below(std::size_t count, BetaDraws& draws) {
@@ -73,8 +75,7 @@ void grow_node(Network& network, std::vector<double>& steps, BetaDraws& draws) {
     steps.insert(steps.begin() + (h - network.inputs), step);
 }
 
-void add_random_connection(Network& network, const std::vector<double>& steps,
-                           BetaDraws& draws) {
+void add_random_connection(Network& network, const std::vector<double>& steps, BetaDraws& draws) {
     std::vector<Connection> candidates;
     for (std::int32_t from = 0; from < network.size - network.outputs; ++from)
         for (std::int32_t to = std::max(from + 1, network.inputs); to < network.size; ++to)
@@ -117,8 +118,12 @@ void change_structure(Network& network, std::vector<double>& steps, std::int32_t
                 steps.erase(steps.begin() + (d - network.inputs));
             }
             break;
-        case 2: add_random_connection(network, steps, draws); break;
-        default: remove_random_connection(network, draws); break;
+        case 2:
+            add_random_connection(network, steps, draws);
+            break;
+        default:
+            remove_random_connection(network, draws);
+            break;
     }
 }
 
@@ -153,8 +158,8 @@ Network beta_random_network(const Network& like, double init_scale,
     for (std::int32_t i = 0; i < network.size; ++i) {
         network.activations[i] = index_below(activation_kinds, draws);
         if (i >= network.inputs)
-            network.biases[i] =
-                (i < sources_end ? init_scale : output_scales[i - sources_end]) * standard_normal(draws);
+            network.biases[i] = (i < sources_end ? init_scale : output_scales[i - sources_end]) *
+                                standard_normal(draws);
     }
     for (std::int32_t to = network.inputs; to < network.size; ++to) {
         const std::int32_t fan_in = std::min(to, sources_end);
@@ -215,8 +220,8 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
     const double own_rate = std::clamp(1.0 / std::sqrt(2.0 * std::sqrt(n)), 0.05, 0.3);
     const double shared = shared_rate * standard_normal(draws);
     for (double& step : steps)
-        step = std::clamp(step * std::exp(shared + own_rate * standard_normal(draws)), smallest_step,
-                          largest_step);
+        step = std::clamp(step * std::exp(shared + own_rate * standard_normal(draws)),
+                          smallest_step, largest_step);
     const std::int32_t inputs = child.inputs;
     for (std::int32_t i = inputs; i < child.size; ++i)
         child.biases[i] += steps[i - inputs] * standard_normal(draws);
@@ -247,7 +252,8 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
     // Outputs start, and step, on the scale of their targets.
     std::vector<double> output_steps(static_cast<std::size_t>(start.outputs), settings.step_size);
     for (std::size_t o = 0; o < output_steps.size() && o < target_scales.size(); ++o)
-        if (std::isfinite(target_scales[o]) && target_scales[o] > 0.0) output_steps[o] *= target_scales[o];
+        if (std::isfinite(target_scales[o]) && target_scales[o] > 0.0)
+            output_steps[o] *= target_scales[o];
     const auto p = static_cast<std::size_t>(pop_size);
     state.population.reserve(p);
     for (std::size_t i = 0; i < p; ++i) {
@@ -276,9 +282,11 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
     if (state.best_index >= 0) {
         // Elites stay as they are, scores included; every other place gets a child of one of the
         // best members.
-        const std::size_t elites = std::min(static_cast<std::size_t>(std::max(settings.elites, 0)), p);
+        const std::size_t elites =
+            std::min(static_cast<std::size_t>(std::max(settings.elites, 0)), p);
         const std::size_t parents = std::clamp<std::size_t>(
-            static_cast<std::size_t>(std::ceil(settings.parent_fraction * static_cast<double>(p))), 1, p);
+            static_cast<std::size_t>(std::ceil(settings.parent_fraction * static_cast<double>(p))),
+            1, p);
         std::vector<Network> children;
         std::vector<std::vector<double>> child_steps;
         children.reserve(p - elites);
@@ -314,7 +322,8 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
         std::vector<double>& row = state.rows[i];
         if (average && state.scored[i] > 0 && row.size() == fresh[j].size()) {
             const double n = state.scored[i];
-            for (std::size_t k = 0; k < row.size(); ++k) row[k] = (row[k] * n + fresh[j][k]) / (n + 1);
+            for (std::size_t k = 0; k < row.size(); ++k)
+                row[k] = (row[k] * n + fresh[j][k]) / (n + 1);
             ++state.scored[i];
         } else {
             row = std::move(fresh[j]);

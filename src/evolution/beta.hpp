@@ -15,15 +15,15 @@
 namespace tessaron {
 
 struct BetaSettings {
-    double step_size = 0.1;        // initial standard deviation of the weight and bias steps
-    double init_scale = 1.0;       // spread of the random starts' weights (times 1/sqrt(fan-in))
-    std::int32_t elites = 2;       // best members carried over unchanged
-    double parent_fraction = 0.25; // parents are drawn from this best share of the population
-    double structure_rate = 0.1;   // chance that a child also gets one structural change
-    std::int32_t max_hidden = 8;   // no node is added beyond this many hidden nodes
-    double size_penalty = 1e-4;    // ranking key: loss + size_penalty * |loss| * complexity
-    bool keep_model = true;        // the model's own network is one of the starting members
-    bool reevaluate = false;       // score every member every generation, averaging its scores
+    double step_size = 0.1;         // initial standard deviation of the weight and bias steps
+    double init_scale = 1.0;        // spread of the random starts' weights (times 1/sqrt(fan-in))
+    std::int32_t elites = 2;        // best members carried over unchanged
+    double parent_fraction = 0.25;  // parents are drawn from this best share of the population
+    double structure_rate = 0.1;    // chance that a child also gets one structural change
+    std::int32_t max_hidden = 8;    // no node is added beyond this many hidden nodes
+    double size_penalty = 1e-4;     // ranking key: loss + size_penalty * |loss| * complexity
+    bool keep_model = true;         // the model's own network is one of the starting members
+    bool reevaluate = false;        // score every member every generation, averaging its scores
 };
 
 // The optimizer's random source; the normal distribution keeps the second deviate of each pair.
@@ -34,17 +34,17 @@ struct BetaDraws {
 
 struct BetaState {
     BetaSettings settings;
-    std::vector<Network> population;    // ranked best first after every generation
+    std::vector<Network> population;         // ranked best first after every generation
     std::vector<std::vector<double>> steps;  // per member, the step size of each non-input node
-    ScoreRows rows;                     // empty while the member has not been scored
-    std::vector<std::int32_t> scored;   // how many scores rows[i] averages
+    ScoreRows rows;                          // empty while the member has not been scored
+    std::vector<std::int32_t> scored;        // how many scores rows[i] averages
     Network best;
     std::int32_t best_index = -1;
     double best_loss = no_loss_yet;
-    std::int32_t hidden_cap = 0;        // max(settings.max_hidden, the start's hidden nodes)
-    double best_key = HUGE_VAL;         // the best ranking key so far
-    std::int32_t stale = 0;             // generations since the best key last improved
-    BetaDraws draws;                    // every draw of the optimizer
+    std::int32_t hidden_cap = 0;  // max(settings.max_hidden, the start's hidden nodes)
+    double best_key = HUGE_VAL;   // the best ranking key so far
+    std::int32_t stale = 0;       // generations since the best key last improved
+    BetaDraws draws;              // every draw of the optimizer
 };
 
 // The starting population: the model's network (when keep_model) and freshly randomised

@@ -30,8 +30,8 @@ void check_samples(const SampleMatrix& x, const SampleMatrix& y, const Network& 
     };
     if (x.rows < 1 || x.rows != y.rows || x.cols != start.inputs || y.cols != start.outputs ||
         x.values.size() != cells(x) || y.values.size() != cells(y))
-        throw InvalidData(std::string(what) + " must be " + std::to_string(start.inputs) +
-                          " and " + std::to_string(start.outputs) +
+        throw InvalidData(std::string(what) + " must be " + std::to_string(start.inputs) + " and " +
+                          std::to_string(start.outputs) +
                           " columns wide with the same number of rows, at least 1; got " +
                           std::to_string(x.rows) + " x " + std::to_string(x.cols) + " and " +
                           std::to_string(y.rows) + " x " + std::to_string(y.cols));
@@ -115,9 +115,11 @@ EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, S
     auto state = make_state();
     std::int32_t first_batch_rows = 0;
     const ScoreFunction score = [&](const std::vector<Network>& pool) {
-        if (run.training_in_place) return evaluate_population(pool, *run.training_in_place, run.losses);
+        if (run.training_in_place)
+            return evaluate_population(pool, *run.training_in_place, run.losses);
         return evaluate_population(
-            pool, sample_rows(run.x, run.y, first_batch_rows, std::min(batch_size, n - first_batch_rows)),
+            pool,
+            sample_rows(run.x, run.y, first_batch_rows, std::min(batch_size, n - first_batch_rows)),
             run.losses);
     };
     const bool validated = run.validation_in_place || run.x_val;
@@ -151,10 +153,11 @@ EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, S
         }
         EpochRecord record;
         if (validated)
-            record.validation = evaluate_losses(
-                state.best,
-                run.validation_in_place ? *run.validation_in_place : all_rows(*run.x_val, *run.y_val),
-                run.losses);
+            record.validation =
+                evaluate_losses(state.best,
+                                run.validation_in_place ? *run.validation_in_place
+                                                        : all_rows(*run.x_val, *run.y_val),
+                                run.losses);
         line.batch_index = batches - 1;
         line.size = state.best.size;
         line.validation = validated ? &record.validation : nullptr;
@@ -163,9 +166,7 @@ EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, S
         for (std::size_t k = 0; k < kinds; ++k) record.losses[k] = loss_sums[k] / batches;
         record.size = state.best.size;
         result.epochs.push_back(std::move(record));
-        if (after_epoch &&
-            after_epoch(Network(state.best), result.epochs.back(), epoch))
-            break;
+        if (after_epoch && after_epoch(Network(state.best), result.epochs.back(), epoch)) break;
     }
     result.best = std::move(state.best);
     return result;

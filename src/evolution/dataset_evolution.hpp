@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "evolution/losses.hpp"
 #include "evolution/beta.hpp"
+#include "evolution/losses.hpp"
 #include "network/network.hpp"
 #include "network/sample_matrix.hpp"
 

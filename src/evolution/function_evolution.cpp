@@ -55,8 +55,8 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
                                                const std::function<void()>& before_generation,
                                                const FunctionEpochHook& after_epoch) {
     if (!run.beta)
-        return run_generations(run, initial_population(start, run.pop_size), next_generation,
-                               score, validate, before_generation, after_epoch);
+        return run_generations(run, initial_population(start, run.pop_size), next_generation, score,
+                               validate, before_generation, after_epoch);
     const bool reevaluate = run.beta->reevaluate;
     return run_generations(
         run, beta_initial_population(start, run.pop_size, *run.beta),

@@ -17,7 +17,7 @@ struct FunctionEvolution {
     std::int32_t pop_size = 100;
     std::int32_t epochs = 100;
     int verbose = 1;
-    bool show_size = false;  // monitors were compiled
+    bool show_size = false;            // monitors were compiled
     std::optional<BetaSettings> beta;  // evolve with Beta instead of Alpha
 };
 

@@ -78,7 +78,8 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
     check_population_size(static_cast<std::int64_t>(state.population.size()));
     if (state.fitness.size() != state.population.size())
         throw InvalidData("the population has " + std::to_string(state.population.size()) +
-                          " members but " + std::to_string(state.fitness.size()) + " fitness values");
+                          " members but " + std::to_string(state.fitness.size()) +
+                          " fitness values");
     std::vector<Network> children = crossover(state.population, state.fitness);
     for (Network& child : children) mutate(child);
 

@@ -105,8 +105,8 @@ std::vector<std::vector<double>> evaluate_population(const std::vector<Network>&
     const std::int32_t inputs = population.empty() ? 0 : population.front().inputs;
     bool shared = inputs <= samples.x_cols;
     for (const Network& network : population) shared = shared && network.inputs == inputs;
-    const std::size_t blocks = (static_cast<std::size_t>(samples.rows) + forward_block_size - 1) /
-                               forward_block_size;
+    const std::size_t blocks =
+        (static_cast<std::size_t>(samples.rows) + forward_block_size - 1) / forward_block_size;
     const std::size_t block_values = static_cast<std::size_t>(inputs) * forward_row_stride;
     std::vector<double> input_rows;
     if (shared && blocks * block_values * sizeof(double) <= shared_input_bytes) {

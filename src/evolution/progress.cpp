@@ -61,8 +61,7 @@ std::string progress_line(const ProgressLine& line, std::int64_t now) {
     if (line.verbose == 1) {
         append_format(text, " - %d/%d [", done, count);
         const double f = static_cast<double>(done) / count;
-        for (int i = 0; i < 30; ++i)
-            text += f > i / 30.0 ? '=' : f > (i - 1) / 30.0 ? '>' : '.';
+        for (int i = 0; i < 30; ++i) text += f > i / 30.0 ? '=' : f > (i - 1) / 30.0 ? '>' : '.';
         text += ']';
     }
     const double elapsed = static_cast<double>(now - line.epoch_start) / 1e6;

@@ -14,7 +14,9 @@ int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-void alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+void alpha_dealloc(PyObject* self) {
+    Py_TYPE(self)->tp_free(self);
+}
 
 PyMethodDef alpha_methods[] = {
     {"__reduce__", alpha_reduce, METH_NOARGS, "Helper for pickle and copy."},

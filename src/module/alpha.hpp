@@ -6,8 +6,7 @@
 namespace tessaron {
 
 struct AlphaObject {
-    PyObject_HEAD
-    double mutation_rate;
+    PyObject_HEAD double mutation_rate;
 };
 
 extern PyTypeObject Alpha_Type;

@@ -23,9 +23,9 @@ void require(bool holds, const char* name, const char* range, double value) {
 }
 
 int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"step_size",      "init_scale", "elites",
-                                     "parent_fraction", "structure_rate", "max_hidden",
-                                     "size_penalty",   "keep_model", "reevaluate", nullptr};
+    static const char* keywords[] = {
+        "step_size",  "init_scale",   "elites",     "parent_fraction", "structure_rate",
+        "max_hidden", "size_penalty", "keep_model", "reevaluate",      nullptr};
     BetaSettings settings;
     int keep_model = settings.keep_model;
     int reevaluate = settings.reevaluate;
@@ -50,7 +50,9 @@ PyObject* beta_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-void beta_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+void beta_dealloc(PyObject* self) {
+    Py_TYPE(self)->tp_free(self);
+}
 
 PyMethodDef beta_methods[] = {
     {"__reduce__", beta_reduce, METH_NOARGS, "Helper for pickle and copy."},
@@ -67,8 +69,8 @@ void check_beta_settings(const BetaSettings& s) {
     require(std::isfinite(s.init_scale) && s.init_scale > 0.0, "init_scale",
             "a positive finite number", s.init_scale);
     if (s.elites < 0) raise_format(PyExc_ValueError, "elites must be at least 0, got %d", s.elites);
-    require(s.parent_fraction > 0.0 && s.parent_fraction <= 1.0, "parent_fraction",
-            "in (0, 1]", s.parent_fraction);
+    require(s.parent_fraction > 0.0 && s.parent_fraction <= 1.0, "parent_fraction", "in (0, 1]",
+            s.parent_fraction);
     require(s.structure_rate >= 0.0 && s.structure_rate <= 1.0, "structure_rate", "in [0, 1]",
             s.structure_rate);
     if (s.max_hidden < 0)

@@ -11,8 +11,7 @@
 namespace tessaron {
 
 struct BetaObject {
-    PyObject_HEAD
-    BetaSettings settings;
+    PyObject_HEAD BetaSettings settings;
 };
 
 extern PyTypeObject Beta_Type;

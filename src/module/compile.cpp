@@ -3,8 +3,8 @@
 
 #include "evolution/losses.hpp"
 #include "module/alpha.hpp"
-#include "module/beta.hpp"
 #include "module/array_conversion.hpp"
+#include "module/beta.hpp"
 #include "module/model.hpp"
 #include "module/model_methods.hpp"
 
@@ -19,7 +19,8 @@ namespace {
 // The model's new optimizer: a fresh Alpha for the name "alpha" (or no argument), a fresh Beta
 // for "beta", or the given Alpha or Beta instance itself.
 PyRef resolve_optimizer(PyObject* optimizer) {
-    if (optimizer == nullptr) return PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Alpha_Type)));
+    if (optimizer == nullptr)
+        return PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Alpha_Type)));
     if (PyUnicode_Check(optimizer)) {
         if (PyUnicode_CompareWithASCIIString(optimizer, "alpha") == 0 && !PyErr_Occurred())
             return PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Alpha_Type)));
@@ -140,7 +141,8 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
                          "of the model (%d)",
                          y.cols, network->outputs);
         // x's row stride stands in for its width: only the first `inputs` values of a row are read.
-        const SampleView samples{x.data, static_cast<std::int32_t>(x.stride), y.data, y.cols, x.rows};
+        const SampleView samples{x.data, static_cast<std::int32_t>(x.stride), y.data, y.cols,
+                                 x.rows};
         const std::vector<double> values = evaluate_losses(*network, samples, state.losses);
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (std::size_t k = 0; k < values.size(); ++k)

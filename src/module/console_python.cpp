@@ -35,6 +35,8 @@ void write_to_python_stdout(std::string_view text) {
 
 }  // namespace
 
-void use_python_console() { set_console_writer(write_to_python_stdout); }
+void use_python_console() {
+    set_console_writer(write_to_python_stdout);
+}
 
 }  // namespace tessaron

@@ -7,8 +7,8 @@
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/losses.hpp"
 #include "module/array_conversion.hpp"
-#include "module/callback_hooks.hpp"
 #include "module/beta.hpp"
+#include "module/callback_hooks.hpp"
 #include "module/gil.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
@@ -17,10 +17,12 @@
 namespace tessaron {
 namespace {
 
-void check_shapes(const SampleRows& x, const SampleRows& y, const char* x_name,
-                  const char* y_name, const Network& network) {
-    if (x.rows == 0) raise_format(PyExc_ValueError, "%s is empty: it needs at least one sample", x_name);
-    if (y.rows == 0) raise_format(PyExc_ValueError, "%s is empty: it needs at least one sample", y_name);
+void check_shapes(const SampleRows& x, const SampleRows& y, const char* x_name, const char* y_name,
+                  const Network& network) {
+    if (x.rows == 0)
+        raise_format(PyExc_ValueError, "%s is empty: it needs at least one sample", x_name);
+    if (y.rows == 0)
+        raise_format(PyExc_ValueError, "%s is empty: it needs at least one sample", y_name);
     if (x.cols != network.inputs)
         raise_format(PyExc_ValueError,
                      "Expected second dimension of %s (%d) to be equal to the number of inputs of "
@@ -42,8 +44,7 @@ void check_shapes(const SampleRows& x, const SampleRows& y, const char* x_name,
 SampleMatrix owned_rows(SampleRows&& rows) {
     if (rows.held.get() == nullptr) return std::move(rows.copy);
     SampleMatrix table(rows.rows, rows.cols);
-    for (std::int32_t i = 0; i < rows.rows; ++i)
-        std::copy_n(rows.row(i), rows.cols, table.row(i));
+    for (std::int32_t i = 0; i < rows.rows; ++i) std::copy_n(rows.row(i), rows.cols, table.row(i));
     return table;
 }
 
@@ -56,8 +57,8 @@ SampleView rows_view(const SampleRows& x, const SampleRows& y) {
 // references are our own: converting x_train may run Python code (the __float__ of an object
 // array's items) that empties the list. The true item count is read, not a subclass's __len__.
 std::pair<PyRef, PyRef> validation_arrays(PyObject* data) {
-    const bool pair = (PyTuple_Check(data) || PyList_Check(data)) &&
-                      PySequence_Fast_GET_SIZE(data) == 2;
+    const bool pair =
+        (PyTuple_Check(data) || PyList_Check(data)) && PySequence_Fast_GET_SIZE(data) == 2;
     PyObject* x = pair ? PySequence_Fast_GET_ITEM(data, 0) : nullptr;
     PyObject* y = pair ? PySequence_Fast_GET_ITEM(data, 1) : nullptr;
     if (!pair || !PyArray_Check(x) || !PyArray_Check(y))
@@ -81,9 +82,9 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise(PyExc_RuntimeError,
                   "Please set the loss function uring compilation. Use `model.compile(loss)`.");
 
-        static const char* keywords[] = {"x_train", "y_train",         "pop_size",
-                                         "batch_size", "epochs",  "validation_data",
-                                         "verbose", "callbacks", nullptr};
+        static const char* keywords[] = {"x_train",    "y_train",   "pop_size",
+                                         "batch_size", "epochs",    "validation_data",
+                                         "verbose",    "callbacks", nullptr};
         PyObject *x_train = nullptr, *y_train = nullptr, *validation_data = Py_None;
         PyObject* callbacks = Py_None;
         DatasetEvolution run;
@@ -118,9 +119,10 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         SampleRows x_val, y_val;
         if (validation.first) {
-            x_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.first.get()), "x_val");
-            y_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.second.get()), "y_val",
-                                     true);
+            x_val =
+                read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.first.get()), "x_val");
+            y_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.second.get()),
+                                     "y_val", true);
             check_shapes(x_val, y_val, "x_val", "y_val", *start);
             run.validation_in_place = rows_view(x_val, y_val);
         }

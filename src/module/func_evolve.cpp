@@ -3,8 +3,8 @@
 
 #include "evolution/function_evolution.hpp"
 #include "module/array_conversion.hpp"
-#include "module/callback_hooks.hpp"
 #include "module/beta.hpp"
+#include "module/callback_hooks.hpp"
 #include "module/genome.hpp"
 #include "module/gil.hpp"
 #include "module/history.hpp"
@@ -73,7 +73,7 @@ ScoreRows losses_from_result(PyObject* result, std::size_t genomes) {
 }  // namespace
 
 PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose",
+    static const char* keywords[] = {"train_func",      "pop_size",  "epochs", "verbose",
                                      "validation_func", "callbacks", nullptr};
     PyObject* train_func = nullptr;
     PyObject* validation_func = Py_None;
@@ -94,8 +94,10 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         const ScoreFunction score = [&](const std::vector<Network>& pool) {
             PyRef genomes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pool.size())));
             for (std::size_t i = 0; i < pool.size(); ++i)
-                PyList_SET_ITEM(genomes.get(), static_cast<Py_ssize_t>(i),
-                                make_genome(std::make_shared<const Network>(copy_with_fresh_engine(pool[i]))).release());
+                PyList_SET_ITEM(
+                    genomes.get(), static_cast<Py_ssize_t>(i),
+                    make_genome(std::make_shared<const Network>(copy_with_fresh_engine(pool[i])))
+                        .release());
             PyRef result = PyRef::steal(PyObject_CallOneArg(train_func, genomes.get()));
             genomes.reset();
             return losses_from_result(result.get(), pool.size());
@@ -103,7 +105,8 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         ValidationFunction validate;
         if (has_validation) {
             validate = [&](const Network& best) {
-                PyRef genome = make_genome(std::make_shared<const Network>(copy_with_fresh_engine(best)));
+                PyRef genome =
+                    make_genome(std::make_shared<const Network>(copy_with_fresh_engine(best)));
                 PyRef result = PyRef::steal(PyObject_CallOneArg(validation_func, genome.get()));
                 const double loss = PyFloat_AsDouble(result.get());
                 if (loss == -1.0 && PyErr_Occurred()) throw PythonError{};

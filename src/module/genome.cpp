@@ -5,7 +5,9 @@
 namespace tessaron {
 namespace {
 
-GenomeObject* as_genome(PyObject* self) { return reinterpret_cast<GenomeObject*>(self); }
+GenomeObject* as_genome(PyObject* self) {
+    return reinterpret_cast<GenomeObject*>(self);
+}
 
 PyObject* genome_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&] {
@@ -56,7 +58,8 @@ PyMethodDef genome_methods[] = {
 
 GenomeState& genome_state(PyObject* self) {
     GenomeState* state = as_genome(self)->state;
-    if (state == nullptr) raise(PyExc_SystemError, "Genome object was not created by Genome.__new__");
+    if (state == nullptr)
+        raise(PyExc_SystemError, "Genome object was not created by Genome.__new__");
     return *state;
 }
 

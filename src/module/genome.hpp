@@ -16,8 +16,7 @@ struct GenomeState {
 };
 
 struct GenomeObject {
-    PyObject_HEAD
-    GenomeState* state;
+    PyObject_HEAD GenomeState* state;
 };
 
 extern PyTypeObject Genome_Type;

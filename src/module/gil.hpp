@@ -7,7 +7,7 @@
 namespace tessaron {
 
 class GilRelease {
-public:
+  public:
     GilRelease() : state_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
@@ -15,17 +15,19 @@ public:
 
     // Holds the lock again for the life of the object, inside a released region.
     class Held {
-    public:
-        explicit Held(GilRelease& region) : region_(region) { PyEval_RestoreThread(region_.state_); }
+      public:
+        explicit Held(GilRelease& region) : region_(region) {
+            PyEval_RestoreThread(region_.state_);
+        }
         Held(const Held&) = delete;
         Held& operator=(const Held&) = delete;
         ~Held() { region_.state_ = PyEval_SaveThread(); }
 
-    private:
+      private:
         GilRelease& region_;
     };
 
-private:
+  private:
     PyThreadState* state_;
 };
 

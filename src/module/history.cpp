@@ -16,9 +16,13 @@ void set_list(PyObject* history, const std::string& key, std::size_t epochs, Val
     if (PyDict_SetItemString(history, key.c_str(), list.get()) < 0) throw PythonError{};
 }
 
-PyRef as_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
+PyRef as_float(double value) {
+    return PyRef::steal(PyFloat_FromDouble(value));
+}
 
-PyRef as_int(std::int32_t value) { return PyRef::steal(PyLong_FromLong(value)); }
+PyRef as_int(std::int32_t value) {
+    return PyRef::steal(PyLong_FromLong(value));
+}
 
 void set_value(PyObject* logs, const std::string& key, PyRef value) {
     if (PyDict_SetItemString(logs, key.c_str(), value.get()) < 0) throw PythonError{};

@@ -12,7 +12,9 @@
 namespace tessaron {
 namespace {
 
-ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+ModelObject* as_model(PyObject* self) {
+    return reinterpret_cast<ModelObject*>(self);
+}
 
 PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&] {
@@ -95,9 +97,8 @@ void set_model_network(ModelObject* model, std::shared_ptr<const Network> networ
 }
 
 PyRef new_model_with_network(Network network) {
-    PyRef model = PyRef::steal(
-        PyObject_CallFunction(reinterpret_cast<PyObject*>(&Model_Type), "ii", network.inputs,
-                              network.outputs));
+    PyRef model = PyRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&Model_Type), "ii",
+                                                     network.inputs, network.outputs));
     set_model_network(as_model(model.get()), std::make_shared<const Network>(std::move(network)));
     return model;
 }
@@ -122,8 +123,8 @@ PyObject* model_get_nodes(PyObject* self, PyObject*) {
             const char* name = kind >= 0 && kind < activation_kind_count
                                    ? activation_names[kind].data()
                                    : "unknown";
-            PyObject* node = Py_BuildValue("(i,{s:d,s:s})", i, "bias", network.biases[i],
-                                           "activation", name);
+            PyObject* node =
+                Py_BuildValue("(i,{s:d,s:s})", i, "bias", network.biases[i], "activation", name);
             if (node == nullptr) throw PythonError{};
             PyList_SET_ITEM(list.get(), i, node);
         }
@@ -139,8 +140,8 @@ PyObject* model_get_connections(PyObject* self, PyObject*) {
         Py_ssize_t index = 0;
         for (std::int32_t from = 0; from < network.size; ++from) {
             for_each_target(network, from, [&](std::int32_t to) {
-                PyObject* connection = Py_BuildValue("(i,i, {s: d})", from, to, "weight",
-                                                     network.weight(from, to));
+                PyObject* connection =
+                    Py_BuildValue("(i,i, {s: d})", from, to, "weight", network.weight(from, to));
                 if (connection == nullptr) throw PythonError{};
                 PyList_SET_ITEM(list.get(), index++, connection);
             });
@@ -155,7 +156,8 @@ PyMethodDef model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-     "validation_data=None, verbose=1, callbacks=None)\n--\n\nEvolves the network on a given dataset."},
+     "validation_data=None, verbose=1, callbacks=None)\n--\n\nEvolves the network on a given "
+     "dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
@@ -165,7 +167,8 @@ PyMethodDef model_methods[] = {
      METH_FASTCALL,
      "predict(self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,
-     "evaluate(self, x, y, /)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a "
+     "evaluate(self, x, y, /)\n--\n\nEvaluate the the network based on the compiled losses/metrics "
+     "on a "
      "given dataset."},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_compile)),
      METH_VARARGS | METH_KEYWORDS,

@@ -25,8 +25,7 @@ struct ModelState {
 };
 
 struct ModelObject {
-    PyObject_HEAD
-    std::int32_t size;  // the node count as last published; Python code may assign it
+    PyObject_HEAD std::int32_t size;  // the node count as last published; Python code may assign it
     ModelState* state;
     char stop_evolving;  // set by a callback to end a run after the current epoch
 };

@@ -12,8 +12,15 @@
 namespace {
 
 PyModuleDef optimizers_definition = {
-    PyModuleDef_HEAD_INIT, "tessaron.optimizers", "Optimizers.", -1, nullptr,
-    nullptr,               nullptr,               nullptr,       nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tessaron.optimizers",
+    "Optimizers.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyModuleDef tessaron_definition = {
@@ -66,7 +73,8 @@ PyMODINIT_FUNC PyInit_tessaron() {
     PyObject* optimizers = PyInit_optimizers();
     bool ok = optimizers != nullptr;
     // Registered in sys.modules too, so that `from tessaron.optimizers import Alpha` works.
-    if (ok) ok = PyDict_SetItemString(PyImport_GetModuleDict(), "tessaron.optimizers", optimizers) == 0;
+    if (ok)
+        ok = PyDict_SetItemString(PyImport_GetModuleDict(), "tessaron.optimizers", optimizers) == 0;
     ok = ok && PyModule_AddObject(module, "optimizers", optimizers) == 0;
     if (!ok) Py_XDECREF(optimizers);
     ok = ok && add_object(module, "Model", reinterpret_cast<PyObject*>(&tessaron::Model_Type)) &&

@@ -4,19 +4,22 @@ namespace tessaron {
 
 PyMethodDef module_functions[] = {
     {"from_keras", module_from_keras, METH_VARARGS,
-     "from_keras(keras_model, /)\n--\n\nConvert a Keras model to a Tessaron model. This only works for "
+     "from_keras(keras_model, /)\n--\n\nConvert a Keras model to a Tessaron model. This only works "
+     "for "
      "Keras models that have been exported from Tessaron using `model.to_keras()` with unmodified "
      "architecture."},
     {"load", module_load, METH_VARARGS,
      "load(path, /)\n--\n\nLoad a model saved in the '.tsn' format."},
     {"set_num_threads", module_set_num_threads, METH_VARARGS,
-     "set_num_threads(n, /)\n--\n\nSets the number of threads that score networks and predict large "
+     "set_num_threads(n, /)\n--\n\nSets the number of threads that score networks and predict "
+     "large "
      "inputs (at least 1; the default is the number of CPUs this process may use)."},
     {"get_num_threads", module_get_num_threads, METH_NOARGS,
      "get_num_threads()\n--\n\nReturns the number of threads that score networks and predict large "
      "inputs."},
     {"seed", module_seed, METH_VARARGS,
-     "seed(value, /)\n--\n\nMakes every random draw of the module derive from the integer value: after "
+     "seed(value, /)\n--\n\nMakes every random draw of the module derive from the integer value: "
+     "after "
      "it, the same sequence of calls gives the same networks, histories and predictions, whatever "
      "the number of threads."},
     {"predict_many",

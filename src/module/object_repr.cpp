@@ -46,8 +46,8 @@ PyObject* model_repr(PyObject* self) {
         const ModelState& state = model_state(self);
         const PyRef name = type_name(self);
         const PyRef compiled = compile_text(state);
-        return PyUnicode_FromFormat("<%U inputs=%d outputs=%d size=%d%U>", name.get(),
-                                    state.inputs, state.outputs, model->size, compiled.get());
+        return PyUnicode_FromFormat("<%U inputs=%d outputs=%d size=%d%U>", name.get(), state.inputs,
+                                    state.outputs, model->size, compiled.get());
     });
 }
 

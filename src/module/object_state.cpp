@@ -30,7 +30,7 @@ namespace {
 
 // Reads the entries of one state dict; `owner` ("Model", "Genome", "Alpha") starts every message.
 class StateReader {
-public:
+  public:
     StateReader(PyObject* state, const char* owner, std::initializer_list<const char*> keys)
         : state_(state), owner_(owner) {
         if (!PyDict_Check(state))
@@ -126,7 +126,7 @@ public:
                      Py_TYPE(value)->tp_name);
     }
 
-private:
+  private:
     static bool is_dict_key(PyObject* key) {
         return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "__dict__") == 0;
     }
@@ -219,12 +219,18 @@ PyRef encoded(const Network& network) {
         PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-PyRef boolean(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
-PyRef integer(long value) { return PyRef::steal(PyLong_FromLong(value)); }
+PyRef boolean(bool value) {
+    return PyRef::borrow(value ? Py_True : Py_False);
+}
+PyRef integer(long value) {
+    return PyRef::steal(PyLong_FromLong(value));
+}
 
 }  // namespace
 
-PyObject* model_reduce(PyObject* self, PyObject*) { return reduce_object(self); }
+PyObject* model_reduce(PyObject* self, PyObject*) {
+    return reduce_object(self);
+}
 
 PyObject* model_getstate(PyObject* self, PyObject*) {
     return guarded([&] {
@@ -265,7 +271,8 @@ PyObject* model_setstate(PyObject* self, PyObject* state) {
                 PyObject_IsInstance(optimizer, reinterpret_cast<PyObject*>(&Alpha_Type));
             if (is_alpha < 0) throw PythonError{};
             const int is_beta =
-                is_alpha ? 0 : PyObject_IsInstance(optimizer, reinterpret_cast<PyObject*>(&Beta_Type));
+                is_alpha ? 0
+                         : PyObject_IsInstance(optimizer, reinterpret_cast<PyObject*>(&Beta_Type));
             if (is_beta < 0) throw PythonError{};
             if (is_alpha == 0 && is_beta == 0)
                 reader.wrong_type("optimizer", "None, an Alpha or a Beta", optimizer);
@@ -308,7 +315,9 @@ PyObject* model_setstate(PyObject* self, PyObject* state) {
     });
 }
 
-PyObject* genome_reduce(PyObject* self, PyObject*) { return reduce_object(self); }
+PyObject* genome_reduce(PyObject* self, PyObject*) {
+    return reduce_object(self);
+}
 
 PyObject* genome_getstate(PyObject* self, PyObject*) {
     return guarded([&] {
@@ -339,7 +348,9 @@ PyObject* genome_setstate(PyObject* self, PyObject* state) {
     });
 }
 
-PyObject* alpha_reduce(PyObject* self, PyObject*) { return reduce_object(self); }
+PyObject* alpha_reduce(PyObject* self, PyObject*) {
+    return reduce_object(self);
+}
 
 PyObject* alpha_getstate(PyObject* self, PyObject*) {
     return guarded([&] {
@@ -361,7 +372,9 @@ PyObject* alpha_setstate(PyObject* self, PyObject* state) {
     });
 }
 
-PyObject* beta_reduce(PyObject* self, PyObject*) { return reduce_object(self); }
+PyObject* beta_reduce(PyObject* self, PyObject*) {
+    return reduce_object(self);
+}
 
 PyObject* beta_getstate(PyObject* self, PyObject*) {
     return guarded([&] {
@@ -383,10 +396,10 @@ PyObject* beta_getstate(PyObject* self, PyObject*) {
 
 PyObject* beta_setstate(PyObject* self, PyObject* state) {
     return guarded([&]() -> PyObject* {
-        const StateReader reader(state, "Beta",
-                                 {"step_size", "init_scale", "elites", "parent_fraction",
-                                  "structure_rate", "max_hidden", "size_penalty", "keep_model",
-                                  "reevaluate"});
+        const StateReader reader(
+            state, "Beta",
+            {"step_size", "init_scale", "elites", "parent_fraction", "structure_rate", "max_hidden",
+             "size_penalty", "keep_model", "reevaluate"});
         BetaSettings s;
         s.step_size = reader.real("step_size");
         s.init_scale = reader.real("init_scale");

@@ -13,7 +13,7 @@ struct PythonError {};
 
 // Owns one strong reference (or none).
 class PyRef {
-public:
+  public:
     PyRef() = default;
     // Takes over a new reference; a null one means a Python call failed, so this throws.
     static PyRef steal(PyObject* object) {
@@ -41,7 +41,7 @@ public:
     PyObject* release() { return std::exchange(object_, nullptr); }
     void reset() { Py_CLEAR(object_); }
 
-private:
+  private:
     explicit PyRef(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };

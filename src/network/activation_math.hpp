@@ -46,7 +46,9 @@ inline double select(bool condition, double a, double b) {
 }
 
 // 2^e for an exponent field e in [1, 2046].
-inline double power_of_two(std::uint64_t field) { return std::bit_cast<double>(field << 52); }
+inline double power_of_two(std::uint64_t field) {
+    return std::bit_cast<double>(field << 52);
+}
 
 // An unevaluated sum high + low.
 struct Pair {

@@ -80,9 +80,10 @@ constexpr std::int32_t pull_lanes = 8 * pull_vectors;
 // Bias, then one rounded product per source in ascending order, for pull_lanes samples at once.
 // The first `from_inputs` sources are input nodes, whose rows lie at `input_rows`.
 __attribute__((always_inline)) inline void pull_sums(double* __restrict own,
-                                                    const double* input_rows, const double* values,
-                      double bias, const std::int32_t* sources, const double* weights,
-                      std::int32_t from_inputs, std::int32_t count) {
+                                                     const double* input_rows, const double* values,
+                                                     double bias, const std::int32_t* sources,
+                                                     const double* weights,
+                                                     std::int32_t from_inputs, std::int32_t count) {
     Lanes8 sum[pull_vectors];
     for (Lanes8& v : sum) v = Lanes8{} + bias;
     const double* rows = input_rows;
@@ -185,7 +186,8 @@ void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t fi
         double* block_out = out + static_cast<std::size_t>(first) * outputs;
         for (std::int32_t o = 0; o < outputs; ++o)
             for (std::int32_t s = 0; s < count; ++s)
-                block_out[static_cast<std::size_t>(s) * outputs + o] = block_output(network, scratch, o, s);
+                block_out[static_cast<std::size_t>(s) * outputs + o] =
+                    block_output(network, scratch, o, s);
     }
 }
 

@@ -87,11 +87,10 @@ std::size_t network_bytes(std::int64_t nodes, std::int64_t connections) {
     // Both below 2^63, so neither product overflows 64 bits once checked against 2^59.
     if (n > (std::uint64_t{1} << 59) || c > (std::uint64_t{1} << 59))
         return std::numeric_limits<std::size_t>::max();
-    const std::uint64_t bytes =
-        n * (sizeof(double) + 2 * sizeof(std::int32_t)) + sizeof(std::int32_t) +
-        c * (sizeof(double) + sizeof(std::int32_t));
+    const std::uint64_t bytes = n * (sizeof(double) + 2 * sizeof(std::int32_t)) +
+                                sizeof(std::int32_t) + c * (sizeof(double) + sizeof(std::int32_t));
     return bytes > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max()
-                                                          : static_cast<std::size_t>(bytes);
+                                                           : static_cast<std::size_t>(bytes);
 }
 
 void set_connections(Network& network, std::vector<Link> links) {

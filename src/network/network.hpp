@@ -20,7 +20,7 @@ namespace tessaron {
 // state of 624 words is built only at the first draw: most networks of a population are copies
 // that never draw, and moving a network then moves a pointer instead of 5 KB.
 class NetworkEngine {
-public:
+  public:
     using result_type = std::mt19937::result_type;
     NetworkEngine();  // seeded from engine_seed()
     explicit NetworkEngine(result_type seed) : seed_(seed) {}
@@ -46,7 +46,7 @@ public:
         return std::mt19937(a) == std::mt19937(b);
     }
 
-private:
+  private:
     result_type seed_;
     std::unique_ptr<std::mt19937> state_;
 };
@@ -131,7 +131,9 @@ inline void for_each_target(const Network& network, std::int32_t from, Visit&& v
 }
 
 // Number of connections.
-inline std::size_t connection_count(const Network& network) { return network.targets.size(); }
+inline std::size_t connection_count(const Network& network) {
+    return network.targets.size();
+}
 
 // Bytes that the arrays of a network of `nodes` nodes and `connections` connections take.
 std::size_t network_bytes(std::int64_t nodes, std::int64_t connections);

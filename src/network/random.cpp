@@ -66,8 +66,12 @@ void reseed_forked_child() {
 
 }  // namespace
 
-void seed_activation_draws_once() { seed_once(seeded_activation); }
-void seed_structure_draws_once() { seed_once(seeded_structure); }
+void seed_activation_draws_once() {
+    seed_once(seeded_activation);
+}
+void seed_structure_draws_once() {
+    seed_once(seeded_structure);
+}
 
 int rand_draw() {
     // Shuffles draw without a flag of their own: an unseeded rand() would give every process
@@ -116,7 +120,8 @@ template bool refresh_thread_engine(Mt19937&, std::uint64_t&, std::uint32_t);
 void Mt19937::seed(result_type value) {
     state_[0] = value;
     for (int i = 1; i < words; ++i)
-        state_[i] = 1812433253u * (state_[i - 1] ^ (state_[i - 1] >> 30)) + static_cast<result_type>(i);
+        state_[i] =
+            1812433253u * (state_[i - 1] ^ (state_[i - 1] >> 30)) + static_cast<result_type>(i);
     next_ = words;
 }
 

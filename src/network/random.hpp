@@ -40,7 +40,7 @@ bool refresh_thread_engine(Engine& engine, std::uint64_t& generation_seen, std::
 // The 32-bit Mersenne Twister, drawing exactly what std::mt19937 draws from the same seeding, with
 // a refill of its state that the compiler can vectorise: the engine of the many fresh draws.
 class Mt19937 {
-public:
+  public:
     using result_type = std::uint32_t;
     static constexpr result_type min() { return 0; }
     static constexpr result_type max() { return 0xffffffffu; }
@@ -58,7 +58,7 @@ public:
         return y ^ (y >> 18);
     }
 
-private:
+  private:
     static constexpr int words = 624;
     void refill();
     result_type state_[words];

@@ -53,8 +53,7 @@ struct PendingFile {
     }
 };
 
-void produce_into(int fd, const std::string& path,
-                  const std::function<void(ByteSink&)>& produce) {
+void produce_into(int fd, const std::string& path, const std::function<void(ByteSink&)>& produce) {
     ByteSink sink(fd, path);
     produce(sink);
     sink.flush();
@@ -107,7 +106,9 @@ InputFile::InputFile(const std::string& path) : path_(path) {
     buffer_.resize(buffer_bytes);
 }
 
-InputFile::~InputFile() { ::close(fd_); }
+InputFile::~InputFile() {
+    ::close(fd_);
+}
 
 std::size_t InputFile::read(unsigned char* out, std::size_t count) {
     std::size_t copied = 0;

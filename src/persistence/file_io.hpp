@@ -13,7 +13,7 @@ namespace tessaron {
 
 // A file read once from start to end through a buffer.
 class InputFile {
-public:
+  public:
     // Opens `path` for reading; a missing file, a directory or a refused permission throws.
     explicit InputFile(const std::string& path);
     InputFile(const InputFile&) = delete;
@@ -25,7 +25,7 @@ public:
     // Copies up to `count` bytes to `out`; fewer only at the end of the file.
     std::size_t read(unsigned char* out, std::size_t count);
 
-private:
+  private:
     bool refill();
 
     int fd_ = -1;
@@ -38,13 +38,13 @@ private:
 
 // Buffered output to an open file descriptor; every failed write throws.
 class ByteSink {
-public:
+  public:
     ByteSink(int fd, const std::string& path) : fd_(fd), path_(path) { buffer_.reserve(1 << 16); }
     void put(const unsigned char* bytes, std::size_t count);
     // Hands everything buffered to the operating system.
     void flush();
 
-private:
+  private:
     int fd_;
     const std::string& path_;
     std::vector<unsigned char> buffer_;

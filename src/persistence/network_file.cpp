@@ -37,8 +37,12 @@ struct Origin {
     throw InvalidData(origin.name + ": " + fault);
 }
 
-std::string text(std::int64_t value) { return std::to_string(value); }
-std::string text(std::uint64_t value) { return std::to_string(value); }
+std::string text(std::int64_t value) {
+    return std::to_string(value);
+}
+std::string text(std::uint64_t value) {
+    return std::to_string(value);
+}
 
 // The header promises more node data than the bytes hold, which end at byte `end`.
 [[noreturn]] void refuse_short_node_arrays(const Origin& path, std::int32_t size,
@@ -81,7 +85,7 @@ std::string pattern_fault(std::int32_t from, std::int32_t to, std::int32_t size,
 
 // Encoded bytes held in memory, read like a file of known length.
 class MemorySource {
-public:
+  public:
     explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
     std::optional<std::uint64_t> length() const { return bytes_.size(); }
     std::size_t read(unsigned char* out, std::size_t count) {
@@ -91,7 +95,7 @@ public:
         return copied;
     }
 
-private:
+  private:
     std::string_view bytes_;
     std::size_t position_ = 0;
 };
@@ -202,8 +206,8 @@ Network read_network(Source& source, const Origin& path) {
             return "connection record " + text(record) + " (byte offset " + text(offset) + ")";
         };
         if (have < record_bytes)
-            refuse(path, where() + " is cut off after " + text(std::uint64_t{have}) +
-                             " of its 16 bytes");
+            refuse(path,
+                   where() + " is cut off after " + text(std::uint64_t{have}) + " of its 16 bytes");
         const std::int32_t from = load_i32(bytes);
         const std::int32_t to = load_i32(bytes + 4);
         if (!connection_allowed(from, to, size, inputs, outputs))

@@ -239,9 +239,8 @@ void remove_connection(Network& network) {
         [&](std::int32_t from) {
             std::int32_t count = 0;
             if (!spare_source(from)) return count;
-            for_each_target(network, from, [&](std::int32_t to) {
-                count += to < size && incoming[to] >= 2;
-            });
+            for_each_target(network, from,
+                            [&](std::int32_t to) { count += to < size && incoming[to] >= 2; });
             return count;
         },
         [&](std::int32_t from, std::int32_t index) {

@@ -38,7 +38,9 @@ FreshDraws& fresh_draws() {
 
 }  // namespace
 
-Mt19937& fresh_engine() { return fresh_draws().engine; }
+Mt19937& fresh_engine() {
+    return fresh_draws().engine;
+}
 
 double unit_from_words(std::uint32_t r1, std::uint32_t r2) {
     const double c =

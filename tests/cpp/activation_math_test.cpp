@@ -23,7 +23,9 @@ constexpr double denorm_min = std::numeric_limits<double>::denorm_min();
 
 // The reference is the long double library (64-bit significands or more): its own error is
 // below 0.001 ulp of a double.
-bool reference_is_precise() { return std::numeric_limits<long double>::digits >= 64; }
+bool reference_is_precise() {
+    return std::numeric_limits<long double>::digits >= 64;
+}
 
 // |value - exact| in units of the last place of the double nearest to `exact` (2^-1074 for the
 // subnormals).
@@ -104,10 +106,18 @@ std::vector<double> tanh_part_boundaries(int reach) {
     return points;
 }
 
-double exp_of(double x) { return activation_exp(x); }
-long double exp_exact(long double x) { return std::exp(x); }
-double tanh_of(double x) { return activation_tanh(x); }
-long double tanh_exact(long double x) { return std::tanh(x); }
+double exp_of(double x) {
+    return activation_exp(x);
+}
+long double exp_exact(long double x) {
+    return std::exp(x);
+}
+double tanh_of(double x) {
+    return activation_tanh(x);
+}
+long double tanh_exact(long double x) {
+    return std::tanh(x);
+}
 
 TEST(ActivationExp, SpecialValues) {
     EXPECT_TRUE(same_bits(activation_exp(0.0), 1.0));
@@ -152,10 +162,8 @@ TEST(ActivationExp, WithinOneUlpOverTheWholeRange) {
     // Results in the normal range: a table value plus a correction below 2^-7 of it, so within
     // 0.52 ulp by construction (0.51 measured).
     const std::vector<std::vector<double>> normal{
-        binade_points(-40, 9, 708.0, 10000, 1),
-        uniform_points(-708.0, 709.78, 200000, 2),
-        uniform_points(-1.0, 1.0, 100000, 3),
-        uniform_points(709.0, 709.78, 20000, 4),
+        binade_points(-40, 9, 708.0, 10000, 1),     uniform_points(-708.0, 709.78, 200000, 2),
+        uniform_points(-1.0, 1.0, 100000, 3),       uniform_points(709.0, 709.78, 20000, 4),
         exp_step_boundaries(-130000, 131000, 7, 4),
     };
     for (const auto& points : normal) {
@@ -232,17 +240,18 @@ TEST(Activate, SigmoidStaysWithinThreeUlps) {
     // relative spacing of their operands, which may be up to twice the result's. (Below -709.78,
     // exp(-x) overflows and the formula gives 0 for values under 2^-1022.)
     std::vector<double> points = binade_points(-30, 9, 709.0, 5000, 14);
-    const Worst worst = worst_error(points, [](double x) { return activate(sigmoid, x); },
-                                    [](long double x) { return 1.0L / (1.0L + std::exp(-x)); });
+    const Worst worst = worst_error(
+        points, [](double x) { return activate(sigmoid, x); },
+        [](long double x) { return 1.0L / (1.0L + std::exp(-x)); });
     EXPECT_LT(worst.error, 3.0) << "at " << worst.at;
 }
 
 // Hard arguments for the bit-for-bit comparisons: special values, both ends of the range and the
 // points where the table entries change.
 std::vector<double> hard_points() {
-    std::vector<double> points{0.0,  -0.0, inf,    -inf,    nan,   denorm_min, -denorm_min,
-                               1e-300, 19.0, 20.0,  32.0,    -32.0, 709.78,    -709.78,
-                               745.2,  -745.2, 746.0, -746.0};
+    std::vector<double> points{0.0,         -0.0,    inf,   -inf,   nan,   denorm_min,
+                               -denorm_min, 1e-300,  19.0,  20.0,   32.0,  -32.0,
+                               709.78,      -709.78, 745.2, -745.2, 746.0, -746.0};
     std::vector<double> tanh_edges = tanh_part_boundaries(2);
     for (const double x : std::vector<double>(tanh_edges)) tanh_edges.push_back(-x);
     for (const auto& more :
@@ -253,7 +262,9 @@ std::vector<double> hard_points() {
     return points;
 }
 
-bool same_result(double a, double b) { return std::isnan(a) ? std::isnan(b) : same_bits(a, b); }
+bool same_result(double a, double b) {
+    return std::isnan(a) ? std::isnan(b) : same_bits(a, b);
+}
 
 // The sigmoid scales e^-x only as far as its arguments need, and must still be the formula
 // computed with activation_exp.
@@ -265,14 +276,13 @@ TEST(Activate, SigmoidIsTheFormulaWithActivationExp) {
 #if defined(__GNUC__) && defined(__x86_64__)
 // The same loops compiled for each instruction set of the kernel's clones, where the compiler
 // vectorises them (two lanes on the baseline).
-#define TESSARON_ACTIVATION_LOOPS(suffix, target_name)                                  \
-    __attribute__((target(target_name))) void activate_all_##suffix(                    \
-        std::int32_t kind, double* __restrict values, std::size_t count) {             \
-        if (kind == sigmoid)                                                            \
-            for (std::size_t i = 0; i < count; ++i) values[i] = activate(sigmoid, values[i]); \
-        else                                                                            \
-            for (std::size_t i = 0; i < count; ++i)                                     \
-                values[i] = activate(tanh_kind, values[i]);                             \
+#define TESSARON_ACTIVATION_LOOPS(suffix, target_name)                                          \
+    __attribute__((target(target_name))) void activate_all_##suffix(                            \
+        std::int32_t kind, double* __restrict values, std::size_t count) {                      \
+        if (kind == sigmoid)                                                                    \
+            for (std::size_t i = 0; i < count; ++i) values[i] = activate(sigmoid, values[i]);   \
+        else                                                                                    \
+            for (std::size_t i = 0; i < count; ++i) values[i] = activate(tanh_kind, values[i]); \
     }
 TESSARON_ACTIVATION_LOOPS(sse2, "sse2")
 TESSARON_ACTIVATION_LOOPS(avx2, "avx2")

@@ -23,7 +23,8 @@ bool same_network(const Network& a, const Network& b) {
     for (std::int32_t from = 0; from < a.size; ++from)
         for (std::int32_t to = 0; to < a.size; ++to) {
             if (a.connected(from, to) != b.connected(from, to)) return false;
-            if (testing::bits(a.weight(from, to)) != testing::bits(b.weight(from, to))) return false;
+            if (testing::bits(a.weight(from, to)) != testing::bits(b.weight(from, to)))
+                return false;
         }
     return true;
 }
@@ -66,7 +67,8 @@ BetaSettings fixed_shape(double step) {
 
 double median_step(const BetaState& state) {
     std::vector<double> steps;
-    for (const std::vector<double>& member : state.steps) steps.insert(steps.end(), member.begin(), member.end());
+    for (const std::vector<double>& member : state.steps)
+        steps.insert(steps.end(), member.begin(), member.end());
     std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
     return steps[steps.size() / 2];
 }
@@ -80,7 +82,8 @@ TEST(Beta, StepSizesAdaptToTheLandscape) {
     EXPECT_LT(median_step(bowl), 0.05);
 
     BetaState slope = beta_initial_population(start_network(), 20, fixed_shape(0.5));
-    const ScoreFunction down_slope = score_by([](const Network& n) { return -distance_loss(n, 0.0); });
+    const ScoreFunction down_slope =
+        score_by([](const Network& n) { return -distance_loss(n, 0.0); });
     for (int g = 0; g < 60; ++g) beta_next_generation(slope, down_slope, false, false);
     EXPECT_GT(median_step(slope), 5.0);
 }
@@ -106,7 +109,8 @@ TEST(Beta, ElitesStayAndOnlyNewNetworksAreScored) {
         };
         beta_next_generation(state, counting, rescore, false);
         for (int g = 0; g < 6; ++g) {
-            const std::vector<Network> elites(state.population.begin(), state.population.begin() + 3);
+            const std::vector<Network> elites(state.population.begin(),
+                                              state.population.begin() + 3);
             const ScoreRows elite_rows(state.rows.begin(), state.rows.begin() + 3);
             beta_next_generation(state, counting, rescore, false);
             for (std::size_t e = 0; e < elites.size(); ++e) {
@@ -125,7 +129,8 @@ TEST(Beta, ElitesStayAndOnlyNewNetworksAreScored) {
 
 TEST(Beta, RemovingANodeBridgesItsPaths) {
     // 0 -> 1 (2.0), 1 -> 2 (3.0), 0 -> 2 (0.5): without node 1, 0 -> 1 carries 0.5 + 2 * 3.
-    Network network = build_network(1, 1, 3, {{0, 1, 2.0}, {1, 2, 3.0}, {0, 2, 0.5}}, {0.0, 0.7, 0.2});
+    Network network =
+        build_network(1, 1, 3, {{0, 1, 2.0}, {1, 2, 3.0}, {0, 2, 0.5}}, {0.0, 0.7, 0.2});
     beta_remove_node(network, 1);
     EXPECT_EQ(network.size, 2);
     EXPECT_TRUE(network.connected(0, 1));
@@ -156,7 +161,8 @@ TEST(Beta, SeededRunsRepeat) {
         BetaSettings settings;
         settings.structure_rate = 0.5;
         BetaState state = beta_initial_population(start_network(), 8, settings);
-        const ScoreFunction score = score_by([](const Network& n) { return distance_loss(n, 0.3); });
+        const ScoreFunction score =
+            score_by([](const Network& n) { return distance_loss(n, 0.3); });
         for (int g = 0; g < 10; ++g) beta_next_generation(state, score, false, false);
         return state.best;
     };

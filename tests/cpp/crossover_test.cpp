@@ -16,9 +16,9 @@
 namespace tessaron {
 namespace {
 
-using testing::pattern;
 using testing::build_network;
 using testing::ConsoleCapture;
+using testing::pattern;
 using testing::random_network;
 using testing::same_genes;
 using testing::thin_out;

@@ -48,8 +48,8 @@ TEST(Forward, WorkedExamples) {
     EXPECT_EQ(forward(relu_out, sample), std::vector<double>{2.5});
     const double negative[] = {0, 4};
     EXPECT_EQ(forward(relu_out, negative), std::vector<double>{0.0});
-    Network silent = build_network(2, 1, 3, {{0, 2, 0.0}, {1, 2, 0.0}}, {0, 0, 1.5},
-                                   {0, 0, sigmoid});
+    Network silent =
+        build_network(2, 1, 3, {{0, 2, 0.0}, {1, 2, 0.0}}, {0, 0, 1.5}, {0, 0, sigmoid});
     // Our exp is within an ulp of the library's, not always equal to it.
     EXPECT_NEAR(forward(silent, sample)[0], 1.0 / (1.0 + std::exp(-1.5)), 1e-15);
 }
@@ -67,9 +67,9 @@ TEST(Forward, InputBiasKindAndExtraColumnsAreIgnored) {
 
 TEST(Forward, HiddenNodeFeedsBothOutputsTheSameValue) {
     // Node 2 is a relu hidden node with a negative sum: it contributes 0 to both outputs.
-    Network network = build_network(2, 2, 5, {{0, 2, 1.0}, {1, 2, 1.0}, {2, 3, 5.0}, {2, 4, 7.0},
-                                             {0, 3, 1.0}, {1, 4, 1.0}},
-                                    {0, 0, -10.0, 0, 0}, {3, 3, relu, 3, 3});
+    Network network = build_network(
+        2, 2, 5, {{0, 2, 1.0}, {1, 2, 1.0}, {2, 3, 5.0}, {2, 4, 7.0}, {0, 3, 1.0}, {1, 4, 1.0}},
+        {0, 0, -10.0, 0, 0}, {3, 3, relu, 3, 3});
     const double sample[] = {1.0, 2.0};
     EXPECT_EQ(forward(network, sample), (std::vector<double>{1.0, 2.0}));
     network.biases[2] = 1.0;  // sum 4: outputs get 20 + 1 and 28 + 2
@@ -106,7 +106,8 @@ TEST(Forward, BlockKernelIsBitIdenticalToOneSamplePass) {
                 ASSERT_TRUE(same_bits(single[o], batched))
                     << "trial " << trial << " row " << i << ": " << single[o] << " vs " << batched;
                 ASSERT_TRUE(same_bits(single[o], oracle[o]))
-                    << "trial " << trial << " row " << i << ": " << single[o] << " vs " << oracle[o];
+                    << "trial " << trial << " row " << i << ": " << single[o] << " vs "
+                    << oracle[o];
             }
         }
     }

@@ -60,8 +60,8 @@ TEST(SelectSurvivors, NanRanksBelowAnyNumber) {
         for (std::int32_t w : select_survivors(rows)) EXPECT_FALSE(std::isnan(rows[w][0]));
     // All NaN, or all equal: each group is won by its first member, so every winner of a pass is
     // distinct.
-    for (const ScoreRows& same : {rows_of({nan, nan, nan, nan, nan, nan, nan, nan}),
-                                  rows_of({1, 1, 1, 1, 1, 1, 1, 1})}) {
+    for (const ScoreRows& same :
+         {rows_of({nan, nan, nan, nan, nan, nan, nan, nan}), rows_of({1, 1, 1, 1, 1, 1, 1, 1})}) {
         const std::vector<std::int32_t> winners = select_survivors(same);
         ASSERT_EQ(winners.size(), 4u);
         EXPECT_NE(winners[0], winners[1]);
@@ -90,8 +90,9 @@ std::vector<std::int32_t> first_lowest_of_groups(const ScoreRows& rows, int& tie
                           [&](std::size_t i, std::size_t j) { std::swap(order[i], order[j]); });
         for (std::size_t group = 0; group + 4 <= rows.size(); group += 4) {
             const auto first = order.begin() + group, last = first + 4;
-            const auto lowest = std::min_element(
-                first, last, [&](std::int32_t a, std::int32_t b) { return rows[a][0] < rows[b][0]; });
+            const auto lowest = std::min_element(first, last, [&](std::int32_t a, std::int32_t b) {
+                return rows[a][0] < rows[b][0];
+            });
             winners.push_back(*lowest);  // min_element keeps the first of equal elements
             ties += std::count_if(first, last, [&](std::int32_t m) {
                         return rows[m][0] == rows[*lowest][0];
@@ -145,7 +146,8 @@ TEST(Generation, PoolIsParentChildAlternatingAndPopulationKeepsItsSize) {
             EXPECT_TRUE(is_valid(state.population[i]));
         }
         // The best is the first member with the lowest loss.
-        const auto lowest = std::min_element(state.rows.begin(), state.rows.end()) - state.rows.begin();
+        const auto lowest =
+            std::min_element(state.rows.begin(), state.rows.end()) - state.rows.begin();
         EXPECT_EQ(state.best_index, lowest);
         EXPECT_EQ(state.best_loss, state.rows[lowest][0]);
         EXPECT_TRUE(testing::same_genes(state.best, state.population[lowest]));
@@ -186,7 +188,8 @@ TEST(Generation, LowestLossOfThePoolSurvivesTwice) {
     std::vector<double> pool_losses;
     next_generation(state, [&](const std::vector<Network>& pool) {
         ScoreRows rows;
-        for (std::size_t i = 0; i < pool.size(); ++i) rows.push_back({std::fmod(i * 7.0, 23.0)});  // distinct for 20 members
+        for (std::size_t i = 0; i < pool.size(); ++i)
+            rows.push_back({std::fmod(i * 7.0, 23.0)});  // distinct for 20 members
         for (const auto& row : rows) pool_losses.push_back(row[0]);
         return rows;
     });
@@ -204,8 +207,9 @@ TEST(Generation, RefusesPopulationsItCannotBreed) {
             initial_population(start, pop_size);
             ADD_FAILURE() << pop_size;
         } catch (const InvalidData& error) {
-            EXPECT_EQ(std::string(error.what()),
-                      "pop_size must be an even number of at least 2, got " + std::to_string(pop_size));
+            EXPECT_EQ(
+                std::string(error.what()),
+                "pop_size must be an even number of at least 2, got " + std::to_string(pop_size));
         }
     }
     EXPECT_THROW(initial_population(Network(), 4), InvalidData);
@@ -228,13 +232,13 @@ TEST(Generation, RefusesPopulationsItCannotBreed) {
     EXPECT_TRUE(next_generation(state, score));
 
     // Scores that do not give one loss per pool member.
-    for (const ScoreFunction& wrong :
-         {ScoreFunction([](const std::vector<Network>& pool) {
-              return ScoreRows(pool.size() - 1, std::vector<double>{1.0});
-          }),
-          ScoreFunction([](const std::vector<Network>& pool) {
-              return ScoreRows(pool.size(), std::vector<double>{});
-          })}) {
+    for (const ScoreFunction& wrong : {ScoreFunction([](const std::vector<Network>& pool) {
+                                           return ScoreRows(pool.size() - 1,
+                                                            std::vector<double>{1.0});
+                                       }),
+                                       ScoreFunction([](const std::vector<Network>& pool) {
+                                           return ScoreRows(pool.size(), std::vector<double>{});
+                                       })}) {
         PopulationState fresh = initial_population(start, 4);
         EXPECT_THROW(next_generation(fresh, wrong), InvalidData);
     }
@@ -257,9 +261,11 @@ TEST(Generation, PopulationScoresEqualEachNetworkScoredAlone) {
         const std::vector<std::int32_t> losses{mse, mae};
         const auto scores = evaluate_population(population, all_rows(x, y), losses);
         for (std::size_t i = 0; i < population.size(); ++i) {
-            const std::vector<double> alone = evaluate_losses(population[i], all_rows(x, y), losses);
+            const std::vector<double> alone =
+                evaluate_losses(population[i], all_rows(x, y), losses);
             for (std::size_t k = 0; k < losses.size(); ++k)
-                EXPECT_EQ(std::bit_cast<std::uint64_t>(scores[i][k]), std::bit_cast<std::uint64_t>(alone[k]))
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(scores[i][k]),
+                          std::bit_cast<std::uint64_t>(alone[k]))
                     << rows << " rows, network " << i << ", loss " << k;
         }
     }

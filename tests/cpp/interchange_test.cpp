@@ -20,8 +20,8 @@
 namespace tessaron {
 namespace {
 
-using testing::pattern;
 using testing::build_network;
+using testing::pattern;
 using testing::random_network;
 
 template <class Body>

@@ -15,10 +15,10 @@
 namespace tessaron {
 namespace {
 
-using testing::pattern;
 using testing::build_network;
 using testing::ConsoleCapture;
 using testing::naive_valid;
+using testing::pattern;
 using testing::random_network;
 using testing::thin_out;
 using testing::well_formed;

@@ -39,7 +39,9 @@ std::vector<double> next_connect_weights(const Network& network, int count) {
 }
 
 // A copy that shares the engine state.
-Network twin(const Network& network) { return network; }
+Network twin(const Network& network) {
+    return network;
+}
 
 // Candidate lists pair by pair, in row-major order.
 std::vector<Pair> existing_forward(const Network& n) {

@@ -23,8 +23,7 @@ struct Link {
 // A network of `size` nodes with exactly the given connections; biases 0 and kinds linear
 // unless given.
 inline Network build_network(std::int32_t inputs, std::int32_t outputs, std::int32_t size,
-                             std::initializer_list<Link> links,
-                             std::vector<double> biases = {},
+                             std::initializer_list<Link> links, std::vector<double> biases = {},
                              std::vector<std::int32_t> kinds = {}) {
     Network network(inputs, outputs);
     reset(network, size);
@@ -75,7 +74,9 @@ inline std::vector<std::pair<std::int32_t, std::int32_t>> pattern(const Network&
     return pairs;
 }
 
-inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+inline std::uint64_t bits(double value) {
+    return std::bit_cast<std::uint64_t>(value);
+}
 
 // Counts, kinds, connection bits and every bias and weight equal to the bit.
 inline void expect_same_network(const Network& read, const Network& written) {

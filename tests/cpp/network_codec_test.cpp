@@ -57,13 +57,20 @@ std::string file_bytes(const Network& network) {
 }
 
 TEST(NetworkCodec, EncodingIsTheEightyByteExampleOfTheFileLayout) {
-    const Network network = build_network(2, 1, 3, {{0, 2, 0.1}, {1, 2, -2.0}},
-                                          {0.5, -1.25, 3.0}, {linear, tanh_kind, sigmoid});
+    const Network network = build_network(2, 1, 3, {{0, 2, 0.1}, {1, 2, -2.0}}, {0.5, -1.25, 3.0},
+                                          {linear, tanh_kind, sigmoid});
     const std::string expected = Bytes()
-                                     .i32(3).i32(2).i32(1)
-                                     .f64(0.5).f64(-1.25).f64(3.0)
-                                     .i32(linear).i32(tanh_kind).i32(sigmoid)
-                                     .record(0, 2, 0.1).record(1, 2, -2.0)
+                                     .i32(3)
+                                     .i32(2)
+                                     .i32(1)
+                                     .f64(0.5)
+                                     .f64(-1.25)
+                                     .f64(3.0)
+                                     .i32(linear)
+                                     .i32(tanh_kind)
+                                     .i32(sigmoid)
+                                     .record(0, 2, 0.1)
+                                     .record(1, 2, -2.0)
                                      .data;
     EXPECT_EQ(encode_network(network), expected);
     EXPECT_EQ(file_bytes(network), expected);
@@ -180,9 +187,15 @@ TEST(NetworkCodec, DamagedEncodingsAreRefusedOrGiveConsistentNetworks) {
         for (int e = 0; e <= trial % 3; ++e) {
             const std::size_t at = engine() % bytes.size();
             switch (engine() % 3) {
-                case 0: bytes[at] = static_cast<char>(engine() & 0xff); break;
-                case 1: bytes[at - at % 4] = static_cast<char>(engine() % 12); break;
-                default: bytes.resize(at + 1); break;
+                case 0:
+                    bytes[at] = static_cast<char>(engine() & 0xff);
+                    break;
+                case 1:
+                    bytes[at - at % 4] = static_cast<char>(engine() % 12);
+                    break;
+                default:
+                    bytes.resize(at + 1);
+                    break;
             }
         }
         try {

@@ -64,7 +64,7 @@ FileBytes nodes_file(std::int32_t size, std::int32_t inputs, std::int32_t output
 }
 
 class NetworkFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = ::testing::TempDir() + "network_file_XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -102,17 +102,19 @@ protected:
 };
 
 TEST_F(NetworkFile, TwoInputsOneOutputMakeTheEightyByteExample) {
-    const Network network = build_network(2, 1, 3, {{0, 2, 0.1}, {1, 2, -2.0}},
-                                          {0.5, -1.25, 3.0}, {linear, tanh_kind, sigmoid});
+    const Network network = build_network(2, 1, 3, {{0, 2, 0.1}, {1, 2, -2.0}}, {0.5, -1.25, 3.0},
+                                          {linear, tanh_kind, sigmoid});
     write_network_file(network, path("example.tsn"));
     const Bytes expected = {
-        0x03, 0, 0, 0, 0x02, 0, 0, 0, 0x01, 0, 0, 0,                 // size, inputs, outputs
-        0, 0, 0, 0, 0, 0, 0xe0, 0x3f,                                // bias 0.5
-        0, 0, 0, 0, 0, 0, 0xf4, 0xbf,                                // bias -1.25
-        0, 0, 0, 0, 0, 0, 0x08, 0x40,                                // bias 3.0
-        0x03, 0, 0, 0, 0x01, 0, 0, 0, 0x00, 0, 0, 0,                 // kinds
-        0, 0, 0, 0, 0x02, 0, 0, 0, 0x9a, 0x99, 0x99, 0x99, 0x99, 0x99, 0xb9, 0x3f,  // 0->2, 0.1
-        1, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xc0,        // 1->2, -2.0
+        0x03, 0,    0,    0,    0x02, 0, 0,    0,    0x01, 0,    0,    0,  // size, inputs, outputs
+        0,    0,    0,    0,    0,    0, 0xe0, 0x3f,                       // bias 0.5
+        0,    0,    0,    0,    0,    0, 0xf4, 0xbf,                       // bias -1.25
+        0,    0,    0,    0,    0,    0, 0x08, 0x40,                       // bias 3.0
+        0x03, 0,    0,    0,    0x01, 0, 0,    0,    0x00, 0,    0,    0,  // kinds
+        0,    0,    0,    0,    0x02, 0, 0,    0,    0x9a, 0x99, 0x99, 0x99,
+        0x99, 0x99, 0xb9, 0x3f,  // 0->2, 0.1
+        1,    0,    0,    0,    0x02, 0, 0,    0,    0,    0,    0,    0,
+        0,    0,    0,    0xc0,  // 1->2, -2.0
     };
     ASSERT_EQ(expected.size(), 80u);
     EXPECT_EQ(read_bytes(path("example.tsn")), expected);
@@ -145,9 +147,8 @@ TEST_F(NetworkFile, SpecialRealsSurviveBitForBit) {
     Network network = random_network(2, 2, 6);
     std::int32_t slot = 0;
     for (std::int32_t from = 0; from < network.size; ++from)
-        for_each_target(network, from, [&](std::int32_t to) {
-            network.link(from, to) = specials[slot++ % 8];
-        });
+        for_each_target(network, from,
+                        [&](std::int32_t to) { network.link(from, to) = specials[slot++ % 8]; });
     for (std::int32_t i = 0; i < network.size; ++i) network.biases[i] = specials[(i + 3) % 8];
     write_network_file(network, path("special.tsn"));
     const Network read = read_network_file(path("special.tsn"));
@@ -272,9 +273,15 @@ TEST_F(NetworkFile, DamagedFilesAreRefusedOrGiveConsistentNetworks) {
         for (int e = 0; e < edits; ++e) {
             const std::size_t at = engine() % bytes.size();
             switch (engine() % 3) {
-                case 0: bytes[at] = engine() & 0xff; break;
-                case 1: bytes[at - at % 4] = static_cast<unsigned char>(engine() % 12); break;
-                default: bytes.resize(at + 1); break;
+                case 0:
+                    bytes[at] = engine() & 0xff;
+                    break;
+                case 1:
+                    bytes[at - at % 4] = static_cast<unsigned char>(engine() % 12);
+                    break;
+                default:
+                    bytes.resize(at + 1);
+                    break;
             }
         }
         write_bytes(path("damaged.tsn"), bytes);
@@ -286,8 +293,8 @@ TEST_F(NetworkFile, DamagedFilesAreRefusedOrGiveConsistentNetworks) {
             ASSERT_EQ(read.weights.size(), read.targets.size());
             for (std::int32_t from = 0; from < read.size; ++from)
                 for (std::int32_t to = 0; to < read.size; ++to) {
-                    const bool allowed = from < to && to >= read.inputs &&
-                                         from < read.size - read.outputs;
+                    const bool allowed =
+                        from < to && to >= read.inputs && from < read.size - read.outputs;
                     if (!allowed) {
                         ASSERT_FALSE(read.connected(from, to)) << from << "->" << to;
                     }

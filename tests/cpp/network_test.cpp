@@ -20,8 +20,7 @@ void expect_full_pattern(const Network& network) {
     const std::int32_t size = network.size;
     for (std::int32_t from = 0; from < size; ++from) {
         for (std::int32_t to = 0; to < size; ++to) {
-            const bool allowed =
-                from < to && to >= network.inputs && from < size - network.outputs;
+            const bool allowed = from < to && to >= network.inputs && from < size - network.outputs;
             EXPECT_EQ(network.connected(from, to), allowed) << from << " -> " << to;
             if (!allowed) {
                 EXPECT_EQ(network.weight(from, to), 0.0);

@@ -34,8 +34,8 @@ inline bool well_formed(const Network& network) {
                 ADD_FAILURE() << "targets of " << from << " not ascending";
                 return false;
             }
-            const bool allowed = from < to && to < n && to >= network.inputs &&
-                                 from < n - network.outputs;
+            const bool allowed =
+                from < to && to < n && to >= network.inputs && from < n - network.outputs;
             if (!allowed) {
                 ADD_FAILURE() << "connection " << from << " -> " << to << " is not allowed";
                 return false;
