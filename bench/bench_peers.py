@@ -44,68 +44,7 @@ TARGET_MSE = 0.01  # part (b)
 # - the activation: the example's sigmoid gives values in (0, 1) only, so it cannot reach a sine's
 #   negative half; tanh is the one of its functions whose range covers [-1, 1].
 # pop_size, the mutation rates and every other setting are the example's own.
-NEAT_CONFIG = """
-[NEAT]
-fitness_criterion     = max
-fitness_threshold     = {fitness_threshold}
-no_fitness_termination = False
-pop_size              = {pop_size}
-reset_on_extinction   = False
-
-[DefaultGenome]
-activation_default      = {activation}
-activation_mutate_rate  = 0.0
-activation_options      = {activation}
-aggregation_default     = sum
-aggregation_mutate_rate = 0.0
-aggregation_options     = sum
-bias_init_mean          = 0.0
-bias_init_stdev         = 1.0
-bias_max_value          = 30.0
-bias_min_value          = -30.0
-bias_mutate_power       = 0.5
-bias_mutate_rate        = 0.7
-bias_replace_rate       = 0.1
-compatibility_disjoint_coefficient = 1.0
-compatibility_weight_coefficient   = 0.5
-conn_add_prob           = 0.5
-conn_delete_prob        = 0.5
-enabled_default         = True
-enabled_mutate_rate     = 0.01
-feed_forward            = True
-initial_connection      = full
-node_add_prob           = 0.2
-node_delete_prob        = 0.2
-num_hidden              = 0
-num_inputs              = {num_inputs}
-num_outputs             = 1
-response_init_mean      = 1.0
-response_init_stdev     = 0.0
-response_max_value      = 30.0
-response_min_value      = -30.0
-response_mutate_power   = 0.0
-response_mutate_rate    = 0.0
-response_replace_rate   = 0.0
-weight_init_mean        = 0.0
-weight_init_stdev       = 1.0
-weight_max_value        = 30
-weight_min_value        = -30
-weight_mutate_power     = 0.5
-weight_mutate_rate      = 0.8
-weight_replace_rate     = 0.1
-
-[DefaultSpeciesSet]
-compatibility_threshold = 3.0
-
-[DefaultStagnation]
-species_fitness_func = max
-max_stagnation       = 20
-species_elitism      = 2
-
-[DefaultReproduction]
-elitism            = 2
-survival_threshold = 0.2
-"""
+from neat_config import NEAT_CONFIG  # noqa: E402
 
 
 # ---------------------------------------------------------------------------------------------
@@ -176,8 +115,10 @@ def run_in_venv(arguments):
 def neat_config(neat, folder, num_inputs, activation, fitness_threshold, pop_size=150):
     path = os.path.join(folder, f"neat-{num_inputs}-{activation}.cfg")
     with open(path, "w") as file:
-        file.write(NEAT_CONFIG.format(num_inputs=num_inputs, activation=activation,
-                                      fitness_threshold=fitness_threshold, pop_size=pop_size))
+        file.write(NEAT_CONFIG.format(num_inputs=num_inputs, num_outputs=1, activation=activation,
+                                      activation_options=activation, activation_mutate_rate=0.0,
+                                      fitness_threshold=fitness_threshold,
+                                      no_fitness_termination=False, pop_size=pop_size))
     return neat.Config(neat.DefaultGenome, neat.DefaultReproduction, neat.DefaultSpeciesSet,
                        neat.DefaultStagnation, path)
 

@@ -45,18 +45,7 @@ void predict_rows(const Network& network, const double* x, std::size_t stride, s
                            out + static_cast<std::size_t>(r) * network.outputs);
         return;
     }
-    scratch.fit(network);
-    const std::int32_t outputs = network.outputs;
-    for (std::int32_t first = 0; first < rows; first += forward_block_size) {
-        const std::int32_t count = std::min(forward_block_size, rows - first);
-        forward_block(network, x + static_cast<std::size_t>(first) * stride, stride, count,
-                      scratch);
-        double* block_out = out + static_cast<std::size_t>(first) * outputs;
-        for (std::int32_t o = 0; o < outputs; ++o)
-            for (std::int32_t s = 0; s < count; ++s)
-                block_out[static_cast<std::size_t>(s) * outputs + o] =
-                    block_output(network, scratch, o, s);
-    }
+    forward_rows(network, x, stride, rows, out, scratch);
 }
 
 PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::int32_t outputs,

@@ -175,13 +175,13 @@ void forward_block_from(const Network& network, const double* input_rows, std::i
     block_kernel(network, input_rows, count, scratch);
 }
 
-void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t first_row,
-                  std::int32_t row_count, double* out, ForwardScratch& scratch) {
+void forward_rows(const Network& network, const double* x, std::size_t stride, std::int32_t rows,
+                  double* out, ForwardScratch& scratch) {
     scratch.fit(network);
     const std::int32_t outputs = network.outputs;
-    for (std::int32_t first = 0; first < row_count; first += forward_block_size) {
-        const std::int32_t count = std::min(forward_block_size, row_count - first);
-        forward_block(network, x.row(first_row + first), static_cast<std::size_t>(x.cols), count,
+    for (std::int32_t first = 0; first < rows; first += forward_block_size) {
+        const std::int32_t count = std::min(forward_block_size, rows - first);
+        forward_block(network, x + static_cast<std::size_t>(first) * stride, stride, count,
                       scratch);
         double* block_out = out + static_cast<std::size_t>(first) * outputs;
         for (std::int32_t o = 0; o < outputs; ++o)

@@ -71,10 +71,16 @@ inline double block_output(const Network& network, const ForwardScratch& scratch
                                s];
 }
 
-// Evaluates rows first .. first+count-1 of x (each holding at least `inputs` values) and writes
-// output o of row first+i to out[i * outputs + o].
-void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t first,
-                  std::int32_t count, double* out, ForwardScratch& scratch);
+// Evaluates `rows` samples, sample i at x + i * stride (holding at least `inputs` values), and
+// writes output o of sample i to out[i * outputs + o].
+void forward_rows(const Network& network, const double* x, std::size_t stride, std::int32_t rows,
+                  double* out, ForwardScratch& scratch);
+
+// The same for rows first .. first+count-1 of x.
+inline void forward_rows(const Network& network, const SampleMatrix& x, std::int32_t first,
+                         std::int32_t count, double* out, ForwardScratch& scratch) {
+    forward_rows(network, x.row(first), static_cast<std::size_t>(x.cols), count, out, scratch);
+}
 
 // The same for every row of x.
 inline void forward_rows(const Network& network, const SampleMatrix& x, double* out,
