@@ -23,7 +23,7 @@ class Beta:
         step_size: float = 0.1,
         init_scale: float = 1.0,
         elites: int = 2,
-        parent_fraction: float = 0.25,
+        parent_fraction: float = 0.08,
         structure_rate: float = 0.1,
         max_hidden: int = 8,
         size_penalty: float = 0.0001,

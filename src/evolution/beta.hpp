@@ -18,7 +18,7 @@ struct BetaSettings {
     double step_size = 0.1;         // initial standard deviation of the weight and bias steps
     double init_scale = 1.0;        // spread of the random starts' weights (times 1/sqrt(fan-in))
     std::int32_t elites = 2;        // best members carried over unchanged
-    double parent_fraction = 0.25;  // parents are drawn from this best share of the population
+    double parent_fraction = 0.08;  // parents are drawn from this best share of the population
     double structure_rate = 0.1;    // chance that a child also gets one structural change
     std::int32_t max_hidden = 8;    // no node is added beyond this many hidden nodes
     double size_penalty = 1e-4;     // ranking key: loss + size_penalty * |loss| * complexity

@@ -101,7 +101,7 @@ PyTypeObject Beta_Type = [] {
     type.tp_dealloc = beta_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc =
-        "Beta(*, step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.25, "
+        "Beta(*, step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.08, "
         "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, "
         "reevaluate=False)\n--\n\n"
         "An optimizer that learns with few evaluations: independent random starts, weight steps "

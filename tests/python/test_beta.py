@@ -9,7 +9,7 @@ import pytest
 import tessaron
 from tessaron.optimizers import Beta
 
-DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.25, "
+DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.08, "
                 "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, reevaluate=False)")
 
 
