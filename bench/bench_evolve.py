@@ -18,6 +18,7 @@ import time
 import numpy as np
 
 import tessaron
+from timing import bench_binary
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 POP_SIZE, NODES = 100, 20
@@ -28,17 +29,6 @@ SEED = 1
 def generations_for(samples):
     """About the same work per measurement: fewer generations on larger batches."""
     return max(20, 60_000 // samples)
-
-
-def evolve_bench(build_dir):
-    """The harness binary, configured and brought up to date in build_dir."""
-    if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
-        subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DTESSARON_BUILD_MODULE=OFF", "-DTESSARON_BUILD_BENCH=ON"],
-                       check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "--target", "evolve_bench"], check=True,
-                   stdout=subprocess.DEVNULL)
-    return os.path.join(build_dir, "evolve_bench")
 
 
 def harness_figures(binary, inputs, samples, generations, threads):
@@ -76,7 +66,7 @@ def main():
     all_threads = tessaron.get_num_threads() if settable else None
     # None: the module's own behaviour, when it has no thread setting.
     settings = [1, all_threads] if settable and all_threads > 1 else [1] if settable else [None]
-    binary = evolve_bench(os.path.abspath(arguments.build_dir))
+    binary = bench_binary(os.path.abspath(arguments.build_dir), "evolve_bench")
 
     print(f"tessaron from {os.path.dirname(tessaron.__file__)}; {os.cpu_count()} CPUs; load "
           f"average {' '.join(f'{v:.2f}' for v in os.getloadavg())}")

@@ -17,23 +17,13 @@ import time
 import numpy as np
 
 import tessaron
+from timing import bench_binary
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHAINS = [20, 100, 300, 600]
 SEED = 1
 PATTERN = (r"([\d.]+) generations/s; ([\d.]+) per processor-second x threads; scoring ([\d.]+)%, "
            r"breeding ([\d.]+)%; ([\d.]+) ns per connection-sample; (\d+) bytes per network")
-
-
-def scaling_bench(build_dir):
-    """The harness binary, configured and brought up to date in build_dir."""
-    if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
-        subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DTESSARON_BUILD_MODULE=OFF", "-DTESSARON_BUILD_BENCH=ON"],
-                       check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "--target", "scaling_bench"], check=True,
-                   stdout=subprocess.DEVNULL)
-    return os.path.join(build_dir, "scaling_bench")
 
 
 def harness(binary, repeats, *arguments):
@@ -75,7 +65,7 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"),
                         help="CMake build folder for the C++ harness")
     arguments = parser.parse_args()
-    binary = scaling_bench(os.path.abspath(arguments.build_dir))
+    binary = bench_binary(os.path.abspath(arguments.build_dir), "scaling_bench")
     print(f"{os.cpu_count()} CPUs; load average {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
     print("Rates per wall second, and per processor-second times the threads (what an otherwise "
           "idle machine gives);\nns per connection-sample = a generation's processor time / "
