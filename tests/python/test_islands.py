@@ -66,9 +66,13 @@ def test_a_worker_dying_mid_run_changes_nothing_or_fails_cleanly(client):
 
     runner = threading.Thread(target=run)
     runner.start()
-    while not any(client.processing().values()):
-        time.sleep(0.01)
-    busy = next(worker for worker, keys in client.processing().items() if keys)
+    # A worker seen busy may finish its task before the next look: take one snapshot at a time.
+    busy = None
+    while busy is None and runner.is_alive():
+        busy = next((worker for worker, keys in client.processing().items() if keys), None)
+        if busy is None:
+            time.sleep(0.005)
+    assert busy is not None, "the run ended before a worker could be killed"
     os.kill(pids[busy], signal.SIGKILL)
     runner.join(timeout=120)
     assert not runner.is_alive()
