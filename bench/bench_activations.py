@@ -21,23 +21,12 @@ import time
 import numpy as np
 
 import tessaron
+from timing import bench_binary, best_of
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INPUTS, OUTPUTS, NODES, SAMPLES = 2, 1, 20, 4096
 VARIANTS = (("four kinds in turn", None), ("relu only", 2), ("sigmoid only", 0),
             ("tanh only", 1), ("linear only", 3))
-
-
-def roofline_binary():
-    build = os.path.join(ROOT, "build", "bench")
-    binary = os.path.join(build, "roofline")
-    if not os.path.exists(binary):
-        subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DTESSARON_BUILD_MODULE=OFF", "-DTESSARON_BUILD_BENCH=ON"],
-                       check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build, "--target", "roofline"], check=True,
-                       stdout=subprocess.DEVNULL)
-    return binary
 
 
 def basic_rate(binary):
@@ -62,15 +51,6 @@ def with_kinds(model, kind):
     return copy
 
 
-def processor_seconds(function, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.process_time()
-        function()
-        best = min(best, time.process_time() - start)
-    return best
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
@@ -82,7 +62,7 @@ def main():
     models = [with_kinds(base, kind) for _, kind in VARIANTS]
     connections = len(base.get_connections())
     x = np.random.default_rng(1).normal(size=(SAMPLES, INPUTS))
-    binary = roofline_binary()
+    binary = bench_binary(os.path.join(ROOT, "build", "bench"), "roofline")
 
     limit = 0.0
     seconds = [float("inf")] * len(models)
@@ -90,7 +70,7 @@ def main():
         limit = max(limit, basic_rate(binary))
         for i, model in enumerate(models):
             # Enough calls per timing for the processor clock's resolution.
-            calls = processor_seconds(lambda: [model.predict(x) for _ in range(20)], 5)
+            calls = best_of(lambda: [model.predict(x) for _ in range(20)], 5, time.process_time)
             seconds[i] = min(seconds[i], calls / 20)
 
     print(f"y[s] += w * x[s] in cache, one thread: {limit / 1e9:.2f} G updates/s")

@@ -11,7 +11,7 @@ import sys
 import numpy as np
 
 import tessaron
-from timing import best_of
+from timing import bench_binary, best_of
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INPUTS, OUTPUTS, HIDDEN, SAMPLES = 8, 1, 24, 100_000
@@ -67,14 +67,7 @@ def error_scale(model, inputs, outputs, x):
 
 
 def kernel_figures():
-    build = os.path.join(ROOT, "build", "bench")
-    binary = os.path.join(build, "forward_bench")
-    if not os.path.exists(binary):
-        subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DTESSARON_BUILD_MODULE=OFF", "-DTESSARON_BUILD_BENCH=ON"],
-                       check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build, "--target", "forward_bench"], check=True,
-                       stdout=subprocess.DEVNULL)
+    binary = bench_binary(os.path.join(ROOT, "build", "bench"), "forward_bench")
     arguments = [binary, str(INPUTS), str(OUTPUTS), str(HIDDEN), str(SAMPLES)]
     return subprocess.run(arguments, check=True, capture_output=True, text=True).stdout
 

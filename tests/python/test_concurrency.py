@@ -13,12 +13,7 @@ SANITIZED = os.environ.get("TESSARON_SANITIZED") == "1"
 ROUNDS = 2 if SANITIZED else 5
 
 
-@pytest.fixture(autouse=True)
-def two_worker_threads():
-    before = tessaron.get_num_threads()
-    tessaron.set_num_threads(2)
-    yield
-    tessaron.set_num_threads(before)
+pytestmark = pytest.mark.usefixtures("two_worker_threads")
 
 
 def dataset(seed, rows=400, inputs=3, outputs=2):

@@ -26,12 +26,7 @@ def models():
     return [tessaron.Model(INPUTS, OUTPUTS, INPUTS + OUTPUTS + k) for k in range(12)]
 
 
-@pytest.fixture(autouse=True)
-def two_threads():
-    before = tessaron.get_num_threads()
-    tessaron.set_num_threads(2)
-    yield
-    tessaron.set_num_threads(before)
+pytestmark = pytest.mark.usefixtures("two_worker_threads")
 
 
 @pytest.mark.parametrize("kind", ["Genome", "Model"])
