@@ -3,7 +3,7 @@
 
     pip install -r bench/requirements.txt
     python bench/bench_learning.py [--tasks cartpole,diabetes,friedman,xor,sine,acrobot,lunar]
-                                   [--methods beta,alpha,neat,cma] [--seeds 5]
+                                   [--methods beta,alpha,neat,cma] [--seeds 5] [--jobs 2]
                                    [--budget cartpole=100000 --budget lunar=400000 ...]
 
 Tasks and what is printed per method (median over the seeds, and how many seeds reached the goal):
@@ -37,10 +37,13 @@ DEFAULT_BUDGETS = {  # environment steps for the control tasks, network evaluati
     "cartpole": 100_000, "acrobot": 500_000, "lunar": 3_000_000,
     "diabetes": 50_000, "friedman": 50_000, "xor": 100_000, "sine": 200_000,
 }
-CONTROL = {  # gymnasium id, solved threshold, best possible return (for early test stops), hidden
+# gymnasium id, solved threshold, an upper bound of an episode's return (for early test stops),
+# hidden nodes. A lander's return is its last shaping term (at most 20, both legs down) minus its
+# first (at least about -260: 1.4 high, thrown at up to 1.1), plus 100 for coming to rest.
+CONTROL = {
     "cartpole": ("CartPole-v1", 475.0, 500.0, 0),
     "acrobot": ("Acrobot-v1", -100.0, 0.0, 0),
-    "lunar": ("LunarLander-v3", 200.0, None, 8),
+    "lunar": ("LunarLander-v3", 200.0, 400.0, 0),
 }
 TEST_EPISODES = 100
 FRIEDMAN_SCALES = (0.1, 1.0, 10.0)
@@ -51,8 +54,12 @@ ALPHA_POP = {"control": 50, "regression": 50, "toy": 50}
 NEAT_POP = 150  # neat-python's documented example
 # Beta's settings per task beyond its defaults. CartPole's policies want larger first steps (at
 # the default 0.1, 4 of 5 seeds solved it within 100k steps); a lander's return differs much from
-# one episode to the next, so there every member is scored again each generation and averaged.
-BETA_SETTINGS = {"cartpole": {"step_size": 0.3}, "lunar": {"reevaluate": True}}
+# one episode to the next, so there every member is scored again each generation and averaged,
+# and parents come from a wider share, as a single lucky episode says little.
+BETA_SETTINGS = {
+    "cartpole": {"step_size": 0.3},
+    "lunar": {"reevaluate": True, "step_size": 0.3, "parent_fraction": 0.25},
+}
 
 # A standard feed-forward neat-python configuration (that of its XOR example); the counts, the
 # activation and, for regression, activation mutation among four functions are the only changes.
@@ -378,6 +385,30 @@ def toy_neat(task, seed, budget):
 # The table.
 
 
+def run_control(task, method, budget, seed):
+    if method in ("beta", "alpha"):
+        return control_tessaron(task, seed, budget, method)
+    if method == "neat":
+        return control_neat(task, seed, budget)
+    return control_cma(task, seed, budget)
+
+
+def run_regression(task, method, budget, seed, scale):
+    if method == "neat":
+        return regression_neat(task, seed, budget, scale)
+    return regression_tessaron(task, seed, budget, method, scale)
+
+
+def over_seeds(jobs, run, task, method, budget, seeds, *extra):
+    """One run per seed, in `jobs` processes at once (each run still uses one thread)."""
+    arguments = [(task, method, budget, seed, *extra) for seed in seeds]
+    if jobs <= 1:
+        return [run(*a) for a in arguments]
+    import multiprocessing
+    with multiprocessing.get_context("fork").Pool(jobs) as pool:
+        return pool.starmap(run, arguments, chunksize=1)
+
+
 def median_or_dash(values, form="{:.0f}"):
     values = [v for v in values if v is not None]
     return form.format(statistics.median(values)) if values else "—"
@@ -388,6 +419,9 @@ def main():
     parser.add_argument("--tasks", default="cartpole,diabetes,friedman,xor,sine,acrobot,lunar")
     parser.add_argument("--methods", default="beta,alpha,neat,cma")
     parser.add_argument("--seeds", type=int, default=5)
+    parser.add_argument("--jobs", type=int, default=1,
+                        help="seeds run at once in separate processes (control and regression "
+                             "tasks; XOR and sine stay one at a time, as they are timed)")
     parser.add_argument("--budget", action="append", default=[],
                         help="TASK=N: steps (control tasks) or evaluations (others)")
     arguments = parser.parse_args()
@@ -396,6 +430,7 @@ def main():
         name, value = item.split("=")
         budgets[name] = int(float(value))
     methods = arguments.methods.split(",")
+    jobs = arguments.jobs
     seeds = range(arguments.seeds)
     print(f"tessaron {tessaron.__version__}, {arguments.seeds} seeds, one thread each; medians",
           flush=True)
@@ -407,14 +442,7 @@ def main():
                   f"over {TEST_EPISODES} episodes, budget {budget} steps", flush=True)
             for method in methods:
                 start = time.perf_counter()
-                results = []
-                for seed in seeds:
-                    if method in ("beta", "alpha"):
-                        results.append(control_tessaron(task, seed, budget, method))
-                    elif method == "neat":
-                        results.append(control_neat(task, seed, budget))
-                    else:
-                        results.append(control_cma(task, seed, budget))
+                results = over_seeds(jobs, run_control, task, method, budget, seeds)
                 solved = [r[0] for r in results if r[0] is not None]
                 sizes = [r[2] for r in results if r[2] is not None]
                 print(f"  {method:6s} solved {len(solved)}/{len(results)}, median steps to solve "
@@ -431,12 +459,7 @@ def main():
                     if method == "cma":
                         continue
                     start = time.perf_counter()
-                    results = []
-                    for seed in seeds:
-                        if method == "neat":
-                            results.append(regression_neat(task, seed, budget, scale))
-                        else:
-                            results.append(regression_tessaron(task, seed, budget, method, scale))
+                    results = over_seeds(jobs, run_regression, task, method, budget, seeds, scale)
                     scores = [r[0] for r in results]
                     sizes = [r[1] for r in results]
                     print(f"  {method:6s} R^2 {statistics.median(scores):.3f} (per seed "

@@ -348,8 +348,12 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
     permute(state.scored, order);
 
     // A search that has not improved for a while widens its steps again, to leave the basin it
-    // has settled in.
-    if (keys[order[0]] < state.best_key) {
+    // has settled in. Only where scores are kept: re-scored members (noisy fitness, another batch)
+    // rarely match the luckiest score seen so far, and widening on that would make the steps grow
+    // without end.
+    if (rescore_all) {
+        state.stale = 0;
+    } else if (keys[order[0]] < state.best_key) {
         state.best_key = keys[order[0]];
         state.stale = 0;
     } else if (++state.stale >= stale_generations) {

@@ -127,6 +127,28 @@ TEST(Beta, ElitesStayAndOnlyNewNetworksAreScored) {
     }
 }
 
+// The start network stays best while every later score is worse than its first; 50 generations
+// without a better best widen its steps tenfold, but only where scores are kept: a re-scored
+// member's average rises with the offset and must not count as a stalled search.
+TEST(Beta, StalledSearchWidensStepsOnlyWhereScoresAreKept) {
+    for (const bool rescore : {false, true}) {
+        seed_everything(15);
+        const Network start = start_network();
+        BetaState state = beta_initial_population(start, 10, fixed_shape(0.1));
+        double offset = 0.0;
+        const ScoreFunction later_is_worse = [&](const std::vector<Network>& pool) {
+            offset += 1.0;
+            ScoreRows rows;
+            for (const Network& network : pool)
+                rows.push_back({offset + (same_network(network, start) ? 0.0 : 1.0)});
+            return rows;
+        };
+        for (int g = 0; g < 55; ++g) beta_next_generation(state, later_is_worse, rescore, true);
+        ASSERT_TRUE(same_network(state.population[0], start));
+        for (const double step : state.steps[0]) EXPECT_DOUBLE_EQ(step, rescore ? 0.1 : 1.0);
+    }
+}
+
 TEST(Beta, RemovingANodeBridgesItsPaths) {
     // 0 -> 1 (2.0), 1 -> 2 (3.0), 0 -> 2 (0.5): without node 1, 0 -> 1 carries 0.5 + 2 * 3.
     Network network =
