@@ -84,8 +84,10 @@ __attribute__((always_inline)) inline void pull_sums(double* __restrict own,
                                                      double bias, const std::int32_t* sources,
                                                      const double* weights,
                                                      std::int32_t from_inputs, std::int32_t count) {
+    // The bias itself in every lane (0 + bias would turn a negative zero positive).
+    const Lanes8 start = {bias, bias, bias, bias, bias, bias, bias, bias};
     Lanes8 sum[pull_vectors];
-    for (Lanes8& v : sum) v = Lanes8{} + bias;
+    for (std::int32_t v = 0; v < pull_vectors; ++v) sum[v] = start;
     const double* rows = input_rows;
     for (std::int32_t e = 0; e < count; ++e) {
         if (e == from_inputs) rows = values;
@@ -184,10 +186,16 @@ void forward_rows(const Network& network, const double* x, std::size_t stride, s
         forward_block(network, x + static_cast<std::size_t>(first) * stride, stride, count,
                       scratch);
         double* block_out = out + static_cast<std::size_t>(first) * outputs;
-        for (std::int32_t o = 0; o < outputs; ++o)
-            for (std::int32_t s = 0; s < count; ++s)
-                block_out[static_cast<std::size_t>(s) * outputs + o] =
-                    block_output(network, scratch, o, s);
+        if (outputs == 1) {  // a plain copy, which the compiler vectorises
+            const double* row = &scratch.node_values[static_cast<std::size_t>(network.size - 1) *
+                                                     forward_row_stride];
+            std::copy(row, row + count, block_out);
+        } else {
+            for (std::int32_t o = 0; o < outputs; ++o)
+                for (std::int32_t s = 0; s < count; ++s)
+                    block_out[static_cast<std::size_t>(s) * outputs + o] =
+                        block_output(network, scratch, o, s);
+        }
     }
 }
 
