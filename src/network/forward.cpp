@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "network/activation.hpp"
+#include "network/activation_vector.hpp"
 
 // The block kernel is compiled for several instruction sets and the best one is picked when the
 // library loads; the portable build stays the default. Only vector width changes: with contraction
@@ -19,9 +20,28 @@
 namespace tessaron {
 namespace {
 
+#ifdef TESSARON_VECTOR_SIGMOID
+// Whether activation_vector's sigmoid runs here; it gives the bits of the plain loop, faster.
+bool vector_sigmoid_runs() {
+    static const bool runs = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return runs;
+}
+#endif
+
+// Rows hold a whole number of vectors of 8 past any `count`, which activate_all may fill.
+static_assert(forward_block_size % 8 == 0 && forward_row_stride >= forward_block_size);
 inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t count) {
     switch (kind) {
         case sigmoid:
+#ifdef TESSARON_VECTOR_SIGMOID
+            if (vector_sigmoid_runs()) {
+                activation_vector::sigmoid_lanes(v, count);
+                break;
+            }
+#endif
             for (std::int32_t s = 0; s < count; ++s) v[s] = activate(sigmoid, v[s]);
             break;
         case tanh_kind:

@@ -10,7 +10,7 @@ from decimal import ROUND_HALF_EVEN, Decimal, getcontext
 
 getcontext().prec = 60
 
-EXP_STEPS = 128  # 2^(j/128)
+EXP_STEPS = 32  # 2^(j/32)
 TANH_LOWEST_BINADE = -7  # |x| from 2^-7 ...
 TANH_BINADES = 12  # ... up to 2^5
 TANH_STEPS = 64  # equal parts of each binade
