@@ -182,9 +182,10 @@ inline double activation_tanh(double x) {
     const bool small = magnitude < 0x1p-7;
     const std::size_t entry = select_bits(small, 0, select_bits(part > 768, 768, part));
     constexpr std::uint64_t part_bits = (std::uint64_t{1} << 46) - 1;
-    const double midpoint =
-        std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45));
-    const double b = select(small, magnitude, magnitude - midpoint);
+    // a, or 0 below the table; b = |x| - a is exact.
+    const double midpoint = select(
+        small, 0.0, std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45)));
+    const double b = magnitude - midpoint;
     const double tanh_b = b + tanh_cubic_part(b);
     const Pair table = tanh_at_midpoint(entry);
     // 1 - tanh(a)^2 to three roundings, leaving out the low part where it is not cancelled (an
