@@ -127,15 +127,15 @@ int main(int argc, char** argv) {
     uniform_scan("tanh", tanh_ours, tanh_exact, tanh_libm, 0.0078, 0.0313,
                  "lowest table binades [0.0078, 0.0313]");
 
-    // Arguments next to the points where exp's table step changes, (k + 1/2) ln 2 / 128.
+    // Arguments next to the points where exp's table step changes, (k + 1/2) ln 2 / 32.
     Tally steps;
-    for (int k = -137900; k <= 131100; ++k) {
-        double x = (k + 0.5) * 0x1.62e42fefa39efp-8;
+    for (int k = -34475; k <= 32775; ++k) {
+        double x = (k + 0.5) * 0x1.62e42fefa39efp-6;
         for (int i = 0; i < 4; ++i) x = std::nextafter(x, -1e300);
         for (int i = 0; i < 8; ++i, x = std::nextafter(x, 1e300))
             if (x >= -746.0 && x <= 710.0) check(steps, x, exp_ours, exp_exact, exp_libm);
     }
-    print("exp", "next to (k + 1/2) ln 2 / 128", steps);
+    print("exp", "next to (k + 1/2) ln 2 / 32", steps);
     // Next to the points where tanh's table entry changes, 2^e (1 + i/32), and its midpoints.
     Tally parts;
     for (int e = -7; e <= 5; ++e)

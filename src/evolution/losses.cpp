@@ -108,7 +108,7 @@ std::vector<std::vector<double>> evaluate_population(const std::vector<Network>&
     const std::size_t blocks =
         (static_cast<std::size_t>(samples.rows) + forward_block_size - 1) / forward_block_size;
     const std::size_t block_values = static_cast<std::size_t>(inputs) * forward_row_stride;
-    std::vector<double> input_rows;
+    AlignedVector<double> input_rows;
     if (shared && blocks * block_values * sizeof(double) <= shared_input_bytes) {
         input_rows.resize(blocks * block_values);
         for (std::size_t b = 0; b < blocks; ++b) {

@@ -17,6 +17,11 @@ constexpr std::int32_t rows_per_item = 8 * forward_block_size;
 constexpr std::int32_t few_rows = 2;
 
 void predict_rows_in_parallel(const Network& network, const SampleRows& x, double* out) {
+    // One thread takes all rows in one call, which fits the scratch to the network once.
+    if (thread_count() <= 1) {
+        predict_rows(network, x.data, x.stride, x.rows, out, thread_scratch());
+        return;
+    }
     const std::size_t items =
         (static_cast<std::size_t>(x.rows) + rows_per_item - 1) / rows_per_item;
     parallel_for(items, [&](std::size_t item, int) {

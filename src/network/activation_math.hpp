@@ -8,11 +8,13 @@
 // That holds only without contraction of a multiply and an add (the project builds with
 // -ffp-contract=off). exp and tanh end in one rounded addition of a small correction to a table
 // value held to about 2^-62, which keeps them within 0.6 ulp of the correctly rounded result
-// (measured: exp 0.512 ulp, 0.753 for subnormal results; tanh 0.541 ulp).
+// (measured: exp 0.532 ulp, 0.756 for subnormal results; tanh 0.526 ulp).
 //
 // The table read is the dearest step where the vector unit has no cheap gather: its index goes
 // through the scalar registers. Each function therefore reads one 64-bit entry and splits it
-// into two doubles with integer operations.
+// into two doubles with integer operations. The exponential's table is small enough (32 entries)
+// for 512-bit vectors to hold it and read it by permutations: activation_vector.hpp does that for
+// the block kernel's sigmoid, with the same steps as below.
 #pragma once
 
 #include <bit>
@@ -62,7 +64,7 @@ inline double from_bits(std::uint64_t bits, double offset) {
     return std::bit_cast<double>(bits | std::bit_cast<std::uint64_t>(offset)) - offset;
 }
 
-// 2^(j/128) from its 62-bit fixed-point entry (2^62 <= v < 2^63): the top 53 bits as a double
+// 2^(j/32) from its 62-bit fixed-point entry (2^62 <= v < 2^63): the top 53 bits as a double
 // in [1, 2), the 10 bits below them as a second double.
 inline Pair exp_step(std::size_t j) {
     const std::uint64_t v = activation_tables::exp_fixed[j];
@@ -79,49 +81,53 @@ inline Pair tanh_at_midpoint(std::size_t i) {
 
 inline constexpr double shifter = 0x1.8p52;  // adding it rounds a double below 2^51 to an integer
 inline constexpr std::uint64_t shifter_bits = 0x4338000000000000;
-inline constexpr double steps_per_ln2 = 0x1.71547652b82fep7;  // 128 / ln 2
-// ln 2 / 128 = step_high + step_low + 1e-29. step_high has 34 significant bits, so its product
-// with any step count k (|k| < 2^18) is exact.
-inline constexpr double step_high = 0x1.62e42fef8p-8;
-inline constexpr double step_low = 0x1.1cf79abc9e3b4p-43;
+inline constexpr double steps_per_ln2 = 0x1.71547652b82fep5;  // 32 / ln 2
+// ln 2 / 32 = step_high + step_low + 4e-29. step_high has 34 significant bits, so its product
+// with any step count k (|k| < 2^16) is exact.
+inline constexpr double step_high = 0x1.62e42fef8p-6;
+inline constexpr double step_low = 0x1.1cf79abc9e3b4p-41;
 
-// tanh(b) - b as b^3 P(b^2): the Taylor series up to b^9. For |b| <= 2^-6 the next term is below
-// 2^-66 b; for larger b (at most 2^-2) it is scaled down by the slope 1 - tanh(a)^2 it is
+// tanh(b) - b as b^3 P(b^2): the Taylor series up to b^7. For |b| <= 2^-7 the next term is below
+// 2^-61 b; for larger b (at most 2^-3) it is scaled down by the slope 1 - tanh(a)^2 it is
 // multiplied with.
 inline double tanh_cubic_part(double b) {
     constexpr double c0 = -0x1.5555555555555p-2, c1 = 0x1.1111111111111p-3,
-                     c2 = -0x1.ba1ba1ba1ba1cp-5, c3 = 0x1.664f4882c10fap-6;
+                     c2 = -0x1.ba1ba1ba1ba1cp-5;
     const double y = b * b;
-    return (b * y) * (c0 + y * (c1 + y * (c2 + y * c3)));
+    return (b * y) * (c0 + y * (c1 + y * c2));
 }
 
-// e^x = 2^n * mantissa, for |x| <= 746: x = (128 n + j) ln 2 / 128 + r with |r| <= ln 2 / 256, so
-// e^x = 2^n 2^(j/128) e^r, where 2^(j/128) is a table pair and e^r - 1 a short series whose
-// rounding errors are scaled down by |r| before they reach the result. The mantissa lies in
-// [0.99, 2.01].
+// e^x = 2^n * mantissa, for |x| <= 746: x = (32 n + j) ln 2 / 32 + r with |r| <= ln 2 / 64, so
+// e^x = 2^n 2^(j/32) e^r, where 2^(j/32) is a table pair and e^r - 1 a series whose rounding
+// errors are scaled down by |r| before they reach the result. The mantissa lies in [0.98, 2.03].
+// The 32 entries fit four vector registers, where permutations read them (see
+// activation_vector.hpp).
 struct ScaledExp {
     double mantissa;
-    std::uint64_t k_bits;  // the bits of k + shifter, with k = 128 n + j
+    std::uint64_t k_bits;  // the bits of k + shifter, with k = 32 n + j
 };
+
+// e^r - 1 up to r^7 / 5040, for |r| <= ln 2 / 64; the next term is below 2^-64.
+inline constexpr double exp_c3 = 0x1.5555555555555p-3, exp_c4 = 0x1.5555555555555p-5,
+                        exp_c5 = 0x1.1111111111111p-7, exp_c6 = 0x1.6c16c16c16c17p-10,
+                        exp_c7 = 0x1.a01a01a01a01ap-13;
 
 inline ScaledExp scaled_exp(double x) {
     const double shifted = x * steps_per_ln2 + shifter;
     const double k = shifted - shifter;
-    // x - k * step_high is exact (k < 2^18 for |x| <= 746); the low part is off by 2^-96 at most.
+    // x - k * step_high is exact (k < 2^16 for |x| <= 746); the low product is off by 2^-76 at most.
     const double r = (x - k * step_high) - k * step_low;
     const double r2 = r * r;
-    // e^r - 1 up to r^5 / 120; the next term is below 2^-60.
-    constexpr double c3 = 0x1.5555555555555p-3, c4 = 0x1.5555555555555p-5,
-                     c5 = 0x1.1111111111111p-7;
-    const double series = r + r2 * ((0.5 + r * c3) + r2 * (c4 + r * c5));
+    const double series =
+        r + r2 * ((0.5 + r * exp_c3) + r2 * ((exp_c4 + r * exp_c5) + r2 * (exp_c6 + r * exp_c7)));
     const std::uint64_t k_bits = std::bit_cast<std::uint64_t>(shifted);
-    const Pair step = exp_step(k_bits & 127);  // in range whatever x is
+    const Pair step = exp_step(k_bits & 31);  // in range whatever x is
     return {step.high + (step.low + step.high * series), k_bits};
 }
 
-// n + bias for the n of k_bits, when k + 128 bias > 0 (the shift then rounds down, as n does).
+// n + bias for the n of k_bits, when k + 32 bias > 0 (the shift then rounds down, as n does).
 inline std::uint64_t biased_exponent(std::uint64_t k_bits, std::uint64_t bias) {
-    return (k_bits - (shifter_bits - (bias << 7))) >> 7;
+    return (k_bits - (shifter_bits - (bias << 5))) >> 5;
 }
 
 }  // namespace activation_math
@@ -156,11 +162,11 @@ inline double activation_sigmoid(double x) {
 // tanh(x), odd, |tanh(x)| <= 1; tanh(+-0) = +-0, tanh(+-inf) = +-1, NaN stays NaN, and a tiny x
 // gives x.
 //
-// For |x| >= 2^-6, |x| = a + b with a the midpoint of one of 32 equal parts of the binade of |x|
-// and |b| <= a / 64 (b is exact), and
+// For |x| >= 2^-7, |x| = a + b with a the midpoint of one of 64 equal parts of the binade of |x|
+// and |b| <= a / 128 (b is exact), and
 //   tanh(a + b) = tanh(a) + tanh(b) (1 - tanh(a)^2) / (1 + tanh(a) tanh(b)),
-// tanh(a) a table pair and tanh(b) a short series. The correction is at most 1/64 of the result,
-// so its own rounding errors cost less than 0.06 ulp. Below 2^-6 the table entry is 0 and the
+// tanh(a) a table pair and tanh(b) a short series. The correction is at most 1/128 of the result,
+// so its own rounding errors cost less than 0.03 ulp. Below 2^-7 the table entry is 0 and the
 // result is the series alone.
 inline double activation_tanh(double x) {
     using namespace activation_math;
@@ -169,20 +175,22 @@ inline double activation_tanh(double x) {
     const double absolute = std::bit_cast<double>(bits & ~sign_mask);
     const double magnitude = select(absolute > 32.0, 32.0, absolute);
     const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(magnitude);
-    // Exponent and the top 5 bits of the significand: the binade and its part, entries 1 to 352
-    // for 2^-6 <= |x| < 2^5. Below, entry 0; 32 and NaN read the last entry.
+    // Exponent and the top 6 bits of the significand: the binade and its part, entries 1 to 768
+    // for 2^-7 <= |x| < 2^5. Below, entry 0; 32 and NaN read the last entry.
     const std::int64_t part =
-        static_cast<std::int64_t>(magnitude_bits >> 47) - ((1023 - 6) * 32 - 1);
-    const bool small = magnitude < 0x1p-6;
-    const std::size_t entry = select_bits(small, 0, select_bits(part > 352, 352, part));
-    constexpr std::uint64_t part_bits = (std::uint64_t{1} << 47) - 1;
-    const double midpoint =
-        std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 46));
-    const double b = select(small, magnitude, magnitude - midpoint);
+        static_cast<std::int64_t>(magnitude_bits >> 46) - ((1023 - 7) * 64 - 1);
+    const bool small = magnitude < 0x1p-7;
+    const std::size_t entry = select_bits(small, 0, select_bits(part > 768, 768, part));
+    constexpr std::uint64_t part_bits = (std::uint64_t{1} << 46) - 1;
+    // a, or 0 below the table; b = |x| - a is exact.
+    const double midpoint = select(
+        small, 0.0, std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45)));
+    const double b = magnitude - midpoint;
     const double tanh_b = b + tanh_cubic_part(b);
     const Pair table = tanh_at_midpoint(entry);
-    // 1 - tanh(a)^2 to three roundings; the correction needs no more.
-    const double slope = ((1.0 - table.high) - table.low) * ((1.0 + table.high) + table.low);
+    // 1 - tanh(a)^2 to three roundings, leaving out the low part where it is not cancelled (an
+    // error below 2^-52 of the slope); the correction needs no more.
+    const double slope = ((1.0 - table.high) - table.low) * (1.0 + table.high);
     const double correction = (tanh_b * slope) / (1.0 + table.high * tanh_b);
     const double value = table.high + (table.low + correction);
     return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) | (bits & sign_mask));

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "network/activation.hpp"
+#include "network/activation_vector.hpp"
 
 // The block kernel is compiled for several instruction sets and the best one is picked when the
 // library loads; the portable build stays the default. Only vector width changes: with contraction
@@ -19,9 +20,28 @@
 namespace tessaron {
 namespace {
 
+#ifdef TESSARON_VECTOR_SIGMOID
+// Whether activation_vector's sigmoid runs here; it gives the bits of the plain loop, faster.
+bool vector_sigmoid_runs() {
+    static const bool runs = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return runs;
+}
+#endif
+
+// Rows hold a whole number of vectors of 8 past any `count`, which activate_all may fill.
+static_assert(forward_block_size % 8 == 0 && forward_row_stride >= forward_block_size);
 inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t count) {
     switch (kind) {
         case sigmoid:
+#ifdef TESSARON_VECTOR_SIGMOID
+            if (vector_sigmoid_runs()) {
+                activation_vector::sigmoid_lanes(v, count);
+                break;
+            }
+#endif
             for (std::int32_t s = 0; s < count; ++s) v[s] = activate(sigmoid, v[s]);
             break;
         case tanh_kind:
@@ -84,8 +104,10 @@ __attribute__((always_inline)) inline void pull_sums(double* __restrict own,
                                                      double bias, const std::int32_t* sources,
                                                      const double* weights,
                                                      std::int32_t from_inputs, std::int32_t count) {
+    // The bias itself in every lane (0 + bias would turn a negative zero positive).
+    const Lanes8 start = {bias, bias, bias, bias, bias, bias, bias, bias};
     Lanes8 sum[pull_vectors];
-    for (Lanes8& v : sum) v = Lanes8{} + bias;
+    for (std::int32_t v = 0; v < pull_vectors; ++v) sum[v] = start;
     const double* rows = input_rows;
     for (std::int32_t e = 0; e < count; ++e) {
         if (e == from_inputs) rows = values;
@@ -127,12 +149,47 @@ void ForwardScratch::fit(const Network& network) {
         }
 }
 
-void transpose_inputs(const double* x, std::size_t x_stride, std::int32_t count,
-                      std::int32_t inputs, double* rows) {
+namespace {
+
+// transpose_inputs for `inputs` values per sample, adjacent samples adjacent: with both known to
+// the compiler, it reads whole vectors of samples and deals their values out by permutations.
+template <std::int32_t inputs>
+__attribute__((always_inline)) inline void transpose_packed(const double* __restrict x,
+                                                            std::int32_t count,
+                                                            double* __restrict rows) {
+    for (std::int32_t s = 0; s < count; ++s)
+        for (std::int32_t j = 0; j < inputs; ++j)
+            rows[j * forward_row_stride + s] = x[s * inputs + j];
+}
+
+TESSARON_KERNEL_CLONES
+void transpose_block(const double* x, std::size_t x_stride, std::int32_t count,
+                     std::int32_t inputs, double* rows) {
+    if (x_stride == static_cast<std::size_t>(inputs)) {
+        switch (inputs) {
+            case 1:
+                return transpose_packed<1>(x, count, rows);
+            case 2:
+                return transpose_packed<2>(x, count, rows);
+            case 3:
+                return transpose_packed<3>(x, count, rows);
+            case 4:
+                return transpose_packed<4>(x, count, rows);
+            default:
+                break;
+        }
+    }
     for (std::int32_t j = 0; j < inputs; ++j) {
         double* own = rows + static_cast<std::size_t>(j) * forward_row_stride;
         for (std::int32_t s = 0; s < count; ++s) own[s] = x[s * x_stride + j];
     }
+}
+
+}  // namespace
+
+void transpose_inputs(const double* x, std::size_t x_stride, std::int32_t count,
+                      std::int32_t inputs, double* rows) {
+    transpose_block(x, x_stride, count, inputs, rows);
 }
 
 void forward_block(const Network& network, const double* x, std::size_t x_stride,
@@ -184,10 +241,16 @@ void forward_rows(const Network& network, const double* x, std::size_t stride, s
         forward_block(network, x + static_cast<std::size_t>(first) * stride, stride, count,
                       scratch);
         double* block_out = out + static_cast<std::size_t>(first) * outputs;
-        for (std::int32_t o = 0; o < outputs; ++o)
-            for (std::int32_t s = 0; s < count; ++s)
-                block_out[static_cast<std::size_t>(s) * outputs + o] =
-                    block_output(network, scratch, o, s);
+        if (outputs == 1) {  // a plain copy, which the compiler vectorises
+            const double* row = &scratch.node_values[static_cast<std::size_t>(network.size - 1) *
+                                                     forward_row_stride];
+            std::copy(row, row + count, block_out);
+        } else {
+            for (std::int32_t o = 0; o < outputs; ++o)
+                for (std::int32_t s = 0; s < count; ++s)
+                    block_out[static_cast<std::size_t>(s) * outputs + o] =
+                        block_output(network, scratch, o, s);
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "network/aligned_vector.hpp"
 #include "network/network.hpp"
 #include "network/sample_matrix.hpp"
 
@@ -38,7 +39,7 @@ inline constexpr std::int32_t forward_row_stride = forward_block_size + 8;
 // sample s of the block lies at [j * forward_row_stride + s]) and the network's connections by
 // target (those of node k are entries first_in[k] .. first_in[k + 1] - 1, sources ascending).
 struct ForwardScratch {
-    std::vector<double> node_values;
+    AlignedVector<double> node_values;
     std::vector<std::int32_t> first_in;
     std::vector<std::int32_t> sources;
     std::vector<double> weights;

@@ -10,10 +10,10 @@ from decimal import ROUND_HALF_EVEN, Decimal, getcontext
 
 getcontext().prec = 60
 
-EXP_STEPS = 128  # 2^(j/128)
-TANH_LOWEST_BINADE = -6  # |x| from 2^-6 ...
-TANH_BINADES = 11  # ... up to 2^5
-TANH_STEPS = 32  # equal parts of each binade
+EXP_STEPS = 32  # 2^(j/32)
+TANH_LOWEST_BINADE = -7  # |x| from 2^-7 ...
+TANH_BINADES = 12  # ... up to 2^5
+TANH_STEPS = 64  # equal parts of each binade
 
 
 def fixed(value, fraction_bits):

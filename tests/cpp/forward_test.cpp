@@ -78,6 +78,25 @@ TEST(Forward, HiddenNodeFeedsBothOutputsTheSameValue) {
 
 // The block kernel must give the one-sample results bit for bit, for any count of samples
 // (partial blocks included), any kind, sparse and dense networks, and special values.
+// A node's sum starts at its bias itself: a bias of -0 with no incoming products stays -0 in the
+// block kernel as in the one-sample pass (0 + -0 would be +0).
+TEST(Forward, NegativeZeroBiasKeepsItsSignInEveryPath) {
+    for (const std::int32_t kind : {linear, tanh_kind}) {
+        Network network = build_network(1, 2, 3, {{0, 2, -0.0}}, {0.0, -0.0, -0.0}, {0, kind, kind});
+        SampleMatrix x(130, 1);
+        for (double& v : x.values) v = 1.0;
+        std::vector<double> block_out(static_cast<std::size_t>(x.rows) * 2);
+        ForwardScratch scratch;
+        forward_rows(network, x, block_out.data(), scratch);
+        for (std::int32_t i = 0; i < x.rows; ++i) {
+            // Output 0 has no sources; output 1 adds -0 * 1 = -0 to its -0 bias.
+            EXPECT_TRUE(same_bits(forward(network, x.row(i))[0], -0.0)) << kind;
+            EXPECT_TRUE(same_bits(block_out[2 * static_cast<std::size_t>(i)], -0.0)) << kind;
+            EXPECT_TRUE(same_bits(block_out[2 * static_cast<std::size_t>(i) + 1], -0.0)) << kind;
+        }
+    }
+}
+
 TEST(Forward, BlockKernelIsBitIdenticalToOneSamplePass) {
     std::mt19937 engine(12345);
     std::normal_distribution<double> normal(0.0, 2.0);
