@@ -13,12 +13,18 @@
 namespace tessaron {
 namespace {
 
-std::size_t physical_memory_bytes() {
+std::size_t probe_physical_memory() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (pages > 0 && page_size > 0)
         return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
     return std::numeric_limits<std::size_t>::max();
+}
+
+// Asked once: every new child asks, and the probe is a system call.
+std::size_t physical_memory_bytes() {
+    static const std::size_t bytes = probe_physical_memory();
+    return bytes;
 }
 
 // A request beyond the machine's memory (or beyond the 32-bit positions of the connection

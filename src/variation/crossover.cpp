@@ -22,10 +22,11 @@ Network make_child(const Network& a, const Network& b, double score_a, double sc
     child.outputs = a.outputs;
     reset(child, len);
 
+    FreshDraws& draws = fresh_draws();
     const std::int32_t shared_nodes = std::min(a.size, b.size);
     for (std::int32_t i = 0; i < len; ++i) {
         const Network* source = i < a.size ? &a : &b;
-        if (i < shared_nodes && fresh_uniform(0.0, 1.0) > 0.5) source = &b;
+        if (i < shared_nodes && draws.unit() > 0.5) source = &b;
         child.activations[i] = source->activations[i];
         child.biases[i] = source->biases[i];
     }
@@ -61,7 +62,7 @@ Network make_child(const Network& a, const Network& b, double score_a, double sc
             in_b += has_b;
             double weight;
             if (has_a && has_b)
-                weight = fresh_uniform(0.0, 1.0) <= 0.5 ? weight_a : weight_b;
+                weight = draws.unit() <= 0.5 ? weight_a : weight_b;
             else if (has_a && a_fitter)
                 weight = weight_a;
             else if (has_b && b_fitter)
