@@ -65,6 +65,24 @@ Network copy_with_fresh_engine(const Network& other) {
     return copy;
 }
 
+void assign_arrays(Network& target, const Network& source) {
+    if (&target == &source) return;
+    // Growing first: the assignments below then cannot fail.
+    target.biases.reserve(source.biases.size());
+    target.activations.reserve(source.activations.size());
+    target.first_out.reserve(source.first_out.size());
+    target.targets.reserve(source.targets.size());
+    target.weights.reserve(source.weights.size());
+    target.size = source.size;
+    target.inputs = source.inputs;
+    target.outputs = source.outputs;
+    target.biases.assign(source.biases.begin(), source.biases.end());
+    target.activations.assign(source.activations.begin(), source.activations.end());
+    target.first_out.assign(source.first_out.begin(), source.first_out.end());
+    target.targets.assign(source.targets.begin(), source.targets.end());
+    target.weights.assign(source.weights.begin(), source.weights.end());
+}
+
 double& Network::link(std::int32_t from, std::int32_t to) {
     const auto begin = targets.begin() + out_begin(from), end = targets.begin() + out_end(from);
     const auto at = std::lower_bound(begin, end, to);

@@ -119,6 +119,11 @@ struct Network {
 // parent that are varied side by side then draw different weights.
 Network copy_with_fresh_engine(const Network& other);
 
+// Makes `target` equal to `source` in everything but its engine, which stays as it was, reusing
+// the target's arrays where they are large enough. Throws std::bad_alloc, leaving the target
+// unchanged, when they are not and cannot grow.
+void assign_arrays(Network& target, const Network& source);
+
 // Calls visit(to) for every target of `from` with to >= first, in ascending order of `to`.
 template <class Visit>
 inline void for_each_target(const Network& network, std::int32_t from, Visit&& visit,
