@@ -50,17 +50,31 @@ void forward_sample(const Network& network, const double* sample, SampleScratch&
     const std::int32_t inputs = network.inputs;
     scratch.sums.assign(network.biases.begin(), network.biases.end());
     scratch.values.resize(static_cast<std::size_t>(size));
-    double* sums = scratch.sums.data();
+    double* __restrict sums = scratch.sums.data();
+    double* __restrict values = scratch.values.data();
+    const std::int32_t* targets = network.targets.data();
+    const double* weights = network.weights.data();
     for (std::int32_t j = 0; j < size; ++j) {
         const double value = j < inputs ? sample[j] : activate(network.activations[j], sums[j]);
-        scratch.values[j] = value;
-        const std::int32_t end = network.out_end(j);
-        for (std::int32_t e = network.out_begin(j); e < end; ++e) {
-            const std::int32_t k = network.targets[e];
-            if (k >= inputs && k < size) sums[k] += network.weights[e] * value;
+        values[j] = value;
+        // Targets ascend, so those that evaluation adds to (at or above `inputs`, below `size`)
+        // are one run of the row, found from its ends.
+        std::int32_t begin = network.out_begin(j), end = network.out_end(j);
+        while (begin < end && targets[begin] < inputs) ++begin;
+        while (end > begin && targets[end - 1] >= size) --end;
+        if (begin == end) continue;
+        const std::int32_t first = targets[begin];
+        if (targets[end - 1] - first == end - 1 - begin) {
+            // Consecutive targets (every row of a fully connected network): a plain loop over
+            // adjacent sums, which the compiler vectorises.
+            double* __restrict row_sums = sums + first;
+            const double* row_weights = weights + begin;
+            for (std::int32_t t = 0; t < end - begin; ++t) row_sums[t] += row_weights[t] * value;
+        } else {
+            for (std::int32_t e = begin; e < end; ++e) sums[targets[e]] += weights[e] * value;
         }
     }
-    std::copy(scratch.values.end() - network.outputs, scratch.values.end(), outputs);
+    std::copy(values + size - network.outputs, values + size, outputs);
 }
 
 std::vector<double> forward(const Network& network, const double* sample, SampleScratch& scratch) {
