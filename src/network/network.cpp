@@ -40,6 +40,39 @@ void check_affordable(std::int64_t nodes, std::int64_t connections) {
 
 NetworkEngine::NetworkEngine() : seed_(engine_seed()) {}
 
+NetworkEngine::result_type NetworkEngine::early_draw() {
+    if (!early_) {
+        early_ = std::make_unique<EarlyWords>();
+        early_->word[0] = static_cast<std::uint32_t>(seed_);
+        early_->seeded = 1;
+    }
+    EarlyWords& early = *early_;
+    const int i = early.drawn;
+    if (i == early_limit) {
+        // Word 227 on needs successors of words already drawn: the full engine goes on from here.
+        auto full = std::make_unique<std::mt19937>(seed_);
+        full->discard(static_cast<unsigned long long>(i));
+        state_ = std::move(full);
+        early_.reset();
+        return (*state_)();
+    }
+    // The seeding of std::mt19937, as far as word i + shift.
+    for (int k = early.seeded; k <= i + shift; ++k) {
+        const std::uint32_t previous = early.word[k - 1];
+        early.word[k] = 1812433253u * (previous ^ (previous >> 30)) + static_cast<std::uint32_t>(k);
+    }
+    early.seeded = std::max(early.seeded, i + shift + 1);
+    // The refill's step for word i, then the tempering.
+    const std::uint32_t joined = (early.word[i] & 0x80000000u) | (early.word[i + 1] & 0x7fffffffu);
+    std::uint32_t y = early.word[i + shift] ^ (joined >> 1) ^ ((joined & 1u) ? 0x9908b0dfu : 0u);
+    early.word[i] = y;
+    early.drawn = i + 1;
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9d2c5680u;
+    y ^= (y << 15) & 0xefc60000u;
+    return y ^ (y >> 18);
+}
+
 Network::Network() = default;
 
 Network::Network(std::int32_t inputs, std::int32_t outputs) : inputs(inputs), outputs(outputs) {
