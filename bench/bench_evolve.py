@@ -32,15 +32,17 @@ def generations_for(samples):
 
 
 def harness_figures(binary, inputs, samples, generations, threads):
-    """(generations/s, breeding share in %) of one seeded evolve_bench run."""
+    """(generations/s, breeding share in %, scoring rate in G connection-updates/s) of one seeded
+    evolve_bench run."""
     arguments = [binary, str(inputs), str(NODES), str(samples), str(POP_SIZE), str(generations)]
     if threads is not None:
         arguments += [str(threads), str(SEED)]
     output = subprocess.run(arguments, check=True, capture_output=True, text=True).stdout
-    match = re.search(r"([\d.]+) generations/s; scoring [\d.]+%, breeding ([\d.]+)%", output)
+    match = re.search(r"([\d.]+) generations/s; scoring [\d.]+%, breeding ([\d.]+)%.*?"
+                      r"([\d.]+) G connection-updates/s while scoring", output)
     if match is None:
         raise RuntimeError(f"unexpected evolve_bench output:\n{output}")
-    return float(match[1]), float(match[2])
+    return float(match[1]), float(match[2]), float(match[3])
 
 
 def evolve_rate(start_file, x, y, generations):
@@ -76,9 +78,11 @@ def main():
           f"Model(inputs, 1, {NODES}) start networks; best of {arguments.repeats} runs from the "
           "same start,\nseeded when tessaron.seed exists. evolve_bench: the same generation step "
           "in C++ (seeded when it takes\nthreads), its time split into scoring and breeding; "
-          "the share is that of its fastest run.")
+          "the share is that of its fastest run;\nthe scoring speed-up is its scoring rate over that "
+          "of the one-thread run (a busy machine keeps it\nfar below the thread count, and the share "
+          "on several threads then says little).")
     print(f"{'inputs':>6} {'samples':>7} {'gens':>5} {'threads':>7} {'Model.evolve gen/s':>19} "
-          f"{'harness gen/s':>14} {'breeding share':>15}")
+          f"{'harness gen/s':>14} {'breeding share':>15} {'scoring speed-up':>17}")
     rng = np.random.default_rng(0)
     with tempfile.TemporaryDirectory() as folder:
         for inputs, samples in CASES:
@@ -89,7 +93,7 @@ def main():
             generations = generations_for(samples)
             # The thread settings take turns within each repeat, so that a change of load on a
             # shared machine hits them alike; the best of the repeats is kept.
-            best = {threads: (0.0, 0.0, 0.0) for threads in settings}
+            best = {threads: (0.0, 0.0, 0.0, 0.0) for threads in settings}
             for _ in range(arguments.repeats):
                 for threads in settings:
                     if threads is not None:
@@ -99,10 +103,11 @@ def main():
                     old = best[threads]
                     best[threads] = (max(old[0], rate),) + max(old[1:], harness)
             for threads in settings:
-                rate, harness_rate, breeding = best[threads]
+                rate, harness_rate, breeding, scoring = best[threads]
                 shown = "default" if threads is None else threads
+                speed_up = scoring / best[settings[0]][3]
                 print(f"{inputs:6d} {samples:7d} {generations:5d} {shown:>7} {rate:19.1f} "
-                      f"{harness_rate:14.1f} {breeding:14.1f}%", flush=True)
+                      f"{harness_rate:14.1f} {breeding:14.1f}% {speed_up:16.2f}x", flush=True)
     if settable:
         tessaron.set_num_threads(all_threads)
     print(f"load average at the end: {' '.join(f'{v:.2f}' for v in os.getloadavg())}")

@@ -33,6 +33,13 @@ void check_population_size(std::int64_t pop_size) {
                           std::to_string(pop_size));
 }
 
+// target = source, engine included, in the target's arrays where they are large enough.
+void copy_network(Network& target, const Network& source) {
+    NetworkEngine engine(source.engine);
+    assign_arrays(target, source);
+    target.engine = std::move(engine);
+}
+
 }  // namespace
 
 PopulationState initial_population(const Network& network, std::int32_t pop_size) {
@@ -80,7 +87,10 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
         throw InvalidData("the population has " + std::to_string(state.population.size()) +
                           " members but " + std::to_string(state.fitness.size()) +
                           " fitness values");
-    std::vector<Network> children = crossover(state.population, state.fitness);
+    bool parents_valid = state.members_valid;
+    state.members_valid = false;
+    std::vector<Network> children =
+        crossover(state.population, state.fitness, state.spares, parents_valid);
     for (Network& child : children) mutate(child);
 
     // The pool takes the parents and the children over, alternating.
@@ -102,6 +112,10 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
     // A member that wins twice is copied for its first win and moved for its last.
     std::vector<std::int32_t> wins_left(pool.size(), 0);
     for (std::int32_t w : winners) ++wins_left[w];
+    // The members that won nothing leave their arrays to the next generation's offspring.
+    state.spares.clear();
+    for (std::size_t i = 0; i < pool.size(); ++i)
+        if (wins_left[i] == 0) state.spares.push_back(std::move(pool[i]));
     std::vector<Network> survivors;
     ScoreRows rows;
     survivors.reserve(winners.size());
@@ -111,7 +125,15 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
             survivors.push_back(std::move(pool[w]));
             rows.push_back(std::move(pool_rows[w]));
         } else {
-            survivors.push_back(copy_with_fresh_engine(pool[w]));
+            // A copy with a fresh engine, in a spare's arrays when one is left.
+            if (state.spares.empty()) {
+                survivors.push_back(copy_with_fresh_engine(pool[w]));
+            } else {
+                survivors.push_back(std::move(state.spares.back()));
+                state.spares.pop_back();
+                survivors.back().engine = NetworkEngine();
+                assign_arrays(survivors.back(), pool[w]);
+            }
             rows.push_back(pool_rows[w]);
         }
     }
@@ -127,14 +149,17 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
     state.population = std::move(survivors);
     state.rows = std::move(rows);
     for (std::size_t i = 0; i < p; ++i) state.fitness[i] = fitness_of(state.rows[i]);
+    // Every member passed the test now if the parents did: the offspring were tested as they
+    // were made and after every change of their structure.
+    state.members_valid = parents_valid;
     if (found >= 0) {
-        state.best = state.population[found];
+        copy_network(state.best, state.population[found]);
         state.best_index = found;
         state.best_loss = running;
     } else if (state.best_index < 0) {
         // No member has a usable loss in the very first generation: member 0 stands in, so that
         // the best index is never unset afterwards.
-        state.best = state.population[0];
+        copy_network(state.best, state.population[0]);
         state.best_index = 0;
         state.best_loss = state.rows[0][0];
     }

@@ -28,6 +28,10 @@ struct PopulationState {
     Network best;                 // a copy of the best member of the latest generation
     std::int32_t best_index = -1;
     double best_loss = no_loss_yet;
+    // Whether every member is known to pass the integrity test (it is then not tested again),
+    // and networks of the last generation whose arrays the next one's offspring take over.
+    bool members_valid = false;
+    std::vector<Network> spares;
 };
 
 // Member 0 is a copy of `network`; the others are copies mutated once each. Throws InvalidData

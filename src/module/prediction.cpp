@@ -32,6 +32,21 @@ void predict_rows_in_parallel(const Network& network, const SampleRows& x, doubl
     });
 }
 
+void check_network(const Network& network, std::int32_t outputs) {
+    if (network.size == 0)
+        raise(PyExc_ValueError, "the network is empty: it has no nodes to predict with");
+    if (network.outputs != outputs)
+        raise_format(PyExc_ValueError,
+                     "the declared number of outputs (%d) differs from the network's (%d)", outputs,
+                     network.outputs);
+}
+
+void check_columns(const Network& network, const SampleRows& x) {
+    if (x.cols < network.inputs)
+        raise_format(PyExc_ValueError, "x has %d columns, but the model has %d inputs", x.cols,
+                     network.inputs);
+}
+
 }  // namespace
 
 ForwardScratch& thread_scratch() {
@@ -55,27 +70,27 @@ void predict_rows(const Network& network, const double* x, std::size_t stride, s
 
 PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::int32_t outputs,
                         PyArrayObject* array) {
-    // Our own reference keeps the network alive should the owner replace it meanwhile.
-    const std::shared_ptr<const Network> network = network_ref;
-    if (network->size == 0)
-        raise(PyExc_ValueError, "the network is empty: it has no nodes to predict with");
-    if (network->outputs != outputs)
-        raise_format(PyExc_ValueError,
-                     "the declared number of outputs (%d) differs from the network's (%d)", outputs,
-                     network->outputs);
+    check_network(*network_ref, outputs);
     const SampleRows x = read_sample_rows(array, "x");
-    if (x.cols < network->inputs)
-        raise_format(PyExc_ValueError, "x has %d columns, but the model has %d inputs", x.cols,
-                     network->inputs);
+    check_columns(*network_ref, x);
     const npy_intp shape[2] = {x.rows, outputs};
     PyRef result = new_unfilled_array(2, shape);
     double* out =
         static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    if (static_cast<double>(x.rows) * network->size >= unlocked_work) {
+    // Converting x or making the result can run Python code, which may have replaced the
+    // owner's network: the one read is the one there now, checked again. Nothing can replace it
+    // while the interpreter lock stays held; the unlocked path holds a reference of its own.
+    if (static_cast<double>(x.rows) * network_ref->size >= unlocked_work) {
+        const std::shared_ptr<const Network> network = network_ref;
+        check_network(*network, outputs);
+        check_columns(*network, x);
         GilRelease unlocked;
         predict_rows_in_parallel(*network, x, out);
     } else {
-        predict_rows(*network, x.data, x.stride, x.rows, out, thread_scratch());
+        const Network& network = *network_ref;
+        check_network(network, outputs);
+        check_columns(network, x);
+        predict_rows(network, x.data, x.stride, x.rows, out, thread_scratch());
     }
     return result.release();
 }

@@ -13,12 +13,18 @@
 namespace tessaron {
 namespace {
 
-std::size_t physical_memory_bytes() {
+std::size_t probe_physical_memory() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (pages > 0 && page_size > 0)
         return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
     return std::numeric_limits<std::size_t>::max();
+}
+
+// Asked once: every new child asks, and the probe is a system call.
+std::size_t physical_memory_bytes() {
+    static const std::size_t bytes = probe_physical_memory();
+    return bytes;
 }
 
 // A request beyond the machine's memory (or beyond the 32-bit positions of the connection
@@ -33,6 +39,39 @@ void check_affordable(std::int64_t nodes, std::int64_t connections) {
 }  // namespace
 
 NetworkEngine::NetworkEngine() : seed_(engine_seed()) {}
+
+NetworkEngine::result_type NetworkEngine::early_draw() {
+    if (!early_) {
+        early_ = std::make_unique<EarlyWords>();
+        early_->word[0] = static_cast<std::uint32_t>(seed_);
+        early_->seeded = 1;
+    }
+    EarlyWords& early = *early_;
+    const int i = early.drawn;
+    if (i == early_limit) {
+        // Word 227 on needs successors of words already drawn: the full engine goes on from here.
+        auto full = std::make_unique<std::mt19937>(seed_);
+        full->discard(static_cast<unsigned long long>(i));
+        state_ = std::move(full);
+        early_.reset();
+        return (*state_)();
+    }
+    // The seeding of std::mt19937, as far as word i + shift.
+    for (int k = early.seeded; k <= i + shift; ++k) {
+        const std::uint32_t previous = early.word[k - 1];
+        early.word[k] = 1812433253u * (previous ^ (previous >> 30)) + static_cast<std::uint32_t>(k);
+    }
+    early.seeded = std::max(early.seeded, i + shift + 1);
+    // The refill's step for word i, then the tempering.
+    const std::uint32_t joined = (early.word[i] & 0x80000000u) | (early.word[i + 1] & 0x7fffffffu);
+    std::uint32_t y = early.word[i + shift] ^ (joined >> 1) ^ ((joined & 1u) ? 0x9908b0dfu : 0u);
+    early.word[i] = y;
+    early.drawn = i + 1;
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9d2c5680u;
+    y ^= (y << 15) & 0xefc60000u;
+    return y ^ (y >> 18);
+}
 
 Network::Network() = default;
 
@@ -57,6 +96,24 @@ Network copy_with_fresh_engine(const Network& other) {
     copy.targets = other.targets;
     copy.weights = other.weights;
     return copy;
+}
+
+void assign_arrays(Network& target, const Network& source) {
+    if (&target == &source) return;
+    // Growing first: the assignments below then cannot fail.
+    target.biases.reserve(source.biases.size());
+    target.activations.reserve(source.activations.size());
+    target.first_out.reserve(source.first_out.size());
+    target.targets.reserve(source.targets.size());
+    target.weights.reserve(source.weights.size());
+    target.size = source.size;
+    target.inputs = source.inputs;
+    target.outputs = source.outputs;
+    target.biases.assign(source.biases.begin(), source.biases.end());
+    target.activations.assign(source.activations.begin(), source.activations.end());
+    target.first_out.assign(source.first_out.begin(), source.first_out.end());
+    target.targets.assign(source.targets.begin(), source.targets.end());
+    target.weights.assign(source.weights.begin(), source.weights.end());
 }
 
 double& Network::link(std::int32_t from, std::int32_t to) {

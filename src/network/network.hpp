@@ -18,7 +18,10 @@ namespace tessaron {
 
 // A network's own random engine (an mt19937). It is seeded when the network is made, but its
 // state of 624 words is built only at the first draw: most networks of a population are copies
-// that never draw, and moving a network then moves a pointer instead of 5 KB.
+// that never draw, and moving a network then moves a pointer instead of 5 KB. Most of those that
+// do draw take a few words only, so the first 227 words are made from the seeded state as far as
+// they need it (word i needs seeded words i, i + 1 and i + 397), which spares the seeding of the
+// rest and the refill of the whole state; the full engine is built from the 228th draw on.
 class NetworkEngine {
   public:
     using result_type = std::mt19937::result_type;
@@ -26,7 +29,8 @@ class NetworkEngine {
     explicit NetworkEngine(result_type seed) : seed_(seed) {}
     NetworkEngine(const NetworkEngine& other)
         : seed_(other.seed_),
-          state_(other.state_ ? std::make_unique<std::mt19937>(*other.state_) : nullptr) {}
+          state_(other.state_ ? std::make_unique<std::mt19937>(*other.state_) : nullptr),
+          early_(other.early_ ? std::make_unique<EarlyWords>(*other.early_) : nullptr) {}
     NetworkEngine& operator=(const NetworkEngine& other) {
         NetworkEngine copy(other);
         return *this = std::move(copy);
@@ -37,18 +41,34 @@ class NetworkEngine {
     static constexpr result_type min() { return std::mt19937::min(); }
     static constexpr result_type max() { return std::mt19937::max(); }
     result_type operator()() {
-        if (!state_) state_ = std::make_unique<std::mt19937>(seed_);
-        return (*state_)();
+        if (state_) return (*state_)();
+        return early_draw();
     }
     // The engine as it stands, as a standard engine (to replay its draws).
-    operator std::mt19937() const { return state_ ? *state_ : std::mt19937(seed_); }
+    operator std::mt19937() const {
+        if (state_) return *state_;
+        std::mt19937 engine(seed_);
+        if (early_) engine.discard(static_cast<unsigned long long>(early_->drawn));
+        return engine;
+    }
     friend bool operator==(const NetworkEngine& a, const NetworkEngine& b) {
         return std::mt19937(a) == std::mt19937(b);
     }
 
   private:
+    static constexpr int words = 624;
+    static constexpr int shift = 397;
+    static constexpr int early_limit = words - shift;  // 227 words come from the seeded state
+    struct EarlyWords {
+        std::uint32_t word[words];
+        int seeded = 0;  // words 0 .. seeded-1 hold the seeded state, or their successor
+        int drawn = 0;   // words drawn so far; word i < drawn holds its successor
+    };
+    result_type early_draw();
+
     result_type seed_;
     std::unique_ptr<std::mt19937> state_;
+    std::unique_ptr<EarlyWords> early_;
 };
 
 // The connections that a network of these counts may have: from < to, never into an input,
@@ -118,6 +138,11 @@ struct Network {
 // A network equal to `other` in everything but its engine, which is seeded afresh: copies of one
 // parent that are varied side by side then draw different weights.
 Network copy_with_fresh_engine(const Network& other);
+
+// Makes `target` equal to `source` in everything but its engine, which stays as it was, reusing
+// the target's arrays where they are large enough. Throws std::bad_alloc, leaving the target
+// unchanged, when they are not and cannot grow.
+void assign_arrays(Network& target, const Network& source);
 
 // Calls visit(to) for every target of `from` with to >= first, in ascending order of `to`.
 template <class Visit>

@@ -150,6 +150,13 @@ void Mt19937::refill() {
     for (int i = words - shift; i < words - 1; ++i)
         state_[i] = twisted(state_[i], state_[i + 1], state_[i + shift - words]);
     state_[words - 1] = twisted(state_[words - 1], state_[0], state_[shift - 1]);
+    for (int i = 0; i < words; ++i) {
+        result_type y = state_[i];
+        y ^= y >> 11;
+        y ^= (y << 7) & 0x9d2c5680u;
+        y ^= (y << 15) & 0xefc60000u;
+        tempered_[i] = y ^ (y >> 18);
+    }
     next_ = 0;
 }
 

@@ -38,7 +38,8 @@ template <class Engine>
 bool refresh_thread_engine(Engine& engine, std::uint64_t& generation_seen, std::uint32_t stream);
 
 // The 32-bit Mersenne Twister, drawing exactly what std::mt19937 draws from the same seeding, with
-// a refill of its state that the compiler can vectorise: the engine of the many fresh draws.
+// a refill of its state that the compiler can vectorise and that tempers the new words in the
+// same pass: the engine of the many fresh draws.
 class Mt19937 {
   public:
     using result_type = std::uint32_t;
@@ -51,17 +52,14 @@ class Mt19937 {
 
     result_type operator()() {
         if (next_ >= words) refill();
-        result_type y = state_[next_++];
-        y ^= y >> 11;
-        y ^= (y << 7) & 0x9d2c5680u;
-        y ^= (y << 15) & 0xefc60000u;
-        return y ^ (y >> 18);
+        return tempered_[next_++];
     }
 
   private:
     static constexpr int words = 624;
     void refill();
     result_type state_[words];
+    result_type tempered_[words];  // the words drawn, made from state_ by the last refill
     int next_ = words;
 };
 

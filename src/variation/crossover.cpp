@@ -12,33 +12,40 @@
 
 namespace tessaron {
 
-Network make_child(const Network& a, const Network& b, double score_a, double score_b) {
+void make_child_into(Network& child, const Network& a, const Network& b, double score_a,
+                     double score_b) {
     const bool b_fitter = score_a > score_b;
     const bool a_fitter = score_a <= score_b;  // both false when a score is NaN
     const std::int32_t len = b_fitter ? b.size : a.size;
 
-    Network child;
+    // Every node gene and offset below is written; the connections are appended.
+    std::size_t most = 0;
+    for (const Network* parent : {&a, &b}) most += connection_count(*parent);
+    child.biases.resize(static_cast<std::size_t>(len));
+    child.activations.resize(static_cast<std::size_t>(len));
+    child.first_out.assign(static_cast<std::size_t>(len) + 1, 0);
+    child.targets.clear();
+    child.weights.clear();
+    child.targets.reserve(most);
+    child.weights.reserve(most);
+    child.size = len;
     child.inputs = a.inputs;
     child.outputs = a.outputs;
-    reset(child, len);
 
+    FreshDraws& draws = fresh_draws();
     const std::int32_t shared_nodes = std::min(a.size, b.size);
     for (std::int32_t i = 0; i < len; ++i) {
         const Network* source = i < a.size ? &a : &b;
-        if (i < shared_nodes && fresh_uniform(0.0, 1.0) > 0.5) source = &b;
+        if (i < shared_nodes && draws.unit() > 0.5) source = &b;
         child.activations[i] = source->activations[i];
         child.biases[i] = source->biases[i];
     }
 
     // Targets k >= max(i + 1, inputs) below len in ascending order; only where a parent has a
     // connection can the child get one. The two parents' targets are merged source by source.
-    std::size_t most = 0;
-    for (const Network* parent : {&a, &b}) most += connection_count(*parent);
-    std::vector<std::int32_t> first_out(static_cast<std::size_t>(len) + 1, 0);
-    std::vector<std::int32_t> targets;
-    std::vector<double> weights;
-    targets.reserve(most);
-    weights.reserve(most);
+    std::vector<std::int32_t>& first_out = child.first_out;
+    std::vector<std::int32_t>& targets = child.targets;
+    std::vector<double>& weights = child.weights;
     auto targets_of = [&](const Network& parent, std::int32_t i, std::int32_t first) {
         // The parent's targets of i from `first` up, below both its size and len.
         if (i >= parent.size) return std::pair<const std::int32_t*, const std::int32_t*>{};
@@ -61,7 +68,7 @@ Network make_child(const Network& a, const Network& b, double score_a, double sc
             in_b += has_b;
             double weight;
             if (has_a && has_b)
-                weight = fresh_uniform(0.0, 1.0) <= 0.5 ? weight_a : weight_b;
+                weight = draws.unit() <= 0.5 ? weight_a : weight_b;
             else if (has_a && a_fitter)
                 weight = weight_a;
             else if (has_b && b_fitter)
@@ -75,43 +82,70 @@ Network make_child(const Network& a, const Network& b, double score_a, double sc
     }
     for (std::int32_t i = std::max(len - child.outputs, 0); i < len; ++i)
         first_out[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(targets.size());
-    child.first_out = std::move(first_out);
-    child.targets = std::move(targets);
-    child.weights = std::move(weights);
+}
+
+Network make_child(const Network& a, const Network& b, double score_a, double score_b) {
+    Network child;  // seeds its engine
+    make_child_into(child, a, b, score_a, score_b);
     return child;
 }
 
 std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores) {
+    std::vector<Network> spares;
+    bool parents_valid = false;
+    return crossover(population, scores, spares, parents_valid);
+}
+
+std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores,
+                               std::vector<Network>& spares, bool& parents_valid) {
     shuffle_together(population, scores);
 
-    for (const Network& member : population) {
-        if (!is_valid(member)) {
-            console_write("One of networks already broken.\n");
-            break;
+    if (!parents_valid) {
+        parents_valid = true;
+        for (const Network& member : population) {
+            if (!is_valid(member)) {
+                console_write("One of networks already broken.\n");
+                parents_valid = false;
+                break;
+            }
         }
     }
 
+    // A new offspring with a freshly seeded engine, in the arrays of a spare where there is one.
+    auto newborn = [&] {
+        if (spares.empty()) return Network();
+        Network reused = std::move(spares.back());
+        spares.pop_back();
+        reused.engine = NetworkEngine();
+        return reused;
+    };
     const std::size_t pairs = population.size() / 2;
     std::vector<Network> offspring;
+    std::vector<char> copied(pairs, 0);
     offspring.reserve(2 * pairs);
     for (std::size_t j = 0; j < pairs; ++j) {
         const Network& a = population[2 * j];
         const Network& b = population[2 * j + 1];
         const double score_a = scores[2 * j], score_b = scores[2 * j + 1];
         if (fresh_uniform(0.0, 1.0) >= 0.5) {
-            offspring.push_back(make_child(a, b, score_a, score_b));
-            offspring.push_back(make_child(a, b, score_a, score_b));
+            for (int k = 0; k < 2; ++k) {
+                offspring.push_back(newborn());
+                make_child_into(offspring.back(), a, b, score_a, score_b);
+            }
         } else {
-            offspring.push_back(copy_with_fresh_engine(a));
-            offspring.push_back(copy_with_fresh_engine(b));
+            copied[j] = 1;
+            for (const Network* parent : {&a, &b}) {
+                offspring.push_back(newborn());
+                assign_arrays(offspring.back(), *parent);
+            }
         }
     }
 
-    for (const Network& child : offspring) {
-        if (!is_valid(child)) {
-            console_write("Crossover broke network\n");
-            throw IntegrityError("Crossover broke network");
-        }
+    // A copy of a valid parent is valid.
+    for (std::size_t i = 0; i < offspring.size(); ++i) {
+        if ((copied[i / 2] && parents_valid) || is_valid(offspring[i])) continue;
+        console_write("Crossover broke network\n");
+        throw IntegrityError("Crossover broke network");
     }
     return offspring;
 }

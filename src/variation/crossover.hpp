@@ -16,11 +16,22 @@ namespace tessaron {
 // differ. Returns 2 * floor(n / 2) networks.
 std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores);
 
+// The same, with the same draws, for a loop that recycles networks: offspring take over the
+// arrays of `spares` (taken from its back) while there are any. `parents_valid` tells on entry
+// whether the population is known to pass the integrity test, which is then not applied to it
+// nor to the copies of its members; on return, whether it does.
+std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores,
+                               std::vector<Network>& spares, bool& parents_valid);
+
 // A child aligned by node index. The fitter parent (smaller score; a on a tie or a NaN) gives the
 // size; node genes of positions both parents have come from either at even odds, bias and kind
 // together. Connections both have are kept with either weight at even odds; a connection only one
 // has is kept, with its weight, when that parent is strictly the fitter (a on a tie), never when
 // a score is NaN. The child has a's inputs and outputs and a fresh engine.
 Network make_child(const Network& a, const Network& b, double score_a, double score_b);
+
+// make_child written over `child`, whose arrays are reused and whose engine is left alone.
+void make_child_into(Network& child, const Network& a, const Network& b, double score_a,
+                     double score_b);
 
 }  // namespace tessaron

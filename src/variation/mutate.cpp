@@ -28,23 +28,26 @@ void check_after(const Network& network, const char* message) {
     throw IntegrityError(message);
 }
 
-double stepped(double value) {
-    return value + fresh_normal(0.0, relative_step * std::fabs(value));
+double stepped(FreshDraws& draws, double value) {
+    return value + draws.normal(0.0, relative_step * std::fabs(value));
 }
 
 }  // namespace
 
 void perturb_parameters(Network& network) {
+    FreshDraws& draws = fresh_draws();
     for (std::int32_t i = 0; i < network.size; ++i) {
-        network.biases[i] = stepped(network.biases[i]);
+        network.biases[i] = stepped(draws, network.biases[i]);
         for (std::int32_t e = network.out_begin(i); e < network.out_end(i); ++e)
-            if (network.targets[e] < network.size) network.weights[e] = stepped(network.weights[e]);
+            if (network.targets[e] < network.size)
+                network.weights[e] = stepped(draws, network.weights[e]);
     }
 }
 
 void mutate_activations(Network& network) {
+    FreshDraws& draws = fresh_draws();
     for (std::int32_t i = network.inputs; i < network.size; ++i)
-        if (fresh_uniform(0.0, 1.0) <= new_kind_chance)
+        if (draws.unit() <= new_kind_chance)
             network.activations[i] = random_activation();
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "network/random.hpp"
 #include "network_builders.hpp"
 #include "variation/integrity.hpp"
 #include "variation_support.hpp"
@@ -264,6 +265,40 @@ TEST(Crossover, BrokenParentsAreReportedOnceAndCrossoverGoesOn) {
         EXPECT_THROW(crossover(population, scores), IntegrityError);
         EXPECT_EQ(console.take(), "One of networks already broken.\nCrossover broke network\n");
         EXPECT_EQ(population.size(), 3u);
+    }
+}
+
+TEST(Crossover, OffspringInRecycledArraysEqualNewOnes) {
+    std::mt19937 engine(3);
+    std::vector<Network> parents;
+    std::vector<double> scores;
+    // Thinned networks of one size and full ones of others: every child is valid.
+    for (std::int32_t i = 0; i < 12; ++i) {
+        parents.push_back(i % 2 == 0 ? sparse_network(2, 1, 3, engine)
+                                     : random_network(2, 1, 1 + i % 5));
+        scores.push_back(0.1 * (i % 3));
+    }
+    for (int run = 0; run < 10; ++run) {
+        std::vector<Network> population = parents, reused_population = parents;
+        std::vector<double> new_scores = scores, reused_scores = scores;
+        seed_everything(40 + run);
+        const std::vector<Network> offspring = crossover(population, new_scores);
+        // Spares of other shapes, larger and smaller, whose stale genes must not show through.
+        std::vector<Network> spares;
+        for (std::int32_t i = 0; i < 9; ++i) spares.push_back(sparse_network(3, 2, 2 * i, engine));
+        bool parents_valid = run % 2 == 0;
+        seed_everything(40 + run);
+        const std::vector<Network> reused =
+            crossover(reused_population, reused_scores, spares, parents_valid);
+        EXPECT_TRUE(parents_valid);
+        EXPECT_TRUE(spares.empty());
+        ASSERT_EQ(reused.size(), offspring.size());
+        for (std::size_t i = 0; i < offspring.size(); ++i) {
+            EXPECT_TRUE(same_genes(reused[i], offspring[i])) << "offspring " << i;
+            EXPECT_TRUE(reused[i].engine == offspring[i].engine) << "offspring " << i;
+        }
+        for (std::size_t i = 0; i < population.size(); ++i)
+            EXPECT_TRUE(same_genes(reused_population[i], population[i]));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <random>
 
 #include "network/activation.hpp"
 #include "network_builders.hpp"
@@ -28,6 +29,29 @@ void expect_full_pattern(const Network& network) {
         }
     }
 }
+
+// A network engine draws the words of std::mt19937 from the same seed, wherever its draws are
+// interrupted by a copy or a conversion: before, within and past the words it makes early.
+class EngineDraws : public ::testing::TestWithParam<int> {};
+
+TEST_P(EngineDraws, EqualThoseOfTheStandardEngine) {
+    const int split = GetParam();
+    for (const NetworkEngine::result_type seed : {0u, 1u, 5489u, 0xffffffffu, 2024u}) {
+        NetworkEngine engine(seed);
+        std::mt19937 expected(seed);
+        for (int i = 0; i < split; ++i) ASSERT_EQ(engine(), expected()) << "draw " << i;
+        EXPECT_TRUE(std::mt19937(engine) == expected);
+        NetworkEngine copy(engine);
+        EXPECT_TRUE(copy == engine);
+        for (int i = split; i < 1300; ++i) {
+            const auto word = expected();
+            ASSERT_EQ(engine(), word) << "draw " << i;
+            ASSERT_EQ(copy(), word) << "draw " << i << " of the copy";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Network, EngineDraws, ::testing::Values(0, 1, 226, 227, 228, 700));
 
 TEST(Network, BlankNetworkIsAllZero) {
     const Network network(3, 2);
