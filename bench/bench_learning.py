@@ -55,11 +55,12 @@ NEAT_POP = 150  # neat-python's documented example
 # Beta's settings per task beyond its defaults. CartPole's policies want larger first steps (at
 # the default 0.1, 4 of 5 seeds solved it within 100k steps); a lander's return differs much from
 # one episode to the next, so there every member is scored again each generation and averaged,
-# and parents come from a wider share, as a single lucky episode says little.
+# and a larger population breeds from its better half, as a single lucky episode says little.
 BETA_SETTINGS = {
     "cartpole": {"step_size": 0.3},
-    "lunar": {"reevaluate": True, "step_size": 0.3, "parent_fraction": 0.25},
+    "lunar": {"reevaluate": True, "step_size": 0.3, "parent_fraction": 0.5},
 }
+BETA_TASK_POP = {"lunar": 50}
 
 # A standard feed-forward neat-python configuration (that of its XOR example); the counts, the
 # activation and, for regression, activation mutation among four functions are the only changes.
@@ -194,7 +195,8 @@ def control_tessaron(task, seed, budget, optimizer):
     tessaron.seed(seed)
     model = tessaron.Model(run.inputs, run.actions, run.inputs + run.actions + run.hidden)
     model.compile(Beta(**BETA_SETTINGS.get(task, {})) if optimizer == "beta" else "alpha")
-    pop = (BETA_POP if optimizer == "beta" else ALPHA_POP)["control"]
+    pop = (BETA_TASK_POP.get(task, BETA_POP["control"]) if optimizer == "beta"
+           else ALPHA_POP["control"])
 
     def policy(genome):
         return lambda observation: int(np.argmax(genome.predict(observation[None, :])[0]))

@@ -135,6 +135,12 @@ double ranking_key(double loss, const Network& network, double size_penalty) {
     return loss + size_penalty * std::fabs(loss) * beta_complexity(network);
 }
 
+std::vector<double> first_column(const ScoreRows& rows) {
+    std::vector<double> column;
+    for (const std::vector<double>& row : rows) column.push_back(row[0]);
+    return column;
+}
+
 template <class T>
 void permute(std::vector<T>& items, const std::vector<std::size_t>& order) {
     std::vector<T> sorted;
@@ -144,6 +150,40 @@ void permute(std::vector<T>& items, const std::vector<std::size_t>& order) {
 }
 
 }  // namespace
+
+// Averaged losses drawn toward the population's mean, the more the fewer scores they average
+// (the best linear estimate of each member's true loss): a newcomer's single lucky score no
+// longer outranks a member whose long average is as good. The noise comes from the spread of
+// re-scored members' losses, the members' own spread from that of the averages beyond it.
+std::vector<double> beta_shrunk_losses(const BetaState& state) {
+    std::vector<double> losses = first_column(state.rows);
+    double scatter = 0.0, degrees = 0.0, sum = 0.0, count = 0.0;
+    for (std::size_t i = 0; i < losses.size(); ++i) {
+        if (!std::isfinite(losses[i]) || !std::isfinite(state.scatter[i])) continue;
+        scatter += state.scatter[i];
+        degrees += state.scored[i] - 1;
+        sum += losses[i];
+        count += 1.0;
+    }
+    if (degrees < 1.0 || count < 2.0) return losses;
+    const double noise = scatter / degrees;
+    if (!(noise > 0.0) || !std::isfinite(noise)) return losses;  // scores without noise
+    const double mean = sum / count;
+    double spread = 0.0, noise_share = 0.0;
+    for (std::size_t i = 0; i < losses.size(); ++i) {
+        if (!std::isfinite(losses[i]) || !std::isfinite(state.scatter[i])) continue;
+        spread += (losses[i] - mean) * (losses[i] - mean);
+        noise_share += noise / state.scored[i];
+    }
+    if (!std::isfinite(spread)) return losses;
+    const double between = std::max((spread - noise_share) / count, 1e-3 * noise);
+    for (std::size_t i = 0; i < losses.size(); ++i) {
+        if (!std::isfinite(losses[i])) continue;
+        const double own_noise = noise / state.scored[i];
+        losses[i] = mean + between / (between + own_noise) * (losses[i] - mean);
+    }
+    return losses;
+}
 
 double beta_complexity(const Network& network) {
     return static_cast<double>(hidden_nodes(network)) +
@@ -271,6 +311,7 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
     }
     state.rows.assign(p, {});
     state.scored.assign(p, 0);
+    state.scatter.assign(p, 0.0);
     state.best = state.population.front();
     return state;
 }
@@ -304,6 +345,7 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
             state.steps[k] = std::move(child_steps[k - elites]);
             state.rows[k].clear();
             state.scored[k] = 0;
+            state.scatter[k] = 0.0;
         }
     }
 
@@ -322,19 +364,24 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
         std::vector<double>& row = state.rows[i];
         if (average && state.scored[i] > 0 && row.size() == fresh[j].size()) {
             const double n = state.scored[i];
+            const double old_mean = row[0];
             for (std::size_t k = 0; k < row.size(); ++k)
                 row[k] = (row[k] * n + fresh[j][k]) / (n + 1);
+            state.scatter[i] += (fresh[j][0] - old_mean) * (fresh[j][0] - row[0]);
             ++state.scored[i];
         } else {
             row = std::move(fresh[j]);
             state.scored[i] = 1;
+            state.scatter[i] = 0.0;
         }
     }
 
+    const std::vector<double> losses =
+        average ? beta_shrunk_losses(state) : first_column(state.rows);
     std::vector<double> keys(p), complexity(p);
     for (std::size_t i = 0; i < p; ++i) {
         complexity[i] = beta_complexity(state.population[i]);
-        keys[i] = ranking_key(state.rows[i][0], state.population[i], settings.size_penalty);
+        keys[i] = ranking_key(losses[i], state.population[i], settings.size_penalty);
     }
     std::vector<std::size_t> order(p);
     std::iota(order.begin(), order.end(), 0);
@@ -346,6 +393,7 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
     permute(state.steps, order);
     permute(state.rows, order);
     permute(state.scored, order);
+    permute(state.scatter, order);
 
     // A search that has not improved for a while widens its steps again, to leave the basin it
     // has settled in. Only where scores are kept: re-scored members (noisy fitness, another batch)

@@ -38,6 +38,7 @@ struct BetaState {
     std::vector<std::vector<double>> steps;  // per member, the step size of each non-input node
     ScoreRows rows;                          // empty while the member has not been scored
     std::vector<std::int32_t> scored;        // how many scores rows[i] averages
+    std::vector<double> scatter;             // sum of squared deviations of those losses
     Network best;
     std::int32_t best_index = -1;
     double best_loss = no_loss_yet;
@@ -63,6 +64,11 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
 // a loss below no_loss_yet; the best then stays as it was (member 0 in a first generation).
 bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool rescore_all,
                           bool average);
+
+// The members' losses as ranked when scores are averaged: each average drawn toward the mean of
+// all, the more the fewer scores it averages and the noisier re-scored members prove to be.
+// Unchanged while no member has been scored twice or the scores show no noise.
+std::vector<double> beta_shrunk_losses(const BetaState& state);
 
 // Complexity of a network for the size penalty: its hidden nodes plus its connections.
 double beta_complexity(const Network& network);

@@ -149,6 +149,22 @@ TEST(Beta, StalledSearchWidensStepsOnlyWhereScoresAreKept) {
     }
 }
 
+// Averages of 16 noisy scores (variance 1) at 1 and 3, and one lucky single score of 0.5: the
+// single score is drawn further toward the mean and ranks after the long average of 1.
+TEST(Beta, SingleScoresCountLessThanLongAveragesOfNoisyLosses) {
+    BetaState state;
+    state.rows = {{1.0}, {0.5}, {3.0}};
+    state.scored = {16, 1, 16};
+    state.scatter = {15.0, 0.0, 15.0};
+    const std::vector<double> ranked = beta_shrunk_losses(state);
+    EXPECT_LT(ranked[0], ranked[1]);
+    EXPECT_LT(ranked[1], ranked[2]);
+    EXPECT_GT(ranked[0], 1.0);
+    EXPECT_LT(ranked[2], 3.0);
+    state.scatter = {0.0, 0.0, 0.0};
+    EXPECT_EQ(beta_shrunk_losses(state), (std::vector<double>{1.0, 0.5, 3.0}));
+}
+
 TEST(Beta, RemovingANodeBridgesItsPaths) {
     // 0 -> 1 (2.0), 1 -> 2 (3.0), 0 -> 2 (0.5): without node 1, 0 -> 1 carries 0.5 + 2 * 3.
     Network network =
