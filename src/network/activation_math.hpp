@@ -115,7 +115,8 @@ inline constexpr double exp_c3 = 0x1.5555555555555p-3, exp_c4 = 0x1.555555555555
 inline ScaledExp scaled_exp(double x) {
     const double shifted = x * steps_per_ln2 + shifter;
     const double k = shifted - shifter;
-    // x - k * step_high is exact (k < 2^16 for |x| <= 746); the low product is off by 2^-76 at most.
+    // x - k * step_high is exact (k < 2^16 for |x| <= 746); the low product is off by 2^-76 at
+    // most.
     const double r = (x - k * step_high) - k * step_low;
     const double r2 = r * r;
     const double series =
@@ -183,8 +184,9 @@ inline double activation_tanh(double x) {
     const std::size_t entry = select_bits(small, 0, select_bits(part > 768, 768, part));
     constexpr std::uint64_t part_bits = (std::uint64_t{1} << 46) - 1;
     // a, or 0 below the table; b = |x| - a is exact.
-    const double midpoint = select(
-        small, 0.0, std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45)));
+    const double midpoint =
+        select(small, 0.0,
+               std::bit_cast<double>((magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45)));
     const double b = magnitude - midpoint;
     const double tanh_b = b + tanh_cubic_part(b);
     const Pair table = tanh_at_midpoint(entry);

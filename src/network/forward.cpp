@@ -195,8 +195,8 @@ __attribute__((always_inline)) inline void transpose_packed(const double* __rest
 }
 
 TESSARON_KERNEL_CLONES
-void transpose_block(const double* x, std::size_t x_stride, std::int32_t count,
-                     std::int32_t inputs, double* rows) {
+void transpose_block(const double* x, std::size_t x_stride, std::int32_t count, std::int32_t inputs,
+                     double* rows) {
     if (x_stride == static_cast<std::size_t>(inputs)) {
         switch (inputs) {
             case 1:
@@ -274,8 +274,9 @@ void forward_rows(const Network& network, const double* x, std::size_t stride, s
                       scratch);
         double* block_out = out + static_cast<std::size_t>(first) * outputs;
         if (outputs == 1) {  // a plain copy, which the compiler vectorises
-            const double* row = &scratch.node_values[static_cast<std::size_t>(network.size - 1) *
-                                                     forward_row_stride];
+            const double* row =
+                &scratch
+                     .node_values[static_cast<std::size_t>(network.size - 1) * forward_row_stride];
             std::copy(row, row + count, block_out);
         } else {
             for (std::int32_t o = 0; o < outputs; ++o)

@@ -47,8 +47,7 @@ void perturb_parameters(Network& network) {
 void mutate_activations(Network& network) {
     FreshDraws& draws = fresh_draws();
     for (std::int32_t i = network.inputs; i < network.size; ++i)
-        if (draws.unit() <= new_kind_chance)
-            network.activations[i] = random_activation();
+        if (draws.unit() <= new_kind_chance) network.activations[i] = random_activation();
 }
 
 void mutate(Network& network) {

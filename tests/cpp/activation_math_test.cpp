@@ -163,8 +163,8 @@ TEST(ActivationExp, WithinOneUlpOverTheWholeRange) {
     // Results in the normal range: a table value plus a correction below 2^-6 of it, so within
     // 0.54 ulp by construction (0.532 measured).
     const std::vector<std::vector<double>> normal{
-        binade_points(-40, 9, 708.0, 10000, 1),     uniform_points(-708.0, 709.78, 200000, 2),
-        uniform_points(-1.0, 1.0, 100000, 3),       uniform_points(709.0, 709.78, 20000, 4),
+        binade_points(-40, 9, 708.0, 10000, 1),   uniform_points(-708.0, 709.78, 200000, 2),
+        uniform_points(-1.0, 1.0, 100000, 3),     uniform_points(709.0, 709.78, 20000, 4),
         exp_step_boundaries(-32500, 32750, 2, 4),
     };
     for (const auto& points : normal) {

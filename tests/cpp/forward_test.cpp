@@ -82,7 +82,8 @@ TEST(Forward, HiddenNodeFeedsBothOutputsTheSameValue) {
 // block kernel as in the one-sample pass (0 + -0 would be +0).
 TEST(Forward, NegativeZeroBiasKeepsItsSignInEveryPath) {
     for (const std::int32_t kind : {linear, tanh_kind}) {
-        Network network = build_network(1, 2, 3, {{0, 2, -0.0}}, {0.0, -0.0, -0.0}, {0, kind, kind});
+        Network network =
+            build_network(1, 2, 3, {{0, 2, -0.0}}, {0.0, -0.0, -0.0}, {0, kind, kind});
         SampleMatrix x(130, 1);
         for (double& v : x.values) v = 1.0;
         std::vector<double> block_out(static_cast<std::size_t>(x.rows) * 2);
