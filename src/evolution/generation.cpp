@@ -126,14 +126,8 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
             rows.push_back(std::move(pool_rows[w]));
         } else {
             // A copy with a fresh engine, in a spare's arrays when one is left.
-            if (state.spares.empty()) {
-                survivors.push_back(copy_with_fresh_engine(pool[w]));
-            } else {
-                survivors.push_back(std::move(state.spares.back()));
-                state.spares.pop_back();
-                survivors.back().engine = NetworkEngine();
-                assign_arrays(survivors.back(), pool[w]);
-            }
+            survivors.push_back(take_spare(state.spares));
+            assign_arrays(survivors.back(), pool[w]);
             rows.push_back(pool_rows[w]);
         }
     }

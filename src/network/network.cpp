@@ -87,14 +87,7 @@ Network& Network::operator=(const Network& other) {
 
 Network copy_with_fresh_engine(const Network& other) {
     Network copy;  // seeds its engine
-    copy.size = other.size;
-    copy.inputs = other.inputs;
-    copy.outputs = other.outputs;
-    copy.biases = other.biases;
-    copy.activations = other.activations;
-    copy.first_out = other.first_out;
-    copy.targets = other.targets;
-    copy.weights = other.weights;
+    assign_arrays(copy, other);
     return copy;
 }
 

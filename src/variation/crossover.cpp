@@ -90,6 +90,14 @@ Network make_child(const Network& a, const Network& b, double score_a, double sc
     return child;
 }
 
+Network take_spare(std::vector<Network>& spares) {
+    if (spares.empty()) return Network();  // seeds its engine
+    Network reused = std::move(spares.back());
+    spares.pop_back();
+    reused.engine = NetworkEngine();
+    return reused;
+}
+
 std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores) {
     std::vector<Network> spares;
     bool parents_valid = false;
@@ -111,14 +119,6 @@ std::vector<Network> crossover(std::vector<Network>& population, std::vector<dou
         }
     }
 
-    // A new offspring with a freshly seeded engine, in the arrays of a spare where there is one.
-    auto newborn = [&] {
-        if (spares.empty()) return Network();
-        Network reused = std::move(spares.back());
-        spares.pop_back();
-        reused.engine = NetworkEngine();
-        return reused;
-    };
     const std::size_t pairs = population.size() / 2;
     std::vector<Network> offspring;
     std::vector<char> copied(pairs, 0);
@@ -129,13 +129,13 @@ std::vector<Network> crossover(std::vector<Network>& population, std::vector<dou
         const double score_a = scores[2 * j], score_b = scores[2 * j + 1];
         if (fresh_uniform(0.0, 1.0) >= 0.5) {
             for (int k = 0; k < 2; ++k) {
-                offspring.push_back(newborn());
+                offspring.push_back(take_spare(spares));
                 make_child_into(offspring.back(), a, b, score_a, score_b);
             }
         } else {
             copied[j] = 1;
             for (const Network* parent : {&a, &b}) {
-                offspring.push_back(newborn());
+                offspring.push_back(take_spare(spares));
                 assign_arrays(offspring.back(), *parent);
             }
         }

@@ -23,6 +23,10 @@ std::vector<Network> crossover(std::vector<Network>& population, std::vector<dou
 std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores,
                                std::vector<Network>& spares, bool& parents_valid);
 
+// A network with a freshly seeded engine (one seed drawn, as for a new network), in the arrays of
+// the last of `spares` when there is one, which is then taken from it.
+Network take_spare(std::vector<Network>& spares);
+
 // A child aligned by node index. The fitter parent (smaller score; a on a tie or a NaN) gives the
 // size; node genes of positions both parents have come from either at even odds, bias and kind
 // together. Connections both have are kept with either weight at even odds; a connection only one
