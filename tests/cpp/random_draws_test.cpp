@@ -10,12 +10,27 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "network_builders.hpp"
 #include "variation_support.hpp"
 
 namespace tessaron {
 namespace {
 
 using testing::seed_rand;
+
+// The fresh normal deviates are the standard library's, scaled as before, bit for bit.
+TEST(RandomDraws, FreshNormalsAreTheStandardDistributionsDeviates) {
+    for (std::uint32_t value : {1u, 5489u}) {
+        FreshDraws ours;
+        ours.engine.seed(value);
+        std::mt19937 engine(value);
+        std::normal_distribution<double> standard(0.0, 1.0);
+        for (int i = 0; i < 2001; ++i) {
+            const double expected = standard(engine) * 0.7 + 2.5;
+            ASSERT_EQ(testing::bits(ours.normal(2.5, 0.7)), testing::bits(expected)) << i;
+        }
+    }
+}
 
 TEST(RandomDraws, FreshEngineDrawsWhatTheStandardTwisterDraws) {
     for (std::uint32_t value : {0u, 5489u, 0xffffffffu}) {
