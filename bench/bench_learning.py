@@ -5,6 +5,7 @@
     python bench/bench_learning.py [--tasks cartpole,diabetes,friedman,xor,sine,acrobot,lunar]
                                    [--methods beta,alpha,neat,cma] [--seeds 5] [--jobs 2]
                                    [--budget cartpole=100000 --budget lunar=400000 ...]
+                                   [--trace 150000]
 
 Tasks and what is printed per method (median over the seeds, and how many seeds reached the goal):
 - cartpole (CartPole-v1), acrobot (Acrobot-v1), lunar (LunarLander-v3): environment steps spent
@@ -46,6 +47,8 @@ CONTROL = {
     "lunar": ("LunarLander-v3", 200.0, 400.0, 0),
 }
 TEST_EPISODES = 100
+TRACE_EPISODES = 30
+trace_every = 0  # --trace: steps between tests of the network tessaron hands over first
 FRIEDMAN_SCALES = (0.1, 1.0, 10.0)
 
 # The optimizers' settings, the same on every task of a kind.
@@ -201,7 +204,20 @@ def control_tessaron(task, seed, budget, optimizer):
     def policy(genome):
         return lambda observation: int(np.argmax(genome.predict(observation[None, :])[0]))
 
+    next_trace = 0
+
+    def trace(genome):
+        # Beta hands its best-ranked member over first: how good it is, whatever its episodes.
+        nonlocal next_trace
+        if trace_every and run.steps >= next_trace:
+            next_trace += trace_every
+            returns = [run.episode(policy(genome), run.test_env, test_seed)[0]
+                       for test_seed in run.test_seeds[:TRACE_EPISODES]]
+            print(f"  trace {task} {optimizer} seed {seed}: {run.steps} steps, first network's "
+                  f"mean over {TRACE_EPISODES} test episodes {np.mean(returns):.1f}", flush=True)
+
     def train_func(genomes):
+        trace(genomes[0])
         returns = [run.train_return(policy(g)) for g in genomes]
         best = int(np.argmax(returns))
         if returns[best] >= run.threshold:
@@ -426,7 +442,13 @@ def main():
                              "tasks; XOR and sine stay one at a time, as they are timed)")
     parser.add_argument("--budget", action="append", default=[],
                         help="TASK=N: steps (control tasks) or evaluations (others)")
+    parser.add_argument("--trace", type=int, default=0, metavar="STEPS",
+                        help="control tasks, beta and alpha: every STEPS training steps, print the "
+                             f"mean return of the first network handed over on {TRACE_EPISODES} "
+                             "test episodes")
     arguments = parser.parse_args()
+    global trace_every
+    trace_every = arguments.trace
     budgets = dict(DEFAULT_BUDGETS)
     for item in arguments.budget:
         name, value = item.split("=")
