@@ -18,6 +18,10 @@ constexpr double activation_change_rate = 0.05;
 // Step sizes stay in this range: a step that reaches 0 could never grow again.
 constexpr double smallest_step = 1e-8;
 constexpr double largest_step = 1e6;
+// Under noisy scores a child close to its parent looks as good as the parent's last lucky score,
+// so selection favours ever smaller steps: on LunarLander-v3 they fell a thousandfold within 150
+// generations and the search stood still. There they stay above this share of their start.
+constexpr double noisy_step_floor = 0.1;
 // After this many generations without a better best, every step size is multiplied by the factor.
 constexpr std::int32_t stale_generations = 50;
 constexpr double stale_widening = 10.0;
@@ -251,7 +255,7 @@ void beta_remove_node(Network& network, std::int32_t d) {
 }
 
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, BetaDraws& draws) {
+                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors) {
     // Log-normal self-adaptation with one factor shared by the whole network and one per node,
     // at the usual rates 1/sqrt(2n) and 1/sqrt(2 sqrt(n)) for n step sizes, kept moderate for
     // the smallest networks.
@@ -259,9 +263,13 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
     const double shared_rate = std::clamp(1.0 / std::sqrt(2.0 * n), 0.05, 0.3);
     const double own_rate = std::clamp(1.0 / std::sqrt(2.0 * std::sqrt(n)), 0.05, 0.3);
     const double shared = shared_rate * standard_normal(draws);
-    for (double& step : steps)
-        step = std::clamp(step * std::exp(shared + own_rate * standard_normal(draws)),
-                          smallest_step, largest_step);
+    const std::size_t first_output = steps.size() - static_cast<std::size_t>(child.outputs);
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        const double floor =
+            floors.empty() ? smallest_step : floors[k < first_output ? 0 : 1 + k - first_output];
+        steps[k] = std::clamp(steps[k] * std::exp(shared + own_rate * standard_normal(draws)),
+                              floor, largest_step);
+    }
     const std::int32_t inputs = child.inputs;
     for (std::int32_t i = inputs; i < child.size; ++i)
         child.biases[i] += steps[i - inputs] * standard_normal(draws);
@@ -309,6 +317,11 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
         std::copy(output_steps.begin(), output_steps.end(), steps.end() - member.outputs);
         state.steps.push_back(std::move(steps));
     }
+    if (settings.reevaluate) {
+        state.step_floors.push_back(std::max(noisy_step_floor * settings.step_size, smallest_step));
+        for (const double step : output_steps)
+            state.step_floors.push_back(std::max(noisy_step_floor * step, smallest_step));
+    }
     state.rows.assign(p, {});
     state.scored.assign(p, 0);
     state.scatter.assign(p, 0.0);
@@ -336,7 +349,7 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
             const std::int32_t parent = index_below(parents, state.draws);
             Network child(state.population[parent]);
             std::vector<double> steps = state.steps[parent];
-            beta_mutate(child, steps, settings, state.hidden_cap, state.draws);
+            beta_mutate(child, steps, settings, state.hidden_cap, state.draws, state.step_floors);
             child_steps.push_back(std::move(steps));
             children.push_back(std::move(child));
         }

@@ -46,6 +46,9 @@ struct BetaState {
     double best_key = HUGE_VAL;   // the best ranking key so far
     std::int32_t stale = 0;       // generations since the best key last improved
     BetaDraws draws;              // every draw of the optimizer
+    // Under reevaluate, the smallest step size of a hidden node, then of each output; empty
+    // otherwise.
+    std::vector<double> step_floors;
 };
 
 // The starting population: the model's network (when keep_model) and freshly randomised
@@ -74,11 +77,12 @@ std::vector<double> beta_shrunk_losses(const BetaState& state);
 double beta_complexity(const Network& network);
 
 // Makes `child` (a copy of its parent) and `steps` (the parent's step sizes, one per non-input
-// node) a child: every step size times a log-normal factor, then the bias of each non-input node
+// node) a child: every step size times a log-normal factor (kept above `floors` when given: the
+// floor of hidden nodes, then one per output), then the bias of each non-input node
 // and each weight into it moved by N(0, that node's step); with `structure_rate` one structural
 // change (steps kept in line with the nodes), and with 0.05 one node's activation redrawn.
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, BetaDraws& draws);
+                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors = {});
 
 // A network of `like`'s counts whose every allowed connection exists, with random kinds, the
 // weights into a node N(0, scale / sqrt(fan-in)) and its bias N(0, scale), where scale is

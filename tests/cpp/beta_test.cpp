@@ -88,6 +88,26 @@ TEST(Beta, StepSizesAdaptToTheLandscape) {
     EXPECT_GT(median_step(slope), 5.0);
 }
 
+// Where scores are noisy (reevaluate), steps stay above a tenth of where they started: the hidden
+// nodes' at a tenth of step_size, each output's at a tenth of its start on its target's scale.
+TEST(Beta, NoisyScoresKeepStepsAboveATenthOfTheirStart) {
+    seed_everything(15);
+    BetaSettings settings = fixed_shape(0.5);
+    settings.reevaluate = true;
+    BetaState state = beta_initial_population(start_network(), 20, settings, {0.01, 100.0});
+    const ScoreFunction to_bowl = score_by([](const Network& n) { return distance_loss(n, 0.25); });
+    for (int g = 0; g < 150; ++g) beta_next_generation(state, to_bowl, true, true);
+    const std::vector<double> floors{0.05, 0.0005, 5.0};
+    std::vector<double> lowest(3, HUGE_VAL);
+    for (const std::vector<double>& steps : state.steps)
+        for (std::size_t k = 0; k < steps.size(); ++k) {
+            const std::size_t kind = k + 2 < steps.size() ? 0 : 3 + k - steps.size();
+            lowest[kind] = std::min(lowest[kind], steps[k]);
+        }
+    // The bowl pulls every step down to its floor, and no further.
+    for (std::size_t kind = 0; kind < 3; ++kind) EXPECT_DOUBLE_EQ(lowest[kind], floors[kind]);
+}
+
 // The best members go on unchanged with their scores; no network is scored twice unless asked.
 TEST(Beta, ElitesStayAndOnlyNewNetworksAreScored) {
     seed_everything(12);
