@@ -207,7 +207,7 @@ def control_tessaron(task, seed, budget, optimizer):
     next_trace = 0
 
     def trace(genome):
-        # Beta hands its best-ranked member over first: how good it is, whatever its episodes.
+        # Under reevaluate Beta hands its best-ranked member over first: how good is it?
         nonlocal next_trace
         if trace_every and run.steps >= next_trace:
             next_trace += trace_every

@@ -318,9 +318,11 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
         state.steps.push_back(std::move(steps));
     }
     if (settings.reevaluate) {
-        state.step_floors.push_back(std::max(noisy_step_floor * settings.step_size, smallest_step));
-        for (const double step : output_steps)
-            state.step_floors.push_back(std::max(noisy_step_floor * step, smallest_step));
+        auto floor_of = [](double start) {
+            return std::clamp(noisy_step_floor * start, smallest_step, largest_step);
+        };
+        state.step_floors.push_back(floor_of(settings.step_size));
+        for (const double step : output_steps) state.step_floors.push_back(floor_of(step));
     }
     state.rows.assign(p, {});
     state.scored.assign(p, 0);
