@@ -90,11 +90,11 @@ inline constexpr double step_low = 0x1.1cf79abc9e3b4p-41;
 // tanh(b) - b as b^3 P(b^2): the Taylor series up to b^7. For |b| <= 2^-7 the next term is below
 // 2^-61 b; for larger b (at most 2^-3) it is scaled down by the slope 1 - tanh(a)^2 it is
 // multiplied with.
+inline constexpr double tanh_c3 = -0x1.5555555555555p-2, tanh_c5 = 0x1.1111111111111p-3,
+                        tanh_c7 = -0x1.ba1ba1ba1ba1cp-5;
 inline double tanh_cubic_part(double b) {
-    constexpr double c0 = -0x1.5555555555555p-2, c1 = 0x1.1111111111111p-3,
-                     c2 = -0x1.ba1ba1ba1ba1cp-5;
     const double y = b * b;
-    return (b * y) * (c0 + y * (c1 + y * c2));
+    return (b * y) * (tanh_c3 + y * (tanh_c5 + y * tanh_c7));
 }
 
 // e^x = 2^n * mantissa, for |x| <= 746: x = (32 n + j) ln 2 / 32 + r with |r| <= ln 2 / 64, so

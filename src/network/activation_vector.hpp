@@ -1,17 +1,20 @@
-// The sigmoid of activation_math.hpp for eight lanes at once, in the compiler's vector types, for
-// processors with 512-bit vectors: there the 32 entries of the exponential's table fit four
-// registers and two permutations read all eight lanes' entries, where the plain loop reads them
-// one by one. Every other step is the scalar function's own operation in the same order, so each
-// lane rounds exactly as activation_sigmoid does (the tests compare them bit for bit).
+// The sigmoid and tanh of activation_math.hpp for eight lanes at once, in the compiler's vector
+// types, for processors with 512-bit vectors. There the 32 entries of the exponential's table fit
+// four registers and two permutations read all eight lanes' entries, where the plain loop reads
+// them one by one. tanh's table is too large for registers; its reads are scalar loads, run beside
+// the vector arithmetic of other lanes. Every other step is the scalar function's own operation
+// in the same order, so each lane rounds exactly as activation_sigmoid and activation_tanh do (the
+// tests compare them bit for bit).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "network/activation_math.hpp"
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
     !defined(TESSARON_NO_CLONES)
-#define TESSARON_VECTOR_SIGMOID 1
+#define TESSARON_VECTOR_ACTIVATIONS 1
 
 namespace tessaron {
 namespace activation_vector {
@@ -19,6 +22,7 @@ namespace activation_vector {
 typedef double Doubles8 __attribute__((vector_size(64)));
 typedef std::uint64_t Bits8 __attribute__((vector_size(64)));
 typedef std::int64_t Mask8 __attribute__((vector_size(64)));
+typedef std::int64_t Ints8 __attribute__((vector_size(64)));
 
 #define TESSARON_VECTOR_INLINE __attribute__((target("avx512f"), always_inline)) inline
 
@@ -29,10 +33,13 @@ TESSARON_VECTOR_INLINE Bits8 splat_bits(std::uint64_t v) {
     return Bits8{v, v, v, v, v, v, v, v};
 }
 // condition ? a : b per lane, a mask lane being all ones or zero.
-TESSARON_VECTOR_INLINE Doubles8 select(Mask8 condition, Doubles8 a, Doubles8 b) {
+TESSARON_VECTOR_INLINE Bits8 select_bits(Mask8 condition, Bits8 a, Bits8 b) {
     const Bits8 mask = reinterpret_cast<Bits8>(condition);
-    return reinterpret_cast<Doubles8>((reinterpret_cast<Bits8>(a) & mask) |
-                                      (reinterpret_cast<Bits8>(b) & ~mask));
+    return (a & mask) | (b & ~mask);
+}
+TESSARON_VECTOR_INLINE Doubles8 select(Mask8 condition, Doubles8 a, Doubles8 b) {
+    return reinterpret_cast<Doubles8>(
+        select_bits(condition, reinterpret_cast<Bits8>(a), reinterpret_cast<Bits8>(b)));
 }
 
 // activation_sigmoid of each lane of x.
@@ -74,6 +81,98 @@ __attribute__((target("avx512f"))) inline void sigmoid_lanes(double* values, std
         __builtin_memcpy(&x, values + i, sizeof x);
         x = sigmoid8(x);
         __builtin_memcpy(values + i, &x, sizeof x);
+    }
+}
+
+// activation_tanh in three stages over groups of eight lanes: the table entry and tanh(b) of each
+// lane (vector), the table reads (scalar loads), and the rest (vector). The stages of a group
+// pass their results through memory.
+
+TESSARON_VECTOR_INLINE void tanh_first_stage(const double* x_lanes, std::uint64_t* entries,
+                                             double* tanh_b_lanes) {
+    using namespace activation_math;
+    Doubles8 x;
+    __builtin_memcpy(&x, x_lanes, sizeof x);
+    const Bits8 bits = reinterpret_cast<Bits8>(x);
+    const Doubles8 absolute = reinterpret_cast<Doubles8>(bits & ~sign_mask);
+    const Doubles8 magnitude = select(absolute > 32.0, splat(32.0), absolute);
+    const Bits8 magnitude_bits = reinterpret_cast<Bits8>(magnitude);
+    const Ints8 part = reinterpret_cast<Ints8>(magnitude_bits >> 46) - ((1023 - 7) * 64 - 1);
+    // The scalar function's entry: part <= 0 exactly when |x| < 2^-7, where it takes entry 0.
+    const Ints8 capped = part > 768 ? Ints8{} + 768 : part;
+    const Ints8 entry = capped < 0 ? Ints8{} : capped;
+    __builtin_memcpy(entries, &entry, sizeof entry);
+    constexpr std::uint64_t part_bits = (std::uint64_t{1} << 46) - 1;
+    const Mask8 small = magnitude < 0x1p-7;
+    const Doubles8 midpoint = reinterpret_cast<Doubles8>(select_bits(
+        small, splat_bits(0), (magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45)));
+    const Doubles8 b = magnitude - midpoint;
+    // b + tanh_cubic_part(b)
+    const Doubles8 y = b * b;
+    const Doubles8 tanh_b = b + (b * y) * (tanh_c3 + y * (tanh_c5 + y * tanh_c7));
+    __builtin_memcpy(tanh_b_lanes, &tanh_b, sizeof tanh_b);
+}
+
+TESSARON_VECTOR_INLINE void tanh_table_stage(const std::uint64_t* entries, std::uint64_t* fixed) {
+    for (std::int32_t lane = 0; lane < 8; ++lane) {
+        std::uint64_t entry = entries[lane];
+        // Kept scalar: a vectorised loop would use the hardware gather, which is slower here.
+        asm("" : "+r"(entry));
+        fixed[lane] = activation_tables::tanh_fixed[entry];
+    }
+}
+
+TESSARON_VECTOR_INLINE void tanh_last_stage(double* x_lanes, const std::uint64_t* fixed,
+                                            const double* tanh_b_lanes) {
+    using namespace activation_math;
+    Doubles8 x, tanh_b;
+    Bits8 v;
+    __builtin_memcpy(&x, x_lanes, sizeof x);
+    __builtin_memcpy(&tanh_b, tanh_b_lanes, sizeof tanh_b);
+    __builtin_memcpy(&v, fixed, sizeof v);
+    // tanh_at_midpoint
+    const Doubles8 high =
+        reinterpret_cast<Doubles8>((v >> 12) | std::bit_cast<std::uint64_t>(1.0)) - 1.0;
+    const Doubles8 low =
+        reinterpret_cast<Doubles8>((v & 4095) | std::bit_cast<std::uint64_t>(0x1p-12)) - 0x1p-12;
+    const Doubles8 slope = ((1.0 - high) - low) * (1.0 + high);
+    const Doubles8 correction = (tanh_b * slope) / (1.0 + high * tanh_b);
+    const Doubles8 value = high + (low + correction);
+    x = reinterpret_cast<Doubles8>(reinterpret_cast<Bits8>(value) |
+                                   (reinterpret_cast<Bits8>(x) & sign_mask));
+    __builtin_memcpy(x_lanes, &x, sizeof x);
+}
+
+// values[i] = activation_tanh(values[i]) for i < count rounded up to a multiple of 8 (the values
+// past `count` must be readable and writable). Up to 128 lanes at a time, in two halves: the
+// table reads of one half run in the loop that does the vector stage of the other, where the
+// processor overlaps them.
+__attribute__((target("avx512f"))) inline void tanh_lanes(double* values, std::int32_t count) {
+    constexpr std::int32_t piece = 128;
+    alignas(64) std::uint64_t entries[piece];
+    alignas(64) double tanh_b[piece];
+    alignas(64) std::uint64_t fixed[piece];
+    for (std::int32_t start = 0; start < count; start += piece) {
+        double* v = values + start;
+        const std::int32_t groups = (std::min(count - start, piece) + 7) / 8;
+        const std::int32_t half = groups / 2;  // the second half has the odd group
+        for (std::int32_t i = 0; i < 8 * half; i += 8)
+            tanh_first_stage(v + i, entries + i, tanh_b + i);
+        for (std::int32_t i = 0; i < 8 * half; i += 8) {
+            tanh_table_stage(entries + i, fixed + i);
+            const std::int32_t j = i + 8 * half;
+            tanh_first_stage(v + j, entries + j, tanh_b + j);
+        }
+        const std::int32_t odd = 8 * (groups - 1);
+        if (groups % 2 != 0) tanh_first_stage(v + odd, entries + odd, tanh_b + odd);
+        for (std::int32_t i = 0; i < 8 * half; i += 8) {
+            tanh_last_stage(v + i, fixed + i, tanh_b + i);
+            const std::int32_t j = i + 8 * half;
+            tanh_table_stage(entries + j, fixed + j);
+        }
+        if (groups % 2 != 0) tanh_table_stage(entries + odd, fixed + odd);
+        for (std::int32_t i = 8 * half; i < 8 * groups; i += 8)
+            tanh_last_stage(v + i, fixed + i, tanh_b + i);
     }
 }
 

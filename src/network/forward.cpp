@@ -20,9 +20,9 @@
 namespace tessaron {
 namespace {
 
-#ifdef TESSARON_VECTOR_SIGMOID
-// Whether activation_vector's sigmoid runs here; it gives the bits of the plain loop, faster.
-bool vector_sigmoid_runs() {
+#ifdef TESSARON_VECTOR_ACTIVATIONS
+// Whether activation_vector's functions run here; they give the bits of the plain loops, faster.
+bool vector_activations_run() {
     static const bool runs = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx512f") != 0;
@@ -36,8 +36,8 @@ static_assert(forward_block_size % 8 == 0 && forward_row_stride >= forward_block
 inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t count) {
     switch (kind) {
         case sigmoid:
-#ifdef TESSARON_VECTOR_SIGMOID
-            if (vector_sigmoid_runs()) {
+#ifdef TESSARON_VECTOR_ACTIVATIONS
+            if (vector_activations_run()) {
                 activation_vector::sigmoid_lanes(v, count);
                 break;
             }
@@ -45,6 +45,12 @@ inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t c
             for (std::int32_t s = 0; s < count; ++s) v[s] = activate(sigmoid, v[s]);
             break;
         case tanh_kind:
+#ifdef TESSARON_VECTOR_ACTIVATIONS
+            if (vector_activations_run()) {
+                activation_vector::tanh_lanes(v, count);
+                break;
+            }
+#endif
             for (std::int32_t s = 0; s < count; ++s) v[s] = activate(tanh_kind, v[s]);
             break;
         case relu:

@@ -290,17 +290,16 @@ TESSARON_ACTIVATION_LOOPS(avx2, "avx2")
 TESSARON_ACTIVATION_LOOPS(avx512, "avx512f")
 #undef TESSARON_ACTIVATION_LOOPS
 
-#ifdef TESSARON_VECTOR_SIGMOID
-// The block kernel's sigmoid for 512-bit vectors, which reads the exponential's table by
-// permutations; it fills whole vectors of 8, so the values are padded.
-void activate_all_permuted(std::int32_t kind, double* values, std::size_t count) {
-    if (kind != sigmoid) {
-        activate_all_avx512(kind, values, count);
-        return;
-    }
+#ifdef TESSARON_VECTOR_ACTIVATIONS
+// The block kernel's sigmoid and tanh for 512-bit vectors; they fill whole vectors of 8, so the
+// values are padded.
+void activate_all_lanes(std::int32_t kind, double* values, std::size_t count) {
     std::vector<double> padded(values, values + count);
     padded.resize((count + 7) / 8 * 8, 0.0);
-    activation_vector::sigmoid_lanes(padded.data(), static_cast<std::int32_t>(count));
+    if (kind == sigmoid)
+        activation_vector::sigmoid_lanes(padded.data(), static_cast<std::int32_t>(count));
+    else
+        activation_vector::tanh_lanes(padded.data(), static_cast<std::int32_t>(count));
     std::copy(padded.begin(), padded.begin() + static_cast<std::ptrdiff_t>(count), values);
 }
 #endif
@@ -316,18 +315,23 @@ TEST(Activate, EveryInstructionSetGivesTheScalarBits) {
         {"sse2", true, activate_all_sse2},
         {"avx2", __builtin_cpu_supports("avx2") != 0, activate_all_avx2},
         {"avx512f", __builtin_cpu_supports("avx512f") != 0, activate_all_avx512},
-#ifdef TESSARON_VECTOR_SIGMOID
-        {"avx512f permutations", __builtin_cpu_supports("avx512f") != 0, activate_all_permuted},
+#ifdef TESSARON_VECTOR_ACTIVATIONS
+        {"avx512f lanes", __builtin_cpu_supports("avx512f") != 0, activate_all_lanes},
 #endif
     };
     for (const std::int32_t kind : {sigmoid, tanh_kind}) {
         for (const Variant& variant : variants) {
             if (!variant.supported) continue;
-            std::vector<double> values = points;
-            variant.run(kind, values.data(), values.size());
-            for (std::size_t i = 0; i < points.size(); ++i)
-                ASSERT_TRUE(same_result(activate(kind, points[i]), values[i]))
-                    << variant.name << ", kind " << kind << " at " << points[i];
+            // Counts that leave partial vectors, an odd number of vectors and a partial last
+            // piece of the tanh's scratch, then all the points.
+            for (const std::size_t count : {std::size_t{1}, std::size_t{9}, std::size_t{23},
+                                            std::size_t{135}, points.size()}) {
+                std::vector<double> values(points.begin(), points.begin() + count);
+                variant.run(kind, values.data(), count);
+                for (std::size_t i = 0; i < count; ++i)
+                    ASSERT_TRUE(same_result(activate(kind, points[i]), values[i]))
+                        << variant.name << ", kind " << kind << " at " << points[i];
+            }
         }
     }
 }
