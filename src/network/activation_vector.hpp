@@ -32,16 +32,6 @@ TESSARON_VECTOR_INLINE Doubles8 splat(double v) {
 TESSARON_VECTOR_INLINE Bits8 splat_bits(std::uint64_t v) {
     return Bits8{v, v, v, v, v, v, v, v};
 }
-// condition ? a : b per lane, a mask lane being all ones or zero.
-TESSARON_VECTOR_INLINE Bits8 select_bits(Mask8 condition, Bits8 a, Bits8 b) {
-    const Bits8 mask = reinterpret_cast<Bits8>(condition);
-    return (a & mask) | (b & ~mask);
-}
-TESSARON_VECTOR_INLINE Doubles8 select(Mask8 condition, Doubles8 a, Doubles8 b) {
-    return reinterpret_cast<Doubles8>(
-        select_bits(condition, reinterpret_cast<Bits8>(a), reinterpret_cast<Bits8>(b)));
-}
-
 // activation_sigmoid of each lane of x.
 TESSARON_VECTOR_INLINE Doubles8 sigmoid8(Doubles8 x) {
     using namespace activation_math;
@@ -70,7 +60,7 @@ TESSARON_VECTOR_INLINE Doubles8 sigmoid8(Doubles8 x) {
     const Bits8 exponent = (k_bits - splat_bits(shifter_bits - (std::uint64_t{1022} << 5))) >> 5;
     const Doubles8 exp_minus_x = mantissa * reinterpret_cast<Doubles8>(exponent << 52) * 2.0;
     const Doubles8 quotient = 1.0 / (exp_minus_x + 1.0);
-    return select(x > 40.0, splat(1.0), select(x < -710.0, splat(0.0), quotient));
+    return x > 40.0 ? splat(1.0) : (x < -710.0 ? splat(0.0) : quotient);
 }
 
 // values[i] = activation_sigmoid(values[i]) for i < count rounded up to a multiple of 8 (the
@@ -95,7 +85,7 @@ TESSARON_VECTOR_INLINE void tanh_first_stage(const double* x_lanes, std::uint64_
     __builtin_memcpy(&x, x_lanes, sizeof x);
     const Bits8 bits = reinterpret_cast<Bits8>(x);
     const Doubles8 absolute = reinterpret_cast<Doubles8>(bits & ~sign_mask);
-    const Doubles8 magnitude = select(absolute > 32.0, splat(32.0), absolute);
+    const Doubles8 magnitude = absolute > 32.0 ? splat(32.0) : absolute;
     const Bits8 magnitude_bits = reinterpret_cast<Bits8>(magnitude);
     const Ints8 part = reinterpret_cast<Ints8>(magnitude_bits >> 46) - ((1023 - 7) * 64 - 1);
     // The scalar function's entry: part <= 0 exactly when |x| < 2^-7, where it takes entry 0.
@@ -104,8 +94,8 @@ TESSARON_VECTOR_INLINE void tanh_first_stage(const double* x_lanes, std::uint64_
     __builtin_memcpy(entries, &entry, sizeof entry);
     constexpr std::uint64_t part_bits = (std::uint64_t{1} << 46) - 1;
     const Mask8 small = magnitude < 0x1p-7;
-    const Doubles8 midpoint = reinterpret_cast<Doubles8>(select_bits(
-        small, splat_bits(0), (magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45)));
+    const Bits8 midpoint_bits = (magnitude_bits & ~part_bits) | (std::uint64_t{1} << 45);
+    const Doubles8 midpoint = reinterpret_cast<Doubles8>(small ? splat_bits(0) : midpoint_bits);
     const Doubles8 b = magnitude - midpoint;
     // b + tanh_cubic_part(b)
     const Doubles8 y = b * b;
