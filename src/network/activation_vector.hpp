@@ -77,7 +77,6 @@ __attribute__((target("avx512f"))) inline void sigmoid_lanes(double* values, std
 // activation_tanh in three stages over groups of eight lanes: the table entry and tanh(b) of each
 // lane (vector), the table reads (scalar loads), and the rest (vector). The stages of a group
 // pass their results through memory.
-
 TESSARON_VECTOR_INLINE void tanh_first_stage(const double* x_lanes, std::uint64_t* entries,
                                              double* tanh_b_lanes) {
     using namespace activation_math;

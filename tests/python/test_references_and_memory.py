@@ -501,8 +501,13 @@ def leaked(report):
 @pytest.mark.skipif(not SANITIZED, reason="needs LeakSanitizer: run by tests/run_sanitized_python.sh")
 def test_no_block_becomes_unreachable_while_calls_repeat():
     rounds = 25
-    child = subprocess.run([sys.executable, "-c", LEAK_CHILD, HERE, str(rounds)],
-                           capture_output=True, text=True, timeout=900)
+    for attempt in range(2):
+        child = subprocess.run([sys.executable, "-c", LEAK_CHILD, HERE, str(rounds)],
+                               capture_output=True, text=True, timeout=900)
+        # LeakSanitizer's tracer now and then dies while it stops the threads of a busy process
+        # ("Tracer caught signal 11"), which says nothing of the module: that alone is retried.
+        if "LeakSanitizer has encountered a fatal error" not in child.stderr:
+            break
     assert child.returncode == 0, child.stderr[-4000:]
     reports = re.findall(r"LEAK CHECK \d\n(.*?)END OF CHECK", child.stderr, re.S)
     assert len(reports) == 2, child.stderr[-4000:]
