@@ -14,7 +14,8 @@
 // through the scalar registers. Each function therefore reads one 64-bit entry and splits it
 // into two doubles with integer operations. The exponential's table is small enough (32 entries)
 // for 512-bit vectors to hold it and read it by permutations: activation_vector.hpp does that for
-// the block kernel's sigmoid, with the same steps as below.
+// the block kernel's sigmoid, with the same steps as below, and reads tanh's table with scalar
+// loads beside the vector arithmetic of other samples.
 #pragma once
 
 #include <bit>

@@ -501,7 +501,7 @@ def leaked(report):
 @pytest.mark.skipif(not SANITIZED, reason="needs LeakSanitizer: run by tests/run_sanitized_python.sh")
 def test_no_block_becomes_unreachable_while_calls_repeat():
     rounds = 25
-    for attempt in range(2):
+    for _ in range(2):
         child = subprocess.run([sys.executable, "-c", LEAK_CHILD, HERE, str(rounds)],
                                capture_output=True, text=True, timeout=900)
         # LeakSanitizer's tracer now and then dies while it stops the threads of a busy process
