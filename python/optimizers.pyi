@@ -1,6 +1,6 @@
 """Optimizers."""
 
-from typing import Any
+from typing import Any, Literal
 
 from typing_extensions import disjoint_base
 
@@ -29,6 +29,7 @@ class Beta:
         size_penalty: float = 0.0001,
         keep_model: bool = True,
         reevaluate: bool = False,
+        search: Literal["select", "gradient"] = "select",
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __getstate__(self) -> dict[str, Any]: ...

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
+#include "network/activation.hpp"
 #include "network/random.hpp"
 #include "variation/integrity.hpp"
 #include "variation/mutations.hpp"
@@ -217,6 +218,18 @@ Network beta_random_network(const Network& like, double init_scale,
     return network;
 }
 
+Network beta_plain_network(const Network& like) {
+    Network network(like.inputs, like.outputs);
+    reset(network, like.size);
+    const std::int32_t sources_end = network.size - network.outputs;
+    for (std::int32_t i = 0; i < network.size; ++i)
+        network.activations[i] = i >= network.inputs && i < sources_end ? tanh_kind : linear;
+    for (std::int32_t to = network.inputs; to < network.size; ++to)
+        for (std::int32_t from = 0; from < std::min(to, sources_end); ++from)
+            set_weight(network, from, to, 0.0);
+    return network;
+}
+
 void beta_remove_node(Network& network, std::int32_t d) {
     Network smaller(network.inputs, network.outputs);
     reset(smaller, network.size - 1);
@@ -304,12 +317,17 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
             output_steps[o] *= target_scales[o];
     const auto p = static_cast<std::size_t>(pop_size);
     state.population.reserve(p);
-    for (std::size_t i = 0; i < p; ++i) {
-        if (i == 0 && settings.keep_model)
-            state.population.push_back(start);
-        else
-            state.population.push_back(
-                beta_random_network(start, settings.init_scale, output_steps, state.draws));
+    if (settings.search == BetaSearch::gradient) {
+        // One centre; the first generation replaces the other places by its perturbations.
+        state.population.assign(p, settings.keep_model ? start : beta_plain_network(start));
+    } else {
+        for (std::size_t i = 0; i < p; ++i) {
+            if (i == 0 && settings.keep_model)
+                state.population.push_back(start);
+            else
+                state.population.push_back(
+                    beta_random_network(start, settings.init_scale, output_steps, state.draws));
+        }
     }
     for (const Network& member : state.population) {
         std::vector<double> steps(static_cast<std::size_t>(member.size - member.inputs),
@@ -331,10 +349,72 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
     return state;
 }
 
+void beta_score_members(BetaState& state, const ScoreFunction& score, bool rescore_all,
+                        bool average) {
+    // Only the members without a score are handed over (all of them when asked to re-score),
+    // moved out and back rather than copied.
+    const std::size_t p = state.population.size();
+    std::vector<std::size_t> pending;
+    for (std::size_t i = 0; i < p; ++i)
+        if (rescore_all || state.rows[i].empty()) pending.push_back(i);
+    if (pending.empty()) return;
+    std::vector<Network> batch;
+    batch.reserve(pending.size());
+    for (std::size_t i : pending) batch.push_back(std::move(state.population[i]));
+    ScoreRows fresh = score(batch);
+    for (std::size_t j = 0; j < pending.size(); ++j) {
+        const std::size_t i = pending[j];
+        state.population[i] = std::move(batch[j]);
+        std::vector<double>& row = state.rows[i];
+        if (average && state.scored[i] > 0 && row.size() == fresh[j].size()) {
+            const double n = state.scored[i];
+            const double old_mean = row[0];
+            for (std::size_t k = 0; k < row.size(); ++k)
+                row[k] = (row[k] * n + fresh[j][k]) / (n + 1);
+            state.scatter[i] += (fresh[j][0] - old_mean) * (fresh[j][0] - row[0]);
+            ++state.scored[i];
+        } else {
+            row = std::move(fresh[j]);
+            state.scored[i] = 1;
+            state.scatter[i] = 0.0;
+        }
+    }
+}
+
+std::vector<double> beta_ranking_keys(const BetaState& state, bool average) {
+    const std::vector<double> losses =
+        average ? beta_shrunk_losses(state) : first_column(state.rows);
+    std::vector<double> keys(losses.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        keys[i] = ranking_key(losses[i], state.population[i], state.settings.size_penalty);
+    return keys;
+}
+
+void beta_reorder(BetaState& state, const std::vector<std::size_t>& order) {
+    permute(state.population, order);
+    permute(state.steps, order);
+    permute(state.rows, order);
+    permute(state.scored, order);
+    permute(state.scatter, order);
+}
+
+bool beta_record_best(BetaState& state) {
+    const double loss = state.rows[0][0];
+    const bool found = loss < no_loss_yet;
+    if (found || state.best_index < 0) {
+        state.best = state.population[0];
+        state.best_index = 0;
+        state.best_loss = loss;
+    }
+    return found;
+}
+
 bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool rescore_all,
                           bool average) {
     const std::size_t p = state.population.size();
     const BetaSettings& settings = state.settings;
+    if (settings.search == BetaSearch::gradient)
+        return beta_gradient_generation(state, score, rescore_all, average);
     if (state.best_index >= 0) {
         // Elites stay as they are, scores included; every other place gets a child of one of the
         // best members.
@@ -364,51 +444,17 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
         }
     }
 
-    // Only the members without a score are handed over (all of them when asked to re-score),
-    // moved out and back rather than copied.
-    std::vector<std::size_t> pending;
-    for (std::size_t i = 0; i < p; ++i)
-        if (rescore_all || state.rows[i].empty()) pending.push_back(i);
-    std::vector<Network> batch;
-    batch.reserve(pending.size());
-    for (std::size_t i : pending) batch.push_back(std::move(state.population[i]));
-    ScoreRows fresh = score(batch);
-    for (std::size_t j = 0; j < pending.size(); ++j) {
-        const std::size_t i = pending[j];
-        state.population[i] = std::move(batch[j]);
-        std::vector<double>& row = state.rows[i];
-        if (average && state.scored[i] > 0 && row.size() == fresh[j].size()) {
-            const double n = state.scored[i];
-            const double old_mean = row[0];
-            for (std::size_t k = 0; k < row.size(); ++k)
-                row[k] = (row[k] * n + fresh[j][k]) / (n + 1);
-            state.scatter[i] += (fresh[j][0] - old_mean) * (fresh[j][0] - row[0]);
-            ++state.scored[i];
-        } else {
-            row = std::move(fresh[j]);
-            state.scored[i] = 1;
-            state.scatter[i] = 0.0;
-        }
-    }
-
-    const std::vector<double> losses =
-        average ? beta_shrunk_losses(state) : first_column(state.rows);
-    std::vector<double> keys(p), complexity(p);
-    for (std::size_t i = 0; i < p; ++i) {
-        complexity[i] = beta_complexity(state.population[i]);
-        keys[i] = ranking_key(losses[i], state.population[i], settings.size_penalty);
-    }
+    beta_score_members(state, score, rescore_all, average);
+    const std::vector<double> keys = beta_ranking_keys(state, average);
+    std::vector<double> complexity(p);
+    for (std::size_t i = 0; i < p; ++i) complexity[i] = beta_complexity(state.population[i]);
     std::vector<std::size_t> order(p);
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         if (keys[a] != keys[b]) return keys[a] < keys[b];
         return complexity[a] < complexity[b];
     });
-    permute(state.population, order);
-    permute(state.steps, order);
-    permute(state.rows, order);
-    permute(state.scored, order);
-    permute(state.scatter, order);
+    beta_reorder(state, order);
 
     // A search that has not improved for a while widens its steps again, to leave the basin it
     // has settled in. Only where scores are kept: re-scored members (noisy fitness, another batch)
@@ -425,14 +471,7 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
             for (double& step : steps) step = std::min(step * stale_widening, largest_step);
     }
 
-    const double loss = state.rows[0][0];
-    const bool found = loss < no_loss_yet;
-    if (found || state.best_index < 0) {
-        state.best = state.population[0];
-        state.best_index = 0;
-        state.best_loss = loss;
-    }
-    return found;
+    return beta_record_best(state);
 }
 
 }  // namespace tessaron

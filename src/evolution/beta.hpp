@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -13,6 +14,10 @@
 #include "network/network.hpp"
 
 namespace tessaron {
+
+// How children are made: by selection (mutated copies of the best members) or by following a
+// gradient estimated from mirrored perturbations of one centre network.
+enum class BetaSearch : std::int32_t { select, gradient };
 
 struct BetaSettings {
     double step_size = 0.1;         // initial standard deviation of the weight and bias steps
@@ -24,6 +29,7 @@ struct BetaSettings {
     double size_penalty = 1e-4;     // ranking key: loss + size_penalty * |loss| * complexity
     bool keep_model = true;         // the model's own network is one of the starting members
     bool reevaluate = false;        // score every member every generation, averaging its scores
+    BetaSearch search = BetaSearch::select;
 };
 
 // The optimizer's random source; the normal distribution keeps the second deviate of each pair.
@@ -49,6 +55,10 @@ struct BetaState {
     // Under reevaluate, the smallest step size of a hidden node, then of each output; empty
     // otherwise.
     std::vector<double> step_floors;
+    // Gradient search: the centre for the next generation (set once the last one has moved), and
+    // the step size of each of its parameters (biases, then weights source by source).
+    std::optional<Network> next_centre;
+    std::vector<double> parameter_steps;
 };
 
 // The starting population: the model's network (when keep_model) and freshly randomised
@@ -56,6 +66,8 @@ struct BetaState {
 // Output o of a random start has weights and bias of scale step_size * target_scales[o], and
 // the step size of output o starts there too (1 for missing, zero or non-finite scales): outputs
 // start small, on the scale of what they are to predict, and the steps take that scale over.
+// For the gradient search every member is its one centre: the model's network (keep_model) or
+// beta_plain_network.
 BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
                                   const BetaSettings& settings,
                                   const std::vector<double>& target_scales = {});
@@ -67,6 +79,26 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
 // a loss below no_loss_yet; the best then stays as it was (member 0 in a first generation).
 bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool rescore_all,
                           bool average);
+
+// One generation of the gradient search: member 0 is the centre, every other member the centre
+// moved by +-step * N(0, 1) per parameter, mirrored in pairs (with one unpaired member when
+// their count is odd); the steps start at those of the nodes the parameters belong to. The
+// members without a score are scored; the centre is the generation's best. Then the centre and
+// the log of each step move along the natural gradient of the expected rank utility (a
+// separable natural evolution strategy). Structure and activation kinds stay as they are.
+bool beta_gradient_generation(BetaState& state, const ScoreFunction& score, bool rescore_all,
+                              bool average);
+
+// Parts of a generation that both searches share. Scores the members without a score (every
+// member when `rescore_all`), averaging with earlier scores when `average`.
+void beta_score_members(BetaState& state, const ScoreFunction& score, bool rescore_all,
+                        bool average);
+// Every member's ranking key: its loss (or shrunk average) plus the size penalty; NaN is +inf.
+std::vector<double> beta_ranking_keys(const BetaState& state, bool average);
+// Puts the members, with their steps and scores, in `order`.
+void beta_reorder(BetaState& state, const std::vector<std::size_t>& order);
+// Makes member 0 the best when its loss is below no_loss_yet (or no best is set yet).
+bool beta_record_best(BetaState& state);
 
 // The members' losses as ranked when scores are averaged: each average drawn toward the mean of
 // all, the more the fewer scores it averages and the noisier re-scored members prove to be.
@@ -89,6 +121,12 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
 // init_scale for hidden nodes and output_scales[o] for output o.
 Network beta_random_network(const Network& like, double init_scale,
                             const std::vector<double>& output_scales, BetaDraws& draws);
+
+// The gradient search's start without the model's network: `like`'s counts, every allowed
+// connection, every weight and bias 0, linear inputs and outputs and tanh hidden nodes. Kinds never
+// change in that search, and these neither saturate nor die, where it could not tell one direction
+// from another; at zero no direction is preferred.
+Network beta_plain_network(const Network& like);
 
 // Deletes hidden node d; each source of d is connected to each target of d with the product of
 // the two weights added to any weight it has.

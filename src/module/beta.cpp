@@ -23,21 +23,24 @@ void require(bool holds, const char* name, const char* range, double value) {
 }
 
 int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {
-        "step_size",  "init_scale",   "elites",     "parent_fraction", "structure_rate",
-        "max_hidden", "size_penalty", "keep_model", "reevaluate",      nullptr};
+    static const char* keywords[] = {"step_size",       "init_scale",     "elites",
+                                     "parent_fraction", "structure_rate", "max_hidden",
+                                     "size_penalty",    "keep_model",     "reevaluate",
+                                     "search",          nullptr};
     BetaSettings settings;
     int keep_model = settings.keep_model;
     int reevaluate = settings.reevaluate;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ddiddidpp", const_cast<char**>(keywords),
+    PyObject* search = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ddiddidppU", const_cast<char**>(keywords),
                                      &settings.step_size, &settings.init_scale, &settings.elites,
                                      &settings.parent_fraction, &settings.structure_rate,
                                      &settings.max_hidden, &settings.size_penalty, &keep_model,
-                                     &reevaluate))
+                                     &reevaluate, &search))
         return -1;
     settings.keep_model = keep_model != 0;
     settings.reevaluate = reevaluate != 0;
     return guarded_status([&] {
+        if (search != nullptr) settings.search = beta_search_named(search);
         check_beta_settings(settings);
         reinterpret_cast<BetaObject*>(self)->settings = settings;
         return 0;
@@ -79,6 +82,19 @@ void check_beta_settings(const BetaSettings& s) {
             "a finite number of at least 0", s.size_penalty);
 }
 
+BetaSearch beta_search_named(PyObject* name) {
+    for (const BetaSearch search : {BetaSearch::select, BetaSearch::gradient}) {
+        const int same = PyUnicode_CompareWithASCIIString(name, beta_search_name(search));
+        if (PyErr_Occurred()) throw PythonError{};
+        if (same == 0) return search;
+    }
+    raise_format(PyExc_ValueError, "search must be 'select' or 'gradient', got %R", name);
+}
+
+const char* beta_search_name(BetaSearch search) {
+    return search == BetaSearch::gradient ? "gradient" : "select";
+}
+
 std::optional<BetaSettings> beta_settings_of(const ModelState& state, std::int32_t pop_size) {
     if (!state.optimizer) return std::nullopt;
     const int is_beta =
@@ -91,6 +107,10 @@ std::optional<BetaSettings> beta_settings_of(const ModelState& state, std::int32
                      "the optimizer's elites (%d) must be fewer than pop_size (%d), or no child "
                      "is ever made",
                      settings.elites, pop_size);
+    // With one perturbation no rank says anything, and the centre would never move.
+    if (settings.search == BetaSearch::gradient && pop_size < 4)
+        raise_format(PyExc_ValueError, "the gradient search needs a pop_size of at least 4, got %d",
+                     pop_size);
     return settings;
 }
 
@@ -103,13 +123,16 @@ PyTypeObject Beta_Type = [] {
     type.tp_doc =
         "Beta(*, step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.08, "
         "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, "
-        "reevaluate=False)\n--\n\n"
+        "reevaluate=False, search='select')\n--\n\n"
         "An optimizer that learns with few evaluations: independent random starts, weight steps "
         "on an absolute scale whose size each network adapts, the best `elites` kept unchanged, "
         "and structural changes that add and remove nodes and connections (at most `max_hidden` "
         "hidden nodes, a size penalty of `size_penalty` times the loss per node and "
         "connection). Only new networks are scored; `reevaluate=True` scores every member again "
-        "each generation and averages, for noisy fitness.";
+        "each generation and averages, for noisy fitness. `search='gradient'` instead moves one "
+        "centre network (the model's, or with keep_model=False one whose weights are all 0) "
+        "along a direction estimated from the ranks of mirrored perturbations of it, with a step "
+        "size per weight; for very noisy fitness (the structure then stays fixed).";
     type.tp_init = beta_init;
     type.tp_new = beta_new;
     type.tp_methods = beta_methods;

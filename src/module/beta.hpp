@@ -19,6 +19,10 @@ extern PyTypeObject Beta_Type;
 // ValueError naming the first setting out of its range, and its value.
 void check_beta_settings(const BetaSettings& settings);
 
+// The search a str names ('select' or 'gradient'); ValueError naming the value otherwise.
+BetaSearch beta_search_named(PyObject* name);
+const char* beta_search_name(BetaSearch search);
+
 // The settings of the model's optimizer when it is a Beta, nothing otherwise. A Beta must leave
 // room for children: ValueError when its elites are not fewer than pop_size.
 std::optional<BetaSettings> beta_settings_of(const ModelState& state, std::int32_t pop_size);

@@ -1,4 +1,5 @@
 // repr of Model, Genome, Alpha and Beta: what the object is made of, in one line.
+#include <string>
 #include <string_view>
 
 #include "evolution/losses.hpp"
@@ -77,12 +78,18 @@ PyObject* beta_repr(PyObject* self) {
         const PyRef step = real(s.step_size), scale = real(s.init_scale),
                     parents = real(s.parent_fraction), structure = real(s.structure_rate),
                     penalty = real(s.size_penalty);
+        // The search is shown only when it is not the default, so reprs from before it existed
+        // stay as they were.
+        const std::string search =
+            s.search == BetaSearch::select
+                ? std::string()
+                : std::string(", search='") + beta_search_name(s.search) + "'";
         return PyUnicode_FromFormat(
             "%U(step_size=%R, init_scale=%R, elites=%d, parent_fraction=%R, structure_rate=%R, "
-            "max_hidden=%d, size_penalty=%R, keep_model=%s, reevaluate=%s)",
+            "max_hidden=%d, size_penalty=%R, keep_model=%s, reevaluate=%s%s)",
             name.get(), step.get(), scale.get(), s.elites, parents.get(), structure.get(),
             s.max_hidden, penalty.get(), s.keep_model ? "True" : "False",
-            s.reevaluate ? "True" : "False");
+            s.reevaluate ? "True" : "False", search.c_str());
     });
 }
 

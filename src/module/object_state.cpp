@@ -49,6 +49,13 @@ class StateReader {
         }
     }
 
+    // The value under `key`, or null when it is absent (borrowed).
+    PyObject* optional(const char* key) const {
+        PyObject* value = PyDict_GetItemString(state_, key);
+        if (value == nullptr && PyErr_Occurred()) throw PythonError{};
+        return value;
+    }
+
     // The value under `key`, which must be present (borrowed).
     PyObject* required(const char* key) const {
         PyObject* value = PyDict_GetItemString(state_, key);
@@ -390,6 +397,11 @@ PyObject* beta_getstate(PyObject* self, PyObject*) {
         put(dict.get(), "size_penalty", real(s.size_penalty));
         put(dict.get(), "keep_model", boolean(s.keep_model));
         put(dict.get(), "reevaluate", boolean(s.reevaluate));
+        // Only a search other than the default is stored, so the state of every Beta that does
+        // not use it stays readable by earlier versions.
+        if (s.search != BetaSearch::select)
+            put(dict.get(), "search",
+                PyRef::steal(PyUnicode_FromString(beta_search_name(s.search))));
         return dict.release();
     });
 }
@@ -399,7 +411,7 @@ PyObject* beta_setstate(PyObject* self, PyObject* state) {
         const StateReader reader(
             state, "Beta",
             {"step_size", "init_scale", "elites", "parent_fraction", "structure_rate", "max_hidden",
-             "size_penalty", "keep_model", "reevaluate"});
+             "size_penalty", "keep_model", "reevaluate", "search"});
         BetaSettings s;
         s.step_size = reader.real("step_size");
         s.init_scale = reader.real("init_scale");
@@ -410,6 +422,10 @@ PyObject* beta_setstate(PyObject* self, PyObject* state) {
         s.size_penalty = reader.real("size_penalty");
         s.keep_model = reader.boolean("keep_model");
         s.reevaluate = reader.boolean("reevaluate");
+        if (PyObject* search = reader.optional("search")) {
+            if (!PyUnicode_Check(search)) reader.wrong_type("search", "a str", search);
+            s.search = beta_search_named(search);
+        }
         check_beta_settings(s);
         const PyRef dict = restored_instance_dict(self, state, "Beta");
         swap_in_instance_dict(self, dict);

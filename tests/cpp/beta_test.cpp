@@ -214,17 +214,95 @@ TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
 }
 
 TEST(Beta, SeededRunsRepeat) {
-    auto run = [] {
+    auto run = [](BetaSearch search) {
         seed_everything(14);
         BetaSettings settings;
         settings.structure_rate = 0.5;
+        settings.search = search;
         BetaState state = beta_initial_population(start_network(), 8, settings);
         const ScoreFunction score =
             score_by([](const Network& n) { return distance_loss(n, 0.3); });
         for (int g = 0; g < 10; ++g) beta_next_generation(state, score, false, false);
         return state.best;
     };
-    EXPECT_TRUE(same_network(run(), run()));
+    for (const BetaSearch search : {BetaSearch::select, BetaSearch::gradient})
+        EXPECT_TRUE(same_network(run(search), run(search)));
+}
+
+BetaSettings gradient_search(double step) {
+    BetaSettings settings = fixed_shape(step);
+    settings.search = BetaSearch::gradient;
+    return settings;
+}
+
+// b - c == -(a - c) for every bias and weight, a != c, and the same connections.
+bool mirrored(const Network& a, const Network& b, const Network& centre) {
+    bool moved = false, opposite = true;
+    auto check = [&](double x, double y, double c) {
+        moved = moved || x != c;
+        opposite = opposite && std::fabs((x - c) + (y - c)) <= 1e-12 * (1.0 + std::fabs(c));
+    };
+    for (std::int32_t i = centre.inputs; i < centre.size; ++i)
+        check(a.biases[i], b.biases[i], centre.biases[i]);
+    for (std::int32_t from = 0; from < centre.size; ++from)
+        for (std::int32_t to = 0; to < centre.size; ++to) {
+            if (a.connected(from, to) != centre.connected(from, to) ||
+                b.connected(from, to) != centre.connected(from, to))
+                return false;
+            if (centre.connected(from, to))
+                check(a.weight(from, to), b.weight(from, to), centre.weight(from, to));
+        }
+    return moved && opposite;
+}
+
+// The gradient search hands over the centre (when it moved) and its mirrored perturbations; on a
+// bowl the centre closes in on the bottom and the steps shrink.
+TEST(Beta, GradientSearchFollowsMirroredPerturbationsDownhill) {
+    seed_everything(16);
+    BetaState state = beta_initial_population(start_network(), 10, gradient_search(0.05));
+    std::vector<Network> pool;
+    const ScoreFunction to_bowl = [&](const std::vector<Network>& handed) {
+        pool = handed;
+        ScoreRows rows;
+        for (const Network& network : handed) rows.push_back({distance_loss(network, 0.25)});
+        return rows;
+    };
+    beta_next_generation(state, to_bowl, false, false);
+    const double first = state.best_loss;
+    for (int g = 0; g < 300; ++g) {
+        beta_next_generation(state, to_bowl, false, false);
+        ASSERT_EQ(pool.size(), 10u);
+        for (std::size_t k = 1; k + 1 < pool.size(); k += 2)
+            ASSERT_TRUE(mirrored(pool[k], pool[k + 1], pool[0])) << "generation " << g;
+        ASSERT_TRUE(same_network(state.best, pool[0]));  // the centre is the generation's network
+    }
+    EXPECT_LT(state.best_loss, 0.01 * first);
+    // Near the bottom the steps have shrunk with the distance left.
+    for (const double step : state.parameter_steps) EXPECT_LT(step, 0.05);
+}
+
+// Without the model's network the centre starts at zero, with every allowed connection, linear
+// inputs and outputs and tanh hidden nodes. Where every score is the same the estimate is zero:
+// the centre stays and is not scored again.
+TEST(Beta, GradientSearchKeepsAnUnmovedCentreAndItsScore) {
+    seed_everything(17);
+    BetaSettings settings = gradient_search(0.1);
+    settings.keep_model = false;
+    BetaState state = beta_initial_population(start_network(), 8, settings);
+    const Network& start = state.population[0];
+    EXPECT_EQ(connection_count(start), 3 * 2 + 3 * 2 + 2 * 2 + 1);  // 3 in, 2 hidden, 2 out
+    EXPECT_EQ(distance_loss(start, 0.0), 0.0);
+    EXPECT_EQ(start.activations, (std::vector<std::int32_t>{3, 3, 3, 1, 1, 3, 3}));
+    std::vector<std::size_t> handed;
+    const ScoreFunction flat = [&](const std::vector<Network>& pool) {
+        handed.push_back(pool.size());
+        return ScoreRows(pool.size(), std::vector<double>{1.0});
+    };
+    for (int g = 0; g < 4; ++g) beta_next_generation(state, flat, false, false);
+    const Network centre = state.population[0];
+    beta_next_generation(state, flat, false, false);
+    EXPECT_TRUE(same_network(state.population[0], centre));
+    EXPECT_EQ(handed, (std::vector<std::size_t>{8, 7, 7, 7, 7}));
 }
 
 }  // namespace

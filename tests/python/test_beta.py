@@ -23,6 +23,7 @@ DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=0.1, init_scale=1.0, elites=
         ({"structure_rate": float("nan")}, "structure_rate must be in [0, 1], got nan"),
         ({"max_hidden": -2}, "max_hidden must be at least 0, got -2"),
         ({"size_penalty": -0.5}, "size_penalty must be a finite number of at least 0, got -0.5"),
+        ({"search": "gradients"}, "search must be 'select' or 'gradient', got 'gradients'"),
     ],
 )
 def test_out_of_range_settings_are_refused_by_name(arguments, message):
@@ -55,10 +56,13 @@ class TunedBeta(Beta):
 
 def test_pickle_copy_and_repr_keep_every_setting():
     beta = Beta(step_size=0.5, init_scale=2.0, elites=1, parent_fraction=0.5, structure_rate=0.0,
-                max_hidden=3, size_penalty=0.0, keep_model=False, reevaluate=True)
+                max_hidden=3, size_penalty=0.0, keep_model=False, reevaluate=True, search="gradient")
     text = ("tessaron.optimizers.Beta(step_size=0.5, init_scale=2.0, elites=1, parent_fraction=0.5, "
-            "structure_rate=0.0, max_hidden=3, size_penalty=0.0, keep_model=False, reevaluate=True)")
+            "structure_rate=0.0, max_hidden=3, size_penalty=0.0, keep_model=False, reevaluate=True, "
+            "search='gradient')")
     assert repr(beta) == text
+    # The default search is left out of the state, which earlier versions read as it is.
+    assert "search" not in Beta(search="select").__getstate__()
     for clone in (pickle.loads(pickle.dumps(beta)), copy.copy(beta), copy.deepcopy(beta)):
         assert type(clone) is Beta and repr(clone) == text
     tuned = TunedBeta(elites=5)
@@ -98,8 +102,9 @@ def test_seeded_beta_runs_repeat_whatever_the_thread_count():
     assert list(first[0]) == ["loss", "mae", "size"] and len(first[0]["loss"]) == 6
 
 
-@pytest.mark.parametrize("reevaluate", [False, True])
-def test_func_evolve_hands_each_network_over_once_unless_asked(reevaluate):
+@pytest.mark.parametrize("reevaluate, search, handed_over", [
+    (False, "select", 10 + 4 * 7), (True, "select", 50), (False, "gradient", 50)])
+def test_func_evolve_hands_each_network_over_once_unless_asked(reevaluate, search, handed_over):
     probe = np.random.default_rng(1).normal(size=(5, 3))
     seen = []
 
@@ -110,9 +115,9 @@ def test_func_evolve_hands_each_network_over_once_unless_asked(reevaluate):
         return np.array([float(np.sum(g.predict(probe) ** 2)) for g in genomes])
 
     model = tessaron.Model(3, 2, 6)
-    model.compile(Beta(elites=3, structure_rate=0.3, reevaluate=reevaluate))
+    model.compile(Beta(elites=3, structure_rate=0.3, reevaluate=reevaluate, search=search))
     model.func_evolve(train_func, pop_size=10, epochs=5, verbose=0)
-    assert len(seen) == (50 if reevaluate else 10 + 4 * 7)
+    assert len(seen) == handed_over
     assert (len(set(seen)) < len(seen)) == reevaluate
 
 
@@ -125,6 +130,11 @@ def test_failures_leave_the_model_as_it_was():
         model.evolve(x, y, pop_size=4, epochs=2, verbose=0)
     assert str(raised.value) == ("the optimizer's elites (4) must be fewer than pop_size (4), or no "
                                  "child is ever made")
+    model.compile(Beta(elites=0, search="gradient"), "mse")
+    with pytest.raises(ValueError) as raised:
+        model.evolve(x, y, pop_size=2, epochs=2, verbose=0)
+    assert str(raised.value) == "the gradient search needs a pop_size of at least 4, got 2"
+    model.compile(Beta(elites=4), "mse")
     calls = []
 
     def failing(genomes):
