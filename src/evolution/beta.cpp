@@ -16,9 +16,6 @@ namespace {
 
 constexpr std::int32_t activation_kinds = 4;
 constexpr double activation_change_rate = 0.05;
-// Step sizes stay in this range: a step that reaches 0 could never grow again.
-constexpr double smallest_step = 1e-8;
-constexpr double largest_step = 1e6;
 // Under noisy scores a child close to its parent looks as good as the parent's last lucky score,
 // so selection favours ever smaller steps: on LunarLander-v3 they fell a thousandfold within 150
 // generations and the search stood still. There they stay above this share of their start.
@@ -278,10 +275,10 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
     const double shared = shared_rate * standard_normal(draws);
     const std::size_t first_output = steps.size() - static_cast<std::size_t>(child.outputs);
     for (std::size_t k = 0; k < steps.size(); ++k) {
-        const double floor =
-            floors.empty() ? smallest_step : floors[k < first_output ? 0 : 1 + k - first_output];
+        const double floor = floors.empty() ? beta_smallest_step
+                                            : floors[k < first_output ? 0 : 1 + k - first_output];
         steps[k] = std::clamp(steps[k] * std::exp(shared + own_rate * standard_normal(draws)),
-                              floor, largest_step);
+                              floor, beta_largest_step);
     }
     const std::int32_t inputs = child.inputs;
     for (std::int32_t i = inputs; i < child.size; ++i)
@@ -337,7 +334,7 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
     }
     if (settings.reevaluate) {
         auto floor_of = [](double start) {
-            return std::clamp(noisy_step_floor * start, smallest_step, largest_step);
+            return std::clamp(noisy_step_floor * start, beta_smallest_step, beta_largest_step);
         };
         state.step_floors.push_back(floor_of(settings.step_size));
         for (const double step : output_steps) state.step_floors.push_back(floor_of(step));
@@ -468,7 +465,7 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
     } else if (++state.stale >= stale_generations) {
         state.stale = 0;
         for (std::vector<double>& steps : state.steps)
-            for (double& step : steps) step = std::min(step * stale_widening, largest_step);
+            for (double& step : steps) step = std::min(step * stale_widening, beta_largest_step);
     }
 
     return beta_record_best(state);

@@ -15,6 +15,10 @@
 
 namespace tessaron {
 
+// Step sizes stay in this range in both searches: a step that reaches 0 could never grow again.
+constexpr double beta_smallest_step = 1e-8;
+constexpr double beta_largest_step = 1e6;
+
 // How children are made: by selection (mutated copies of the best members) or by following a
 // gradient estimated from mirrored perturbations of one centre network.
 enum class BetaSearch : std::int32_t { select, gradient };

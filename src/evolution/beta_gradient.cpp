@@ -2,7 +2,7 @@
 // starts), selecting the luckiest network misleads; an estimate built from every member's rank
 // averages the noise out. The centre and each parameter's step size follow the natural gradient
 // of the expected utility (a separable natural evolution strategy), so the steps adapt to the
-// landscape and keep their size relative to the weights they move.
+// landscape.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -11,10 +11,6 @@
 
 namespace tessaron {
 namespace {
-
-// Steps stay in this range, as in the selection search.
-constexpr double smallest_step = 1e-8;
-constexpr double largest_step = 1e6;
 
 // The parameters of a network in one fixed order: the non-input biases, then the weights source
 // by source.
@@ -107,7 +103,6 @@ bool beta_gradient_generation(BetaState& state, const ScoreFunction& score, bool
         for (std::size_t q = 0; q < n; ++q) values[q] = centre[q] + sign_of(k) * steps[q] * draw[q];
         state.population[k] = state.population[0];
         set_parameters(state.population[k], values);
-        state.steps[k] = state.steps[0];
         forget_scores(state, k);
     }
 
@@ -144,7 +139,7 @@ bool beta_gradient_generation(BetaState& state, const ScoreFunction& score, bool
         moved[q] = centre[q] + steps[q] * centre_gradient[q];
         changed = changed || moved[q] != centre[q];
         steps[q] = std::clamp(steps[q] * std::exp(0.5 * step_rate * step_gradient[q]),
-                              smallest_step, largest_step);
+                              beta_smallest_step, beta_largest_step);
     }
     // An unmoved centre keeps its scores, so it is not handed over again.
     if (changed) {
