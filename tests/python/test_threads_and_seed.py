@@ -118,6 +118,9 @@ def test_forked_children_draw_apart_unless_seeded(mode, distinct):
 
 
 def test_evolve_lets_other_python_threads_run(restore_threads):
+    """The ticker runs about once a millisecond while evolve computes without the lock; holding
+    it, evolve would allow a tick or two. The run is lengthened until it lasts a quarter second,
+    so a fast machine cannot end it before the ticker had its turn."""
     tessaron.set_num_threads(2)
     ticks = []
     stop = threading.Event()
@@ -134,14 +137,19 @@ def test_evolve_lets_other_python_threads_run(restore_threads):
     thread = threading.Thread(target=ticker)
     thread.start()
     try:
-        started = time.monotonic()
-        model.evolve(x, y, pop_size=30, epochs=5, verbose=0)
-        finished = time.monotonic()
+        epochs = 5
+        while True:
+            started = time.monotonic()
+            model.evolve(x, y, pop_size=30, epochs=epochs, verbose=0)
+            finished = time.monotonic()
+            if finished - started >= 0.25 or epochs >= 5 * 2 ** 10:
+                break
+            epochs *= 2
     finally:
         stop.set()
         thread.join()
     during = [t for t in ticks if started < t < finished]
-    assert len(during) >= 5, (finished - started, len(during))
+    assert len(during) >= 20, (finished - started, len(during))
 
 
 def test_concurrent_predictions_with_one_model_agree(restore_threads):
