@@ -440,6 +440,8 @@ def main():
     parser.add_argument("--tasks", default="cartpole,diabetes,friedman,xor,sine,acrobot,lunar")
     parser.add_argument("--methods", default="beta,alpha,neat,cma")
     parser.add_argument("--seeds", type=int, default=5)
+    parser.add_argument("--first-seed", type=int, default=0,
+                        help="run seeds FIRST_SEED, FIRST_SEED+1, ... (to add seeds to a table)")
     parser.add_argument("--jobs", type=int, default=1,
                         help="seeds run at once in separate processes (control and regression "
                              "tasks; XOR and sine stay one at a time, as they are timed)")
@@ -458,9 +460,9 @@ def main():
         budgets[name] = int(float(value))
     methods = arguments.methods.split(",")
     jobs = arguments.jobs
-    seeds = range(arguments.seeds)
-    print(f"tessaron {tessaron.__version__}, {arguments.seeds} seeds, one thread each; medians",
-          flush=True)
+    seeds = range(arguments.first_seed, arguments.first_seed + arguments.seeds)
+    print(f"tessaron {tessaron.__version__}, seeds {seeds.start}-{seeds.stop - 1}, "
+          "one thread each; medians", flush=True)
 
     for task in arguments.tasks.split(","):
         budget = budgets[task]
