@@ -18,7 +18,8 @@ RNG = np.random.default_rng(2)
 X = RNG.normal(size=(400, 3))
 Y = np.tanh(X[:, :1] * X[:, 1:2]) + 0.1 * X[:, 2:]
 VALIDATION = (X[:80], Y[:80])
-RUN = dict(epochs=60, migrate_every=20, pop_size=40, validation_data=VALIDATION, random_state=5)
+# Rounds long enough (tens of milliseconds) for the test that kills a busy worker to find one.
+RUN = dict(epochs=600, migrate_every=200, pop_size=40, validation_data=VALIDATION, random_state=5)
 
 
 def start_model():
@@ -46,8 +47,8 @@ def test_a_worker_dying_mid_run_changes_nothing_or_fails_cleanly(client):
     model = start_model()
     reference = evolve_islands(model, X, Y, client, islands=2, **RUN)
     reference_network = network_bytes(model)
-    assert len(reference.history["loss"]) == 60
-    assert [len(h["val_loss"]) for h in reference.island_histories] == [60, 60]
+    assert len(reference.history["loss"]) == RUN["epochs"]
+    assert [len(h["val_loss"]) for h in reference.island_histories] == [RUN["epochs"]] * 2
     # The model holds the best island's network: its validation loss ends the merged history.
     assert model.evaluate(*VALIDATION)[0] == reference.history["val_loss"][-1]
     assert reference.history["val_loss"][-1] == min(
@@ -100,7 +101,7 @@ def test_one_island_is_a_seeded_evolve_per_round(client):
     history = {}
     for round_seed in seeds[:, 0]:
         tessaron.seed(int(round_seed))
-        for key, values in oracle.evolve(X, Y, pop_size=40, epochs=20, verbose=0,
+        for key, values in oracle.evolve(X, Y, pop_size=40, epochs=RUN["migrate_every"], verbose=0,
                                          validation_data=VALIDATION).items():
             history.setdefault(key, []).extend(values)
     assert result.history == history == result.island_histories[0]
