@@ -40,12 +40,14 @@ std::vector<double> parameter_steps(const Network& network, const std::vector<do
     return steps;
 }
 
-// Utilities from ranking keys: for the i-th lowest of m keys max(0, ln(m/2 + 1) - ln i),
+// Utilities by rank: for the i-th best of m perturbations max(0, ln(m/2 + 1) - ln i),
 // normalised to sum to 1, less 1/m; only the better half pulls, the worse half pushes a little.
-// Equal keys share the mean of their utilities, so a flat landscape gives no direction.
-std::vector<double> rank_utilities(const std::vector<double>& keys) {
-    const std::size_t m = keys.size();
-    std::vector<double> by_place(m), utilities(m, 0.0);
+// `order` holds the centre (first) and then the perturbations by ascending key. Equal keys share
+// the mean of their utilities, so a flat landscape gives no direction. The centre's utility is 0.
+std::vector<double> rank_utilities(const std::vector<double>& keys,
+                                   const std::vector<std::size_t>& order) {
+    const std::size_t m = order.size() - 1;
+    std::vector<double> by_place(m), utilities(order.size(), 0.0);
     double total = 0.0;
     for (std::size_t i = 0; i < m; ++i) {
         by_place[i] = std::max(0.0, std::log(0.5 * static_cast<double>(m) + 1.0) -
@@ -53,18 +55,15 @@ std::vector<double> rank_utilities(const std::vector<double>& keys) {
         total += by_place[i];
     }
     for (double& u : by_place) u = u / total - 1.0 / static_cast<double>(m);
-    std::vector<std::size_t> order(m);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    const std::size_t* ranked = order.data() + 1;
     for (std::size_t first = 0; first < m;) {
         std::size_t last = first;
-        while (last + 1 < m && keys[order[last + 1]] == keys[order[first]]) ++last;
+        while (last + 1 < m && keys[ranked[last + 1]] == keys[ranked[first]]) ++last;
         if (first == 0 && last + 1 == m) break;  // all equal: exactly no direction
         double shared = 0.0;
         for (std::size_t k = first; k <= last; ++k) shared += by_place[k];
         shared /= static_cast<double>(last - first + 1);
-        for (std::size_t k = first; k <= last; ++k) utilities[order[k]] = shared;
+        for (std::size_t k = first; k <= last; ++k) utilities[ranked[k]] = shared;
         first = last + 1;
     }
     return utilities;
@@ -108,13 +107,17 @@ bool beta_gradient_generation(BetaState& state, const ScoreFunction& score, bool
 
     beta_score_members(state, score, rescore_all, average);
     const std::vector<double> keys = beta_ranking_keys(state, average);
-    const std::vector<double> utilities =
-        rank_utilities(std::vector<double>(keys.begin() + 1, keys.end()));
+    // The centre stays first (it is the generation's network); the others follow by key.
+    std::vector<std::size_t> order(p);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin() + 1, order.end(),
+                     [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    const std::vector<double> utilities = rank_utilities(keys, order);
     // The natural gradients of the expected utility for the centre (in units of each step) and
     // for the log of each step.
     std::vector<double> centre_gradient(n, 0.0), step_gradient(n, 0.0);
     for (std::size_t k = 1; k < p; ++k) {
-        const double utility = utilities[k - 1];
+        const double utility = utilities[k];
         const double* draw = noise.data() + (k - 1) / 2 * n;
         for (std::size_t q = 0; q < n; ++q) {
             centre_gradient[q] += utility * sign_of(k) * draw[q];
@@ -122,18 +125,13 @@ bool beta_gradient_generation(BetaState& state, const ScoreFunction& score, bool
         }
     }
 
-    // The centre stays first (it is the generation's network); the others follow by key.
-    std::vector<std::size_t> order(p);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin() + 1, order.end(),
-                     [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
     beta_reorder(state, order);
     const bool found = beta_record_best(state);
 
     // The usual rate for the steps of n parameters; the centre moves at the full natural rate.
     const double step_rate = (3.0 + std::log(static_cast<double>(std::max<std::size_t>(n, 1)))) /
                              (5.0 * std::sqrt(static_cast<double>(std::max<std::size_t>(n, 1))));
-    std::vector<double> moved(centre);
+    std::vector<double> moved(n);
     bool changed = false;
     for (std::size_t q = 0; q < n; ++q) {
         moved[q] = centre[q] + steps[q] * centre_gradient[q];
