@@ -19,9 +19,10 @@ import math
 from typing import NamedTuple
 
 import numpy as np
-from dask.distributed import wait
-
 import tessaron
+from tessaron._extras import import_extra
+
+wait = import_extra("distributed", "distributed", "tessaron.distributed", "dask.distributed").wait
 
 __all__ = ["IslandRun", "evolve_islands"]
 

@@ -4,10 +4,16 @@ Needs matplotlib (the "plot" extra: ``pip install tessaron[plot]``), imported wh
 called. Each function draws into the axes it is given, or into a new figure's, and returns them.
 """
 
+from tessaron._extras import import_extra
+
 __all__ = ["network", "history"]
 
 ROLE_COLOURS = {"input": "#9fd8a4", "hidden": "#d9dde3", "output": "#f6b26b"}
 POSITIVE, NEGATIVE = "#1f77b4", "#d62728"
+
+
+def _matplotlib(user):
+    return import_extra("matplotlib", "plot", user)
 
 
 def _axes(ax, size):
@@ -55,6 +61,7 @@ def network(model, ax=None):
     """Draws the model's network in layers from the inputs (left) to the outputs (right): nodes
     labelled with their index and activation, connections coloured by the sign of their weight
     and thickened by its magnitude. Returns the axes."""
+    _matplotlib("tessaron.plot.network")
     from matplotlib.lines import Line2D
     from matplotlib.patches import FancyArrowPatch
 
@@ -129,6 +136,7 @@ def history(history, ax=None):
     """Plots the loss and metrics of a history per epoch (counted from 1): training values solid,
     validation values (``"val_..."``) dashed in the colour of their training value. The "size" entry,
     a node count, is left out. Returns the axes."""
+    _matplotlib("tessaron.plot.history")
     ax = _axes(ax, (6.4, 4.0))
     names = [key for key in history if key != "size" and not key.startswith("val_")]
     names += [key[4:] for key in history if key.startswith("val_") and key[4:] not in history]

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "common/thread_pool.hpp"
 
@@ -25,9 +26,40 @@ inline double term(std::int32_t kind, double target, double prediction) {
             return std::fabs(difference);
         case mape:
             return std::fabs(difference) * 100 / (std::fabs(target) + 1e-10);
+        case binary_crossentropy: {
+            // Written so that a NaN output stays NaN.
+            const double p = prediction < crossentropy_epsilon         ? crossentropy_epsilon
+                             : prediction > 1.0 - crossentropy_epsilon ? 1.0 - crossentropy_epsilon
+                                                                       : prediction;
+            return -(target * std::log(p) + (1.0 - target) * std::log(1.0 - p));
+        }
         default:
             return 0.0;
     }
+}
+
+// -sum(target * log(softmax(outputs))) over the first `count` outputs, each log-softmax taken
+// as output - log-sum-exp with the largest output subtracted first, so that no exp overflows.
+template <class Output>
+double softmax_crossentropy(const double* y, std::int32_t count, Output&& output) {
+    if (count == 0) return std::numeric_limits<double>::quiet_NaN();  // as 0 / 0 for the others
+    double largest = output(0);
+    for (std::int32_t m = 1; m < count; ++m) largest = std::max(largest, output(m));
+    double exp_sum = 0.0;
+    for (std::int32_t m = 0; m < count; ++m) exp_sum += std::exp(output(m) - largest);
+    const double log_sum = largest + std::log(exp_sum);
+    double sum = 0.0;
+    for (std::int32_t m = 0; m < count; ++m) sum += y[m] * (log_sum - output(m));
+    return sum;
+}
+
+// One sample's loss of one kind; output(m) gives the sample's output m.
+template <class Output>
+double sample_loss(std::int32_t kind, const double* y, std::int32_t count, Output&& output) {
+    if (kind == categorical_crossentropy) return softmax_crossentropy(y, count, output);
+    double sum = 0.0;
+    for (std::int32_t m = 0; m < count; ++m) sum += term(kind, y[m], output(m));
+    return sum / count;
 }
 
 }  // namespace
@@ -70,12 +102,11 @@ void evaluate_losses(const Network& network, const SampleView& samples,
                           static_cast<std::size_t>(samples.x_cols), count, scratch);
         for (std::int32_t s = 0; s < count; ++s) {
             const double* y = samples.y + static_cast<std::size_t>(first + s) * m_count;
-            for (std::size_t k = 0; k < kinds; ++k) {
-                double sum = 0.0;
-                for (std::int32_t m = 0; m < m_count; ++m)
-                    sum += term(losses[k], y[m], block_output(network, scratch, m, s));
-                result[k] += sum / m_count;
-            }
+            const auto output = [&](std::int32_t m) {
+                return block_output(network, scratch, m, s);
+            };
+            for (std::size_t k = 0; k < kinds; ++k)
+                result[k] += sample_loss(losses[k], y, m_count, output);
         }
     }
     for (std::size_t k = 0; k < kinds; ++k) result[k] /= samples.rows;

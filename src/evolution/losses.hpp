@@ -12,10 +12,21 @@
 
 namespace tessaron {
 
-enum LossKind : std::int32_t { mse = 0, mae = 1, mape = 2 };
+// The kinds keep their numbers: new ones are appended.
+enum LossKind : std::int32_t {
+    mse = 0,
+    mae = 1,
+    mape = 2,
+    binary_crossentropy = 3,
+    categorical_crossentropy = 4
+};
 enum MonitorKind : std::int32_t { size_monitor = 0 };
 
-inline constexpr std::array<std::string_view, 3> loss_names{"mse", "mae", "mape"};
+inline constexpr std::array<std::string_view, 5> loss_names{
+    "mse", "mae", "mape", "binary_crossentropy", "categorical_crossentropy"};
+
+// Outputs are kept this far from 0 and 1 before binary cross-entropy takes their logarithm.
+inline constexpr double crossentropy_epsilon = 1e-7;
 inline constexpr std::array<std::string_view, 1> monitor_names{"size"};
 
 std::optional<std::int32_t> loss_from_name(std::string_view name);
@@ -38,8 +49,10 @@ inline SampleView all_rows(const SampleMatrix& x, const SampleMatrix& y) {
     return sample_rows(x, y, 0, x.rows);
 }
 
-// For each kind of `losses`, the mean over samples of the per-sample mean over outputs of the
-// kind's term, written to result[0 .. losses.size()). Samples are accumulated in row order, so
+// For each kind of `losses`, the mean over samples of the per-sample loss, written to
+// result[0 .. losses.size()). A sample's loss is the mean over outputs of the kind's term, except
+// for categorical cross-entropy: the sum over outputs of -target * log(softmax(outputs)), the
+// softmax taken over the outputs that have targets. Samples are accumulated in row order, so
 // the figures do not depend on how rows are blocked. No rows, or rows of no y values, give NaN.
 void evaluate_losses(const Network& network, const SampleView& samples,
                      const std::vector<std::int32_t>& losses, ForwardScratch& scratch,

@@ -53,6 +53,21 @@ SampleView rows_view(const SampleRows& x, const SampleRows& y) {
     return SampleView{x.data, static_cast<std::int32_t>(x.stride), y.data, y.cols, x.rows};
 }
 
+// What validation_data holds where it is not a pair of numpy arrays: "str", "a tuple of 3
+// items", "a tuple with y_val of type list".
+PyRef validation_given(PyObject* data) {
+    if (!PyTuple_Check(data) && !PyList_Check(data))
+        return PyRef::steal(PyUnicode_FromString(Py_TYPE(data)->tp_name));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(data);
+    if (count != 2)
+        return PyRef::steal(PyUnicode_FromFormat("a %s of %zd item%s", Py_TYPE(data)->tp_name,
+                                                 count, count == 1 ? "" : "s"));
+    const bool x_array = PyArray_Check(PySequence_Fast_GET_ITEM(data, 0));
+    PyObject* wrong = PySequence_Fast_GET_ITEM(data, x_array ? 1 : 0);
+    return PyRef::steal(PyUnicode_FromFormat("a %s with %s of type %s", Py_TYPE(data)->tp_name,
+                                             x_array ? "y_val" : "x_val", Py_TYPE(wrong)->tp_name));
+}
+
 // The two arrays of validation_data, which must be a tuple (or list) of two numpy arrays. The
 // references are our own: converting x_train may run Python code (the __float__ of an object
 // array's items) that empties the list. The true item count is read, not a subclass's __len__.
@@ -61,11 +76,13 @@ std::pair<PyRef, PyRef> validation_arrays(PyObject* data) {
         (PyTuple_Check(data) || PyList_Check(data)) && PySequence_Fast_GET_SIZE(data) == 2;
     PyObject* x = pair ? PySequence_Fast_GET_ITEM(data, 0) : nullptr;
     PyObject* y = pair ? PySequence_Fast_GET_ITEM(data, 1) : nullptr;
-    if (!pair || !PyArray_Check(x) || !PyArray_Check(y))
+    if (!pair || !PyArray_Check(x) || !PyArray_Check(y)) {
+        const PyRef given = validation_given(data);
         raise_format(PyExc_TypeError,
                      "validation_data must be None or a tuple (x_val, y_val) of two numpy arrays, "
-                     "got %s",
-                     Py_TYPE(data)->tp_name);
+                     "got %U",
+                     given.get());
+    }
     return {PyRef::borrow(x), PyRef::borrow(y)};
 }
 

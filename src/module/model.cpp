@@ -189,6 +189,9 @@ PyMethodDef model_methods[] = {
      "Needs the onnx package."},
     {"save", model_save, METH_VARARGS,
      "save(self, path, /)\n--\n\nSaves the model using the '.tsn' format."},
+    {"summary", model_summary, METH_NOARGS,
+     "summary(self)\n--\n\nPrints the network's node, connection and activation counts and the "
+     "compiled optimizer, loss, metrics and monitors."},
     {"__reduce__", model_reduce, METH_NOARGS, "Helper for pickle and copy."},
     {"__getstate__", model_getstate, METH_NOARGS,
      "The network (in the bytes of its model file), counts and compile state."},

@@ -15,6 +15,7 @@ PyObject* model_get_connections(PyObject* self, PyObject* args);
 PyObject* model_to_keras(PyObject* self, PyObject* args);
 PyObject* model_to_onnx(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_save(PyObject* self, PyObject* args);
+PyObject* model_summary(PyObject* self, PyObject* args);
 
 // Pickling and copying (object_state.cpp) and repr (object_repr.cpp).
 PyObject* model_reduce(PyObject* self, PyObject* args);

@@ -46,18 +46,25 @@ PyRef plan_nodes(const ExportPlan& plan) {
 }  // namespace
 
 PyObject* model_to_onnx(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"path", nullptr};
+    static const char* keywords[] = {"path", "dtype", nullptr};
     PyObject* path = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:to_onnx", const_cast<char**>(keywords),
-                                     &path))
+    PyObject* dtype = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:to_onnx", const_cast<char**>(keywords),
+                                     &path, &dtype))
         return nullptr;
     return guarded([&] {
         // Refused before the onnx package is imported, as to_keras refuses before Keras.
         const ExportPlan plan = export_plan(*model_state(self).network, "ONNX");
         const PyRef nodes = plan_nodes(plan);
         const PyRef builder = PyRef::steal(PyImport_ImportModule("tessaron._onnx_export"));
-        return PyRef::steal(PyObject_CallMethod(builder.get(), "build_model", "(iiOO)", plan.inputs,
-                                                plan.outputs, nodes.get(), path))
+        // The builder checks the dtype (its default is "float64") before it imports onnx.
+        const PyRef call_args =
+            PyRef::steal(Py_BuildValue("(iiOO)", plan.inputs, plan.outputs, nodes.get(), path));
+        const PyRef call_kwargs = PyRef::steal(PyDict_New());
+        if (dtype != nullptr && PyDict_SetItemString(call_kwargs.get(), "dtype", dtype) < 0)
+            throw PythonError{};
+        const PyRef build = PyRef::steal(PyObject_GetAttrString(builder.get(), "build_model"));
+        return PyRef::steal(PyObject_Call(build.get(), call_args.get(), call_kwargs.get()))
             .release();
     });
 }

@@ -307,7 +307,9 @@ TEST(DatasetEvolution, RefusesRunsItCannotScore) {
         [](DatasetEvolution& run) { run.pop_size = 0; },
         [](DatasetEvolution& run) { run.batch_size = 0; },
         [](DatasetEvolution& run) { run.losses.clear(); },
-        [](DatasetEvolution& run) { run.losses = {mse, 3}; },
+        [](DatasetEvolution& run) {
+            run.losses = {mse, static_cast<std::int32_t>(loss_names.size())};
+        },
         [](DatasetEvolution& run) { run.x = table(0, 2, 0.0), run.y = table(0, 1, 0.0); },
         [](DatasetEvolution& run) { run.y = table(7, 1, 0.0); },
         [](DatasetEvolution& run) { run.x = table(8, 1, 0.0); },

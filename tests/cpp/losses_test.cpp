@@ -45,5 +45,25 @@ TEST(Losses, MeansOverOutputsThenSamplesAgreeWithHandComputedValues) {
     EXPECT_DOUBLE_EQ(rows[0][0], losses[1]);
 }
 
+TEST(Losses, CrossEntropiesStayFiniteWhereNaiveFormulasOverflow) {
+    // Outputs 800x and -800x, linear: exp(800) overflows a double.
+    const Network network =
+        testing::build_network(1, 2, 3, {{0, 1, 800.0}, {0, 2, -800.0}}, {0.0, 0.0, 0.0});
+    const SampleMatrix x = table(1, {1.0});
+    // Softmax of (800, -800): the first class has probability 1 - e^-1600, the second e^-1600.
+    EXPECT_EQ(
+        evaluate_losses(network, all_rows(x, table(2, {1.0, 0.0})), {categorical_crossentropy})[0],
+        0.0);
+    EXPECT_DOUBLE_EQ(evaluate_losses(network, all_rows(x, table(2, {0.25, 0.75})),
+                                     {categorical_crossentropy})[0],
+                     0.75 * 1600.0);
+    // Outputs 800 and -800 taken as probabilities are clipped to 1 - 1e-7 and 1e-7; with targets
+    // 0 the terms are -log(1 - p).
+    const double high = 1.0 - crossentropy_epsilon, low = crossentropy_epsilon;
+    EXPECT_DOUBLE_EQ(
+        evaluate_losses(network, all_rows(x, table(2, {0.0, 0.0})), {binary_crossentropy})[0],
+        (-std::log(1.0 - high) - std::log(1.0 - low)) / 2);
+}
+
 }  // namespace
 }  // namespace tessaron
