@@ -66,7 +66,7 @@ class Model:
     def evaluate(self, x: _Samples, y: _Samples, /) -> list[float]:
         """Evaluate the the network based on the compiled losses/metrics on a given dataset."""
     # Names are checked when the method runs: the optimizers "alpha" and "beta", the losses and metrics "mse",
-    # "mae" and "mape" (no loss: ""), the monitor "size".
+    # "mae", "mape", "binary_crossentropy" and "categorical_crossentropy" (no loss: ""), the monitor "size".
     def compile(
         self,
         optimizer: Alpha | Beta | str = "alpha",
@@ -83,13 +83,18 @@ class Model:
         """Convert the Tessaron model to a Keras model."""
     # The result is an onnx.ModelProto: onnx is an optional dependency, so it is typed as Any.
     def to_onnx(
-        self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None
+        self,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
+        dtype: Literal["float64", "float32"] | type[np.floating[Any]] | np.dtype[Any] = "float64",
     ) -> Any:
         """Convert the Tessaron model to an ONNX model (an onnx.ModelProto, opset 17, float64
         throughout: input 'input' of shape (batch, inputs), output 'output' of shape (batch,
         outputs)) and, when a path is given, write it there. Needs the onnx package."""
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Saves the model using the '.tsn' format."""
+    def summary(self) -> None:
+        """Prints the network's node, connection and activation counts and the compiled optimizer,
+        loss, metrics and monitors."""
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, state: dict[str, Any], /) -> None: ...

@@ -90,9 +90,15 @@ class EarlyStopping(Callback):
     instead of the last one."""
 
     def __init__(self, monitor="val_loss", min_delta=0.0, patience=0, mode="min",
-                 restore_best=False, verbose=0):
+                 restore_best=False, verbose=0, restore_best_weights=None):
         super().__init__()
         _check_mode("EarlyStopping", mode)
+        # restore_best_weights is the name Keras users know; both name one setting.
+        if restore_best_weights is not None:
+            if restore_best and not restore_best_weights:
+                raise ValueError("EarlyStopping got restore_best=True and "
+                                 "restore_best_weights=False; give one of them")
+            restore_best = restore_best_weights
         if not min_delta >= 0:
             raise ValueError(f"EarlyStopping min_delta must be at least 0, got {min_delta!r}")
         if isinstance(patience, bool) or not isinstance(patience, int) or patience < 0:
@@ -105,6 +111,15 @@ class EarlyStopping(Callback):
         self.restore_best = restore_best
         self.verbose = verbose
         self.on_train_begin()
+
+    @property
+    def restore_best_weights(self):
+        """The Keras name of restore_best."""
+        return self.restore_best
+
+    @restore_best_weights.setter
+    def restore_best_weights(self, value):
+        self.restore_best = value
 
     def on_train_begin(self, logs=None):
         self.wait = 0

@@ -35,6 +35,7 @@ class EarlyStopping(Callback):
     patience: int
     mode: Literal["min", "max"]
     restore_best: bool
+    restore_best_weights: bool
     verbose: int
     wait: int
     best: float
@@ -48,6 +49,7 @@ class EarlyStopping(Callback):
         mode: Literal["min", "max"] = "min",
         restore_best: bool = False,
         verbose: int = 0,
+        restore_best_weights: bool | None = None,
     ) -> None: ...
 
 class ModelCheckpoint(Callback):

@@ -183,7 +183,8 @@ PyMethodDef model_methods[] = {
      "to_keras(self)\n--\n\nConvert the Tessaron model to a Keras model."},
     {"to_onnx", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_onnx)),
      METH_VARARGS | METH_KEYWORDS,
-     "to_onnx(self, path=None)\n--\n\nConvert the Tessaron model to an ONNX model (an "
+     "to_onnx(self, path=None, dtype='float64')\n--\n\nConvert the Tessaron model to an ONNX model "
+     "(an "
      "onnx.ModelProto, opset 17, float64 throughout: input 'input' of shape (batch, inputs), "
      "output 'output' of shape (batch, outputs)) and, when a path is given, write it there. "
      "Needs the onnx package."},
