@@ -16,12 +16,16 @@ def _matplotlib(user):
     return import_extra("matplotlib", "plot", user)
 
 
-def _axes(ax, size):
+def _axes(ax, size, margins=None):
+    """The given axes, or those of a new figure of `size` inches (with the subplot `margins`)."""
     if ax is not None:
         return ax
     import matplotlib.pyplot as plt
 
-    return plt.subplots(figsize=size)[1]
+    figure, ax = plt.subplots(figsize=size)
+    if margins is not None:
+        figure.subplots_adjust(**margins)
+    return ax
 
 
 def _layers(size, inputs, outputs, connections):
@@ -57,10 +61,33 @@ def _layers(size, inputs, outputs, connections):
     return columns, last
 
 
+def _figure_size(columns, tallest):
+    """Inches for a drawing of `columns` + 1 columns whose tallest holds `tallest` nodes: room for
+    every node and its label, up to a size that still fits a screen."""
+    width = min(20.0, max(6.0, 1.2 * columns + 4.0))
+    height = min(14.0, max(4.6, 0.42 * tallest + 2.4))
+    return width, height
+
+
+def _node_scale(ax, columns, tallest):
+    """The node diameter and the font sizes (points) that fit the axes: nodes at most 26 points
+    wide and at most 70% of the distance to their neighbours, fonts in proportion."""
+    box = ax.get_position()
+    width, height = ax.figure.get_size_inches()
+    # The node rows take 1.6 of the 2.2 y units; the columns 1 of the 1.16 x units.
+    row_points = box.height * height * 72 * (1.6 / 2.2) / max(tallest, 1)
+    column_points = box.width * width * 72 / 1.16 / max(columns, 1)
+    diameter = max(12.0, min(26.0, 0.7 * row_points, 0.45 * column_points))
+    return (diameter, row_points, max(5.0, min(9.0, 0.36 * diameter)),
+            max(5.0, min(7.5, 0.3 * diameter)))
+
+
 def network(model, ax=None):
     """Draws the model's network in layers from the inputs (left) to the outputs (right): nodes
     labelled with their index and activation, connections coloured by the sign of their weight
-    and thickened by its magnitude. Returns the axes."""
+    and thickened by its magnitude. Node size, spacing, fonts and (when it makes the figure) the
+    figure size follow the number of nodes, so that networks of up to about 50 nodes stay
+    readable. Returns the axes."""
     _matplotlib("tessaron.plot.network")
     from matplotlib.lines import Line2D
     from matplotlib.patches import FancyArrowPatch
@@ -96,26 +123,39 @@ def network(model, ax=None):
             at[node] = (column / last, 0.8 - spacing * (k + 0.5) + offset)
     heaviest = max((abs(w) for _, _, w in connections), default=1.0) or 1.0
 
-    ax = _axes(ax, (min(11.0, max(6.0, 0.9 * last + 4.0)), 4.6))
+    tallest = max(len(column) for column in members.values())
+    ax = _axes(ax, _figure_size(last, tallest),
+               dict(left=0.03, right=0.97, bottom=0.1, top=0.92))
+    diameter, row_points, index_font, label_font = _node_scale(ax, last, tallest)
+    column_counts = {column: len(nodes_in_column) for column, nodes_in_column in members.items()}
+    thickness = diameter / 26.0
     # Light connections first, so the heavy ones stay visible on top; those that skip a column
     # bend, so that they do not run through the nodes between.
     for source, target, weight in sorted(connections, key=lambda c: abs(c[2])):
         bend = 0.25 if columns[target] - columns[source] > 1 else 0.0
         ax.add_patch(FancyArrowPatch(
             at[source], at[target], connectionstyle=f"arc3,rad={bend}", arrowstyle="-|>",
-            mutation_scale=9, shrinkA=13, shrinkB=13, alpha=0.75, zorder=1,
-            color=POSITIVE if weight >= 0 else NEGATIVE,
-            linewidth=0.4 + 3.6 * abs(weight) / heaviest))
+            mutation_scale=max(4.0, 9 * thickness), shrinkA=diameter / 2, shrinkB=diameter / 2,
+            alpha=0.75, zorder=1, color=POSITIVE if weight >= 0 else NEGATIVE,
+            linewidth=(0.4 + 3.6 * abs(weight) / heaviest) * max(thickness, 0.4)))
     for index, attributes in nodes:
         x, y = at[index]
         role = "input" if index < inputs else "output" if index >= size - outputs else "hidden"
-        ax.scatter([x], [y], s=620, color=ROLE_COLOURS[role], edgecolors="#333333", zorder=2)
-        ax.annotate(str(index), (x, y), ha="center", va="center", fontsize=9, weight="bold",
-                    zorder=3)
+        ax.scatter([x], [y], s=diameter ** 2, color=ROLE_COLOURS[role], edgecolors="#333333",
+                   linewidths=max(0.5, thickness), zorder=2)
+        ax.annotate(str(index), (x, y), ha="center", va="center", fontsize=index_font,
+                    weight="bold", zorder=3)
+        # Below its node while the column's rows have room for it, beside it (to the right) once
+        # they are tight; there the inputs go without, their colour saying what they are.
+        below = row_points * tallest / column_counts[columns[index]] >= diameter + 2.2 * label_font
+        if role == "input" and not below:
+            continue
         # Evaluation copies an input straight through, so its activation means nothing.
         label = "input" if role == "input" else str(attributes["activation"])
-        ax.annotate(label, (x, y), xytext=(0, -19), textcoords="offset points", ha="center",
-                    va="top", fontsize=7.5, color="#333333", zorder=3,
+        where = dict(xytext=(0, -(diameter / 2 + 1)), ha="center", va="top") if below \
+            else dict(xytext=(diameter / 2 + 1, 0), ha="left", va="center")
+        ax.annotate(label, (x, y), textcoords="offset points", fontsize=label_font,
+                    color="#333333", zorder=3, **where,
                     bbox={"boxstyle": "round,pad=0.1", "fc": "white", "ec": "none", "alpha": 0.8})
     ax.set_xlim(-0.08, 1.08)
     ax.set_ylim(-1.2, 1.0)
