@@ -155,8 +155,8 @@ class _EvolvedEstimator(BaseEstimator):
         self.n_iter_ = len(self.loss_curve_)
         self.validation_scores_ = None if stopping is None else stopping.scores
         self.best_validation_score_ = None
-        if stopping is not None and stopping.scores:
-            self.best_validation_score_ = max(stopping.scores)
+        if stopping is not None and stopping.best_epoch is not None:
+            self.best_validation_score_ = stopping.best
         return self
 
     def _outputs(self, x):
@@ -180,8 +180,8 @@ _SHARED_PARAMETERS = """hidden_nodes (hidden nodes of the starting network), pop
 
     Attributes after fit: ``model_`` (the tessaron.Model), ``history_`` (the history of the last
     fit), ``loss_curve_`` (the training loss per epoch, of warm-started fits too), ``n_iter_``
-    (its length), ``validation_scores_`` and ``best_validation_score_`` (the held-out score per
-    epoch and the best of them with early_stopping, None without), ``n_features_in_``, and
+    (its length), ``validation_scores_`` and ``best_validation_score_`` (with early_stopping,
+    the held-out score per epoch and that of the epoch whose network was kept; None without), ``n_features_in_``, and
     ``feature_names_in_`` after a fit on a data frame."""
 
 

@@ -110,15 +110,23 @@ def test_early_stopping_stops_at_the_right_epoch(mode, sign, min_delta, patience
     assert stopper.stopped_epoch == (None if epochs_run == 6 else epochs_run - 1)
 
 
-def test_restore_best_gives_back_the_best_epoch_network_bit_for_bit():
+@pytest.mark.parametrize("keyword", ["restore_best", "restore_best_weights"])
+def test_restore_best_gives_back_the_best_epoch_network_bit_for_bit(keyword):
     recorder = Recorder()
-    stopper = EarlyStopping(monitor="loss", patience=3, restore_best=True)
+    stopper = EarlyStopping(monitor="loss", patience=3, **{keyword: True})
+    assert stopper.restore_best and stopper.restore_best_weights
     model, history = scheduled_run([3.0, 2.0, 1.0, 1.5, 1.2, 1.1, 0.5], [recorder, stopper])
     assert history["loss"] == [3.0, 2.0, 1.0, 1.5, 1.2, 1.1]
     assert stopper.best_epoch == 2 and recorder.networks[2] != recorder.networks[5]
     assert network_bytes(model) == recorder.networks[2]
     assert model.size == recorder.sizes[2]
     assert np.array_equal(model.predict(X), recorder.predictions[2])
+
+
+def test_restore_best_and_its_keras_name_may_not_disagree():
+    with pytest.raises(ValueError, match="^EarlyStopping got restore_best=True and "
+                                         "restore_best_weights=False; give one of them$"):
+        EarlyStopping(restore_best=True, restore_best_weights=False)
 
 
 def test_checkpoints_are_loadable_and_named_from_the_logs(tmp_path):

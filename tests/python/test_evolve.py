@@ -97,9 +97,14 @@ def test_argument_refusals_leave_the_model_unchanged():
         with pytest.raises(ValueError) as raised:
             model.evolve(**arguments)
         assert str(raised.value) == message
-    for bad in (x, (x,), (x, y, y), (x.tolist(), y), "xy"):
-        with pytest.raises(TypeError, match="validation_data must be None or a tuple"):
+    given = [(x, "numpy.ndarray"), ((x,), "a tuple of 1 item"), ([x, y, y], "a list of 3 items"),
+             ((x.tolist(), y), "a tuple with x_val of type list"),
+             ((x, None), "a tuple with y_val of type NoneType"), ("xy", "str")]
+    for bad, description in given:
+        with pytest.raises(TypeError) as raised:
             model.evolve(x, y, validation_data=bad)
+        assert str(raised.value) == ("validation_data must be None or a tuple (x_val, y_val) of two "
+                                     f"numpy arrays, got {description}")
     assert structure(model) == before
 
 

@@ -1,6 +1,7 @@
 """The Python-visible surface: names, types, docstrings, signatures."""
 
 import inspect
+import sys
 
 import pytest
 
@@ -86,3 +87,30 @@ def test_alpha_arguments():
         Alpha(mutation_rate="x")
     with pytest.raises(TypeError):
         Alpha(0.1, 0.2)
+
+
+def _plot_network():
+    import tessaron.plot
+
+    tessaron.plot.network(tessaron.Model(1, 1))
+
+
+def _import_distributed():
+    import tessaron.distributed  # noqa: F401
+
+
+@pytest.mark.parametrize("missing, extra, use, user, package", [
+    ("onnx", "onnx", lambda: tessaron.Model(1, 1).to_onnx(), "Model.to_onnx", "the onnx package"),
+    ("matplotlib", "plot", _plot_network, "tessaron.plot.network", "the matplotlib package"),
+    ("distributed", "distributed", _import_distributed, "tessaron.distributed",
+     "dask.distributed"),
+])
+def test_a_missing_extra_is_named_with_its_install_command(missing, extra, use, user, package,
+                                                           monkeypatch):
+    monkeypatch.setitem(sys.modules, missing, None)
+    monkeypatch.delitem(sys.modules, "tessaron.distributed", raising=False)
+    with pytest.raises(ModuleNotFoundError) as raised:
+        use()
+    assert str(raised.value) == (f"{user} needs {package}, which is not installed: pip install "
+                                 f"tessaron[{extra}]")
+    assert raised.value.name == missing

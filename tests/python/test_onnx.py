@@ -102,3 +102,34 @@ def test_invalid_networks_are_refused_before_onnx_is_imported(tmp_path, monkeypa
     with pytest.raises(ImportError):
         tessaron.Model(1, 1).to_onnx()
     assert sorted(os.listdir(tmp_path)) == ["broken.tsn"]
+
+
+@pytest.mark.parametrize("dtype", ["float32", np.float32, np.dtype("float32")])
+def test_a_float32_graph_computes_in_float32_from_rounded_weights(dtype, tmp_path):
+    model = with_kind(tessaron.Model(3, 2, 8), "linear", tmp_path)
+    proto = model.to_onnx(dtype=dtype)
+    onnx.checker.check_model(proto, full_check=True)
+    graph = proto.graph
+    assert {v.type.tensor_type.elem_type for v in (*graph.input, *graph.output)} == \
+        {onnx.TensorProto.FLOAT}
+    assert {t.data_type for t in graph.initializer if "column" not in t.name} == \
+        {onnx.TensorProto.FLOAT}
+    x = np.random.default_rng(4).normal(size=(64, 3)).astype(np.float32)
+    exported = run(proto, x)
+    assert exported.dtype == np.float32
+    # The oracle: predict's sums, in its order, on float32 values rounded once each.
+    nodes = [(k, dict(a, bias=float(np.float32(a["bias"])))) for k, a in model.get_nodes()]
+    connections = [(s, t, {"weight": float(np.float32(a["weight"]))})
+                   for s, t, a in model.get_connections()]
+    values = np.zeros((64, len(nodes)), dtype=np.float32)
+    values[:, :3] = x
+    for k in range(3, len(nodes)):
+        total = np.full(64, nodes[k][1]["bias"], dtype=np.float32)
+        for source, target, attributes in sorted(connections):
+            if target == k:
+                total = total + np.float32(attributes["weight"]) * values[:, source]
+        values[:, k] = total
+    np.testing.assert_array_equal(exported, values[:, -2:])
+    with pytest.raises(ValueError, match="^to_onnx dtype must be 'float64' or 'float32', got "
+                                         "'float16'$"):
+        model.to_onnx(dtype="float16")

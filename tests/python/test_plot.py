@@ -42,3 +42,31 @@ def test_network_and_history_drawn_as_png_files(tmp_path):
     path = tmp_path / "plots.png"
     figure.savefig(path)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("inputs, outputs, size", [(10, 2, 16), (6, 2, 40), (30, 3, 50)])
+def test_nodes_and_labels_do_not_overlap_up_to_50_nodes(inputs, outputs, size):
+    import matplotlib.pyplot as plt
+
+    tessaron.seed(1)
+    ax = tessaron.plot.network(tessaron.Model(inputs, outputs, size))
+    try:
+        figure = ax.figure
+        figure.canvas.draw()
+        renderer = figure.canvas.get_renderer()
+        # Node centres in points, and each marker's diameter (its area is diameter squared).
+        centres = np.concatenate([c.get_offset_transform().transform(c.get_offsets())
+                                  for c in ax.collections]) * 72 / figure.dpi
+        diameter = np.sqrt(ax.collections[0].get_sizes()[0])
+        gaps = np.linalg.norm(centres[:, None] - centres[None], axis=2)
+        assert gaps[~np.eye(len(centres), dtype=bool)].min() >= diameter
+        boxes = [text.get_window_extent(renderer) for text in ax.texts]
+        # Labels below or beside their node: no two of them (nor two indices) share any pixels.
+        overlapping = [(a.get_text(), b.get_text()) for i, a in enumerate(ax.texts)
+                       for j, b in enumerate(ax.texts[i + 1:], i + 1)
+                       if boxes[i].overlaps(boxes[j])]
+        assert overlapping == []
+        assert all(figure.bbox.contains(b.x0, b.y0) and figure.bbox.contains(b.x1, b.y1)
+                   for b in boxes)
+    finally:
+        plt.close(ax.figure)
