@@ -4,17 +4,21 @@ cluster, exchanging their best networks every few epochs.
     python examples/island_evolution.py [--workers 2] [--islands 4]
 
 Starts a LocalCluster on loopback with one module thread per worker, scatters the data once, and
-prints each island's last validation loss and the one the model ends with.
+prints each island's last validation loss and the one the model ends with, beside one run of the
+same population (all islands' members together) for the same number of epochs.
 """
 
 from __future__ import annotations
 
 import argparse
+import copy
 
 import numpy as np
 
 import tessaron
 from tessaron.distributed import evolve_islands
+
+EPOCHS, POP_SIZE = 100, 30  # per island
 
 
 def main() -> None:
@@ -32,6 +36,7 @@ def main() -> None:
     tessaron.seed(0)
     model = tessaron.Model(3, 1)
     model.compile(loss="mse", monitors=["size"])
+    single = copy.deepcopy(model)  # the same start for the comparison run
     print(f"validation mse before: {model.evaluate(x_val, y_val)[0]:.5f}")
     # dask's classes carry no annotations.
     cluster = LocalCluster(  # type: ignore[no-untyped-call]
@@ -40,13 +45,19 @@ def main() -> None:
     with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         client.run(tessaron.set_num_threads, 1)  # one process per core already
         run = evolve_islands(model, x[:800], y[:800], client, islands=arguments.islands,
-                             epochs=100, migrate_every=20, migrants=1, pop_size=30,
+                             epochs=EPOCHS, migrate_every=20, migrants=1, pop_size=POP_SIZE,
                              validation_data=(x_val, y_val), random_state=0)
     for island, history in enumerate(run.island_histories):
         print(f"island {island}: last val_loss {history['val_loss'][-1]:.5f}, "
               f"size {history['size'][-1]}")
     print(f"the model has island {run.best_island}'s network: validation mse "
           f"{model.evaluate(x_val, y_val)[0]:.5f}, {model.size} nodes")
+    # One population of all the islands' members, evolved in this process for as many epochs.
+    tessaron.seed(0)
+    single.evolve(x[:800], y[:800], pop_size=POP_SIZE * arguments.islands, epochs=EPOCHS,
+                  verbose=0)
+    print(f"one run of the same population ({POP_SIZE * arguments.islands} members, {EPOCHS} "
+          f"epochs): validation mse {single.evaluate(x_val, y_val)[0]:.5f}, {single.size} nodes")
 
 
 if __name__ == "__main__":
