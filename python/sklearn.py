@@ -13,6 +13,7 @@ same time in threads of one process share that stream; give each its own process
 backend does) for repeatable results.
 """
 
+import copy
 import hashlib
 
 import numpy as np
@@ -139,7 +140,8 @@ class _EvolvedEstimator(BaseEstimator):
             tessaron.seed(seed)
         try:
             inputs, outputs = x.shape[1], targets.shape[1]
-            model = self.model_ if warm else tessaron.Model(
+            # A warm start evolves a copy, so that a failing fit leaves model_ as it was.
+            model = copy.copy(self.model_) if warm else tessaron.Model(
                 inputs, outputs, inputs + outputs + int(self.hidden_nodes))
             model.compile(self.optimizer, self.loss)
             history = model.evolve(x, targets, pop_size=self.pop_size, batch_size=self.batch_size,

@@ -132,6 +132,11 @@ def test_warm_start_goes_on_from_the_previous_network():
     with pytest.raises(ValueError, match=r"^warm_start needs y with as many target columns as the "
                                          r"previous fit \(1\), got 2$"):
         regressor.fit(X, np.c_[Y, Y])
+    # A warm fit that fails leaves the fitted model as it was, compile state included.
+    before = repr(regressor.model_)
+    with pytest.raises(ValueError, match="^pop_size must be an even number of at least 2, got 3$"):
+        regressor.set_params(pop_size=3, loss="mae").fit(X, Y)
+    assert repr(regressor.model_) == before and regressor.n_iter_ == 16
     cold = EvolvedRegressor(optimizer="beta", pop_size=10, epochs=8, random_state=1).fit(X, Y)
     assert cold.fit(X, Y).loss_curve_ == first
 
