@@ -33,9 +33,16 @@ class Callback:
 
 
 class CallbackList:
-    """The callbacks of one run, called in list order."""
+    """The callbacks of one run, called in list order.
 
-    def __init__(self, callbacks, model):
+    ``Model.func_evolve`` also hands over its ``train_func``: an object with a
+    ``tessaron_callback`` attribute (a Callback, as ``tessaron.gym.EpisodeFitness`` has) brings
+    that callback into every run it trains, even one given no callbacks. It is called before the
+    user's callbacks, so that what it adds to an epoch's logs is there for them to see, and the
+    values it adds go into the run's history too.
+    """
+
+    def __init__(self, callbacks, model, train_func=None):
         if isinstance(callbacks, (str, bytes, dict)) or not hasattr(callbacks, "__iter__"):
             raise TypeError(
                 "callbacks must be a list of tessaron.callbacks.Callback objects, got "
@@ -46,20 +53,42 @@ class CallbackList:
                 raise TypeError(
                     "callbacks must be a list of tessaron.callbacks.Callback objects; item "
                     f"{index} is {type(callback).__name__}")
+        own = getattr(train_func, "tessaron_callback", None)
+        if own is not None and not isinstance(own, Callback):
+            raise TypeError("train_func.tessaron_callback must be a tessaron.callbacks.Callback, "
+                            f"got {type(own).__name__}")
+        self._own = own
+        self._own_logs = {}  # the values the train_func's callback added, per key
         for callback in self.callbacks:
             callback.set_model(model)
+        if own is not None:
+            own.set_model(model)
+
+    def _all(self):
+        return self.callbacks if self._own is None else [self._own] + self.callbacks
 
     def on_train_begin(self, logs=None):
-        for callback in self.callbacks:
+        for callback in self._all():
             callback.on_train_begin(logs)
 
     def on_epoch_end(self, epoch, logs=None):
+        if self._own is not None:
+            before = set(logs or {})
+            self._own.on_epoch_end(epoch, logs)
+            for key in (logs or {}):
+                if key not in before:
+                    self._own_logs.setdefault(key, []).append(logs[key])
         for callback in self.callbacks:
             callback.on_epoch_end(epoch, logs)
 
     def on_train_end(self, logs=None):
-        for callback in self.callbacks:
+        for callback in self._all():
             callback.on_train_end(logs)
+
+    def complete_history(self, history):
+        """Adds to the run's history the values that the train_func's callback logged."""
+        for key, values in self._own_logs.items():
+            history.setdefault(key, list(values))
 
 
 def _check_mode(owner, mode):

@@ -4,12 +4,16 @@
 
 namespace tessaron {
 
-CallbackRun::CallbackRun(ModelObject* model, PyObject* callbacks)
+CallbackRun::CallbackRun(ModelObject* model, PyObject* callbacks, PyObject* train_func)
     : model_(model), start_(model->state->network), start_size_(model->size) {
     // The bookkeeping over the list lives in Python, next to the callbacks themselves.
     const PyRef module = PyRef::steal(PyImport_ImportModule("tessaron.callbacks"));
-    hooks_ = PyRef::steal(PyObject_CallMethod(module.get(), "CallbackList", "OO", callbacks,
-                                              reinterpret_cast<PyObject*>(model)));
+    auto* const model_object = reinterpret_cast<PyObject*>(model);
+    hooks_ = PyRef::steal(
+        train_func == nullptr
+            ? PyObject_CallMethod(module.get(), "CallbackList", "OO", callbacks, model_object)
+            : PyObject_CallMethod(module.get(), "CallbackList", "OOO", callbacks, model_object,
+                                  train_func));
     last_logs_ = PyRef::steal(PyDict_New());
     model_->stop_evolving = 0;
     PyRef::steal(PyObject_CallMethod(hooks_.get(), "on_train_begin", "O", last_logs_.get()));
@@ -28,8 +32,10 @@ bool CallbackRun::epoch_end(Network best, std::int32_t epoch, PyRef logs) {
     return model_->stop_evolving != 0;
 }
 
-void CallbackRun::train_end() {
+void CallbackRun::train_end(PyObject* history) {
     PyRef::steal(PyObject_CallMethod(hooks_.get(), "on_train_end", "O", last_logs_.get()));
+    if (history != nullptr)
+        PyRef::steal(PyObject_CallMethod(hooks_.get(), "complete_history", "O", history));
     finished_ = true;
 }
 

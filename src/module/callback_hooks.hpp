@@ -17,8 +17,9 @@ namespace tessaron {
 class CallbackRun {
   public:
     // Checks `callbacks`, gives every callback the model, clears model.stop_evolving and calls
-    // on_train_begin.
-    CallbackRun(ModelObject* model, PyObject* callbacks);
+    // on_train_begin. A `train_func` given joins the list with its own callback, if it has one
+    // (tessaron.callbacks.CallbackList says how).
+    CallbackRun(ModelObject* model, PyObject* callbacks, PyObject* train_func = nullptr);
     CallbackRun(const CallbackRun&) = delete;
     CallbackRun& operator=(const CallbackRun&) = delete;
     ~CallbackRun();
@@ -28,7 +29,8 @@ class CallbackRun {
     bool epoch_end(Network best, std::int32_t epoch, PyRef logs);
 
     // Calls on_train_end with the last epoch's logs; the model stays as the callbacks leave it.
-    void train_end();
+    // With a `history`, the values that a train_func's own callback logged go into it.
+    void train_end(PyObject* history = nullptr);
 
   private:
     ModelObject* model_;

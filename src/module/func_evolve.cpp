@@ -115,7 +115,14 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         const std::shared_ptr<const Network> start = model->state->network;
         std::optional<CallbackRun> hooks;
-        if (callbacks != Py_None) hooks.emplace(model, callbacks);
+        // A train_func may bring a callback of its own (tessaron.gym.EpisodeFitness counts its
+        // environment steps and folds its observation statistics into the model with one).
+        const int brings_callback = PyObject_HasAttrString(train_func, "tessaron_callback");
+        if (callbacks != Py_None || brings_callback) {
+            const PyRef given =
+                callbacks != Py_None ? PyRef::borrow(callbacks) : PyRef::steal(PyList_New(0));
+            hooks.emplace(model, given.get(), train_func);
+        }
         FunctionEpochHook after_epoch;
         if (hooks)
             after_epoch = [&](Network best, const FunctionEpochRecord& record, std::int32_t epoch) {
@@ -125,7 +132,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         FunctionEvolutionResult result =
             run_function_evolution(*start, run, score, validate, check_signals, after_epoch);
         PyRef history = function_history(result, has_validation, run.show_size);
-        if (hooks) hooks->train_end();  // the model shows the last epoch's best network
+        if (hooks) hooks->train_end(history.get());  // the model shows the last epoch's best
         // A run in which no loss was ever a number learned nothing: the model keeps its network.
         if (!result.scored)
             set_model_network(model, start);

@@ -15,7 +15,8 @@ import tessaron
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-STUB_FILES = ["py.typed", "__init__.pyi", "optimizers.pyi", "callbacks.pyi", "sklearn.pyi", "plot.pyi", "distributed.pyi"]
+STUB_FILES = ["py.typed", "__init__.pyi", "optimizers.pyi", "callbacks.pyi", "sklearn.pyi", "plot.pyi", "distributed.pyi",
+              "gym.pyi"]
 
 
 @pytest.fixture

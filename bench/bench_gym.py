@@ -1,0 +1,129 @@
+"""Environment steps per second of tessaron.gym.EpisodeFitness against the rate of the same
+vector environment stepping random actions (the simulator's own rate).
+
+For each environment, in one run:
+- random: the vector environment that EpisodeFitness builds (same mode, num_envs and autoreset),
+  stepped with random actions drawn beforehand, ended sub-environments reset as EpisodeFitness
+  resets them; the steps counted are those of episodes (not the resets of next-step autoreset);
+- fitness run: Model.func_evolve(EpisodeFitness(env), pop_size, epochs) from a new model with
+  Beta's defaults; the environment steps of the run over its wall time. A generation waits for
+  its longest episode, so the sub-environments of a whole vector environment (the vector entry
+  point) are not all busy: their busy share is printed beside it. The one-by-one stepping of a
+  sync vector environment's sub-environments leaves the idle ones out;
+- async: the same run with vectorization_mode="async" on --processes worker processes
+  (num_envs = processes), against the one-process run above.
+
+    pip install -r bench/requirements.txt
+    python bench/bench_gym.py [--envs CartPole-v1,LunarLander-v3] [--async-envs LunarLander-v3,
+                              BipedalWalker-v3] [--pop-size 100] [--epochs 10] [--processes 2]
+"""
+
+import argparse
+import sys
+import time
+
+import numpy as np
+
+import tessaron
+import tessaron.gym
+
+SHAPES = {"CartPole-v1": (4, 2), "LunarLander-v3": (8, 4), "BipedalWalker-v3": (24, 4),
+          "Acrobot-v1": (6, 3), "MountainCarContinuous-v0": (2, 1)}
+
+
+def random_rate(fitness, episodes, seconds):
+    """Episode steps per second of the fitness's own vector environment under random actions."""
+    gymnasium = tessaron.gym._gymnasium()
+    player = fitness._player_for(episodes)
+    envs = player.envs
+    autoreset = gymnasium.vector.AutoresetMode
+    mode = autoreset(envs.metadata.get("autoreset_mode", autoreset.NEXT_STEP))
+    rng = np.random.default_rng(0)
+    actions = [envs.action_space.sample() for _ in range(64)]
+    envs.reset(seed=[int(s) for s in rng.integers(2**31, size=envs.num_envs)]
+               if mode == autoreset.DISABLED else 0)
+    resetting = np.zeros(envs.num_envs, dtype=bool)
+    steps = calls = 0
+    start = time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        _, _, terminated, truncated, _ = envs.step(actions[calls % len(actions)])
+        calls += 1
+        steps += envs.num_envs - int(np.count_nonzero(resetting))
+        ended = terminated | truncated
+        if mode == autoreset.NEXT_STEP:
+            resetting = ended
+        elif mode == autoreset.DISABLED and ended.any():
+            envs.reset(seed=[int(s) for s in rng.integers(2**31, size=envs.num_envs)],
+                       options={"reset_mask": ended})
+    seconds = time.perf_counter() - start
+    fitness.close()
+    return steps / seconds, calls
+
+
+def fitness_run(env, pop_size, epochs, **fitness_kwargs):
+    """Steps, seconds, the time in the vector environment and the busy share of a run."""
+    tessaron.set_num_threads(1)
+    tessaron.seed(5)
+    model = tessaron.Model(*SHAPES[env])
+    model.compile(optimizer="beta")
+    fitness = tessaron.gym.EpisodeFitness(env, **fitness_kwargs)
+    fitness._player_for(pop_size)  # the environments are made before the clock starts
+    player = fitness._player
+    stepper = player.stepper
+    inner = stepper.step
+    clock = {"calls": 0, "seconds": 0.0}
+
+    def timed_step(actions, playing):
+        begin = time.perf_counter()
+        result = inner(actions, playing)
+        clock["seconds"] += time.perf_counter() - begin
+        clock["calls"] += 1
+        return result
+
+    stepper.step = timed_step
+    start = time.perf_counter()
+    history = model.func_evolve(fitness, pop_size=pop_size, epochs=epochs, verbose=0)
+    seconds = time.perf_counter() - start
+    steps = history["env_steps"][-1]
+    busy = steps / max(1, clock["calls"] * player.num_envs)
+    return steps, seconds, clock["seconds"], busy, -history["loss"][-1], player.num_envs
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--envs", default="CartPole-v1,LunarLander-v3")
+    parser.add_argument("--async-envs", default="LunarLander-v3,BipedalWalker-v3")
+    parser.add_argument("--pop-size", type=int, default=100)
+    parser.add_argument("--epochs", type=int, default=10)
+    parser.add_argument("--processes", type=int, default=2)
+    parser.add_argument("--random-seconds", type=float, default=3.0)
+    arguments = parser.parse_args()
+    pop = arguments.pop_size
+    print(f"pop {pop}, {arguments.epochs} generations of Beta, 1 episode per genome, 1 thread")
+    one_process = {}
+    for env in [e for e in arguments.envs.split(",") if e]:
+        steps, seconds, in_env, busy, best, slots = fitness_run(env, pop, arguments.epochs)
+        rate = steps / seconds
+        one_process[env] = rate
+        random, calls = random_rate(tessaron.gym.EpisodeFitness(env), pop,
+                                    arguments.random_seconds)
+        print(f"{env} ({slots} sub-environments, "
+              f"{tessaron.gym.EpisodeFitness(env)._source.resolved_mode()}):")
+        print(f"  random actions      {random:10.0f} steps/s ({calls} vector steps)")
+        print(f"  EpisodeFitness run  {rate:10.0f} steps/s = {rate / random:5.1%} of random "
+              f"({steps} steps in {seconds:.2f} s, {in_env / seconds:5.1%} of it stepping the "
+              f"environment; sub-environments busy {busy:5.1%}; last best return {best:.1f})")
+    for env in [e for e in arguments.async_envs.split(",") if e]:
+        if env not in one_process:
+            steps, seconds, *_ = fitness_run(env, pop, arguments.epochs)
+            one_process[env] = steps / seconds
+        steps, seconds, in_env, busy, best, slots = fitness_run(
+            env, pop, arguments.epochs, vectorization_mode="async", num_envs=arguments.processes)
+        rate = steps / seconds
+        print(f"{env} async on {arguments.processes} processes: {rate:10.0f} steps/s = "
+              f"{rate / one_process[env]:.2f}x the one-process run ({one_process[env]:.0f} "
+              f"steps/s; {steps} steps in {seconds:.2f} s)")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

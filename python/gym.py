@@ -1,0 +1,808 @@
+"""Control with gymnasium environments: episodes as a fitness, observation normalisation, tests.
+
+Needs gymnasium (the "gym" extra: ``pip install tessaron[gym]``), imported when first used.
+
+``EpisodeFitness`` is a ``train_func`` for ``Model.func_evolve``::
+
+    model = tessaron.Model(4, 2)
+    model.compile(optimizer="beta")
+    fitness = tessaron.gym.EpisodeFitness("CartPole-v1", episodes=3)
+    history = model.func_evolve(fitness, pop_size=50, epochs=100)
+    print(history["env_steps"][-1], tessaron.gym.evaluate(model, "CartPole-v1").mean)
+
+Every genome's episodes of a generation are played together in one gymnasium vector
+environment, with one ``tessaron.predict_many`` call per time step; the loss of a genome is minus
+its mean return.
+
+- Actions: a ``Discrete(n)`` action space needs n outputs and takes the largest (the first of
+  equal ones); a ``Box`` needs one output per value, and output y becomes
+  ``low + (high - low) * (tanh(y) + 1) / 2`` where both bounds are finite (y unchanged but
+  clipped to a single finite bound, and passed on where there is none; NaN counts as 0). The
+  squashing rather than clipping: the output activations evolve (any of sigmoid, tanh, relu and
+  linear), and every output then gives its own action, with no flat region beyond the bounds in
+  which changes to the network go unnoticed. Other action spaces, and observations that are not
+  a ``Box``, are refused.
+- Observation normalisation (on by default, ``normalize=False`` turns it off): the networks see
+  ``(observation - mean) / std``, with the running mean and variance of every observation given
+  to a network in the run so far (updated after each generation from all of that generation's
+  observations, so that the genomes of one generation see the same transformation; the first
+  generation sees raw observations). A standard deviation below ``min_std`` counts as
+  ``min_std``, so a constant observation divides by nothing small. After every epoch the run's
+  best network is folded: the weights of its input connections divided by the std of their
+  input, the biases of their targets lowered by weight times mean over std. The model therefore
+  always holds a network that takes raw observations (during the run, for callbacks such as
+  ``ModelCheckpoint`` and ``EarlyStopping(restore_best=True)``, and at the end): ``predict``,
+  ``save``, ``to_onnx`` and ``to_keras`` need nothing else. The genomes that ``train_func`` and
+  ``validation_func`` receive are not folded: ``fitness.normalize(observations)`` gives what
+  they take, and ``fitness.fold_into(genome)`` folds one of them.
+- Episode seeds: each call draws ``episodes`` seeds, and episode e of every genome starts from
+  seed e (the genomes of a generation meet the same starts, so chance favours none of them);
+  new seeds each call by default, the same for the whole run with ``fixed_seeds=True``. Fresh
+  seeds are the default because a network then has to handle starts it has not met to stay
+  ahead, where fixed seeds reward learning a few starts by heart. The seeds come from a
+  generator seeded by ``seed``, or, when ``seed`` is None, by a draw from tessaron's random
+  stream at the start of each run: after ``tessaron.seed(n)`` a run repeats. A vector
+  environment that resets its sub-environments itself (the classic-control implementations of
+  ``vectorization_mode="vector_entry_point"``) is reset with the first seed at every call and
+  each episode starts where its random stream leads.
+- Steps: ``fitness.env_steps`` counts every environment step of an episode (not the resets of
+  the vector environment, nor the steps of sub-environments waiting for the generation's last
+  episodes), and the history of a run gets ``env_steps`` per epoch: the steps of the run so far.
+  Callbacks see it in their logs.
+- Parallel rollouts: ``num_envs`` sub-environments play the queue of a generation's episodes;
+  ``vectorization_mode="async"`` steps them in worker processes (gymnasium's
+  AsyncVectorEnv, for slow simulators), and ``client`` (a dask.distributed Client) splits the
+  episodes over the cluster's workers, each with its own vector environment built there.
+
+Errors: an environment that cannot be made fails when the fitness is made; an observation size
+or action space that the model's inputs and outputs do not match fails when the run starts,
+before any generation. An exception inside an environment ends the call with it, and
+``func_evolve`` leaves the model as it was.
+"""
+
+import hashlib
+import math
+import os
+import struct
+import uuid
+from typing import NamedTuple
+
+import numpy as np
+
+import tessaron
+from tessaron.callbacks import Callback
+
+__all__ = ["EpisodeFitness", "Returns", "StopAtReturn", "evaluate", "fold_normalization"]
+
+_SYNC_SLOTS = 32  # sub-environments of a sync vector environment unless num_envs says otherwise
+
+
+def _gymnasium():
+    try:
+        import gymnasium
+    except ImportError as error:
+        raise ImportError("tessaron.gym needs gymnasium: pip install tessaron[gym]") from error
+    return gymnasium
+
+
+def _check_count(name, value, lowest):
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < lowest:
+        raise ValueError(f"{name} must be an int of at least {lowest}, got {value!r}")
+
+
+def _tessaron_seed():
+    """A seed drawn from tessaron's random stream: repeatable after tessaron.seed(n)."""
+    network = tessaron.Model(1, 1).__getstate__()["network"]  # its bias and weight are draws
+    return int.from_bytes(hashlib.sha256(network).digest()[:8], "little")
+
+
+# ---------------------------------------------------------------------------------------------
+# Networks: reading and folding the model-file encoding of a network.
+
+_RECORD = np.dtype([("from", "<i4"), ("to", "<i4"), ("weight", "<f8")])
+
+
+def fold_normalization(model_or_genome, mean, std):
+    """Folds the input transformation ``(x - mean) / std`` into the network of a Model or
+    Genome, in place: afterwards it gives on raw inputs what it gave on transformed ones, to
+    rounding. Every weight of a connection from input i is divided by std[i], and the bias of
+    its target lowered by that new weight times mean[i]."""
+    state = model_or_genome.__getstate__()
+    inputs = state["inputs"]
+    mean = np.asarray(mean, dtype=np.float64).reshape(-1)
+    std = np.asarray(std, dtype=np.float64).reshape(-1)
+    if mean.shape != (inputs,) or std.shape != (inputs,):
+        raise ValueError(f"mean and std must hold one value per input ({inputs}), got "
+                         f"{mean.size} and {std.size}")
+    if not (np.all(np.isfinite(std)) and np.all(std > 0) and np.all(np.isfinite(mean))):
+        raise ValueError("std must be finite and positive, and mean finite")
+    network = state["network"]
+    size, _, _ = struct.unpack_from("<3i", network, 0)
+    records_at = 12 + 12 * size
+    biases = np.frombuffer(network, "<f8", size, 12).copy()
+    records = np.frombuffer(network, _RECORD, offset=records_at).copy()
+    # Connections into input nodes are never evaluated, so they stay as they are.
+    folded = (records["from"] < inputs) & (records["to"] >= inputs)
+    sources = records["from"][folded]
+    weights = records["weight"][folded] / std[sources]
+    records["weight"][folded] = weights
+    np.subtract.at(biases, records["to"][folded], weights * mean[sources])
+    state["network"] = b"".join((network[:12], biases.tobytes(), network[12 + 8 * size:records_at],
+                                 records.tobytes()))
+    model_or_genome.__setstate__(state)
+
+
+class _ObservationStats:
+    """Running count, mean and sum of squared deviations of observations (per value), merged
+    batch by batch with the parallel update of Chan, Golub and LeVeque."""
+
+    def __init__(self, size):
+        self.count = 0
+        self.mean = np.zeros(size)
+        self.m2 = np.zeros(size)
+
+    def merge(self, count, shift, shifted_sum, shifted_squares):
+        """Adds a batch given by its sums of (x - shift) and (x - shift)**2: with a shift near
+        the batch's mean these lose nothing to cancellation."""
+        if count == 0:
+            return
+        batch_mean = shift + shifted_sum / count
+        batch_m2 = np.maximum(shifted_squares - shifted_sum * shifted_sum / count, 0.0)
+        total = self.count + count
+        delta = batch_mean - self.mean
+        self.mean = self.mean + delta * (count / total)
+        self.m2 = self.m2 + batch_m2 + delta * delta * (self.count * count / total)
+        self.count = total
+
+    def std(self, min_std):
+        if self.count == 0:
+            return np.ones_like(self.mean)
+        return np.maximum(np.sqrt(self.m2 / self.count), min_std)
+
+
+# ---------------------------------------------------------------------------------------------
+# Environments.
+
+
+class _EnvSource:
+    """How to make the environment: a gymnasium id or a factory of single environments, with
+    the keywords for gymnasium.make (or the factory)."""
+
+    def __init__(self, env, make_kwargs, vectorization_mode, vector_kwargs):
+        if isinstance(env, EpisodeFitness):
+            given = env._source
+            env, make_kwargs = given.env, dict(given.make_kwargs, **make_kwargs)
+            vectorization_mode = vectorization_mode or given.mode
+            vector_kwargs = vector_kwargs or given.vector_kwargs
+        if not (isinstance(env, str) or callable(env)):
+            raise TypeError(f"env must be a gymnasium environment id or a factory that makes "
+                            f"an environment, got {type(env).__name__}")
+        if vectorization_mode not in (None, "sync", "async", "vector_entry_point"):
+            raise ValueError("vectorization_mode must be None, 'sync', 'async' or "
+                             f"'vector_entry_point', got {vectorization_mode!r}")
+        self.env = env
+        self.make_kwargs = dict(make_kwargs)
+        self.mode = vectorization_mode
+        self.vector_kwargs = dict(vector_kwargs or {})
+        self.name = env if isinstance(env, str) else getattr(env, "__name__", repr(env))
+
+    def probe(self):
+        """The observation and action spaces of one environment, made here and closed."""
+        gymnasium = _gymnasium()
+        try:
+            single = (gymnasium.make(self.env, **self.make_kwargs) if isinstance(self.env, str)
+                      else self.env(**self.make_kwargs))
+        except Exception as error:
+            raise ValueError(f"cannot make the environment {self.name!r}: "
+                             f"{type(error).__name__}: {error}") from error
+        try:
+            return single.observation_space, single.action_space
+        finally:
+            single.close()
+
+    def resolved_mode(self):
+        if self.mode is not None:
+            return self.mode
+        if isinstance(self.env, str):
+            spec = _gymnasium().spec(self.env)
+            if spec.vector_entry_point is not None:
+                return "vector_entry_point"
+        return "sync"
+
+    def default_slots(self, episodes):
+        mode = self.resolved_mode()
+        if mode == "vector_entry_point":
+            return episodes
+        if mode == "async":
+            cpus = (len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
+                    else os.cpu_count() or 1)
+            return min(episodes, cpus)
+        return min(episodes, _SYNC_SLOTS)
+
+    def make_vector(self, num_envs):
+        gymnasium = _gymnasium()
+        mode = self.resolved_mode()
+        if mode == "vector_entry_point":
+            return gymnasium.make_vec(self.env, num_envs=num_envs, vectorization_mode=mode,
+                                      **self.make_kwargs)
+        # We reset each finished sub-environment ourselves, with the seed of its next episode.
+        vector_kwargs = dict({"copy": False,
+                              "autoreset_mode": gymnasium.vector.AutoresetMode.DISABLED},
+                             **self.vector_kwargs)
+        if isinstance(self.env, str):
+            return gymnasium.make_vec(self.env, num_envs=num_envs, vectorization_mode=mode,
+                                      vector_kwargs=vector_kwargs, **self.make_kwargs)
+        factory = _Factory(self.env, self.make_kwargs)
+        kind = gymnasium.vector.AsyncVectorEnv if mode == "async" else gymnasium.vector.SyncVectorEnv
+        return kind([factory] * num_envs, **vector_kwargs)
+
+
+class _Factory:
+    """The user's factory with its keywords, picklable for worker processes."""
+
+    def __init__(self, factory, kwargs):
+        self.factory, self.kwargs = factory, kwargs
+
+    def __call__(self):
+        return self.factory(**self.kwargs)
+
+
+def _observation_size(space, name):
+    gymnasium = _gymnasium()
+    if not isinstance(space, gymnasium.spaces.Box):
+        raise ValueError(f"{name} has a {type(space).__name__} observation space; only Box "
+                         f"observations can be a network's inputs")
+    return int(np.prod(space.shape, dtype=np.int64))
+
+
+class _ActionMap:
+    """Turns a (slots, outputs) array of network outputs into the vector environment's actions."""
+
+    def __init__(self, space, name):
+        gymnasium = _gymnasium()
+        self.discrete = isinstance(space, gymnasium.spaces.Discrete)
+        if self.discrete:
+            self.outputs = int(space.n)
+            self.start = int(space.start)
+            self.describe = (f"{name} takes Discrete({self.outputs}) actions, one output per "
+                             f"action (the largest is taken), so it needs {self.outputs} outputs")
+            return
+        if not isinstance(space, gymnasium.spaces.Box):
+            raise ValueError(f"{name} has a {type(space).__name__} action space; only Discrete "
+                             f"and Box actions can be driven by a network's outputs")
+        self.shape = space.shape
+        self.dtype = space.dtype
+        self.outputs = int(np.prod(space.shape, dtype=np.int64))
+        self.describe = (f"{name} takes Box actions of {self.outputs} values, one output per "
+                         f"value, so it needs {self.outputs} outputs")
+        low = np.asarray(space.low, dtype=np.float64).reshape(-1)
+        high = np.asarray(space.high, dtype=np.float64).reshape(-1)
+        self.squashed = np.isfinite(low) & np.isfinite(high)
+        with np.errstate(invalid="ignore"):  # infinite bounds, whose results are not used
+            self.centre = np.where(self.squashed, (low + high) / 2, 0.0)
+            self.half = np.where(self.squashed, (high - low) / 2, 1.0)
+        self.low, self.high = low, high
+
+    def __call__(self, outputs):
+        if self.discrete:
+            actions = outputs.argmax(axis=1)
+            return actions + self.start if self.start else actions
+        values = np.nan_to_num(outputs, copy=False)
+        if self.squashed.all():
+            values = np.tanh(values, out=values)
+            values *= self.half
+            values += self.centre
+        elif self.squashed.any():
+            values = np.where(self.squashed, np.tanh(values) * self.half + self.centre, values)
+        np.clip(values, self.low, self.high, out=values)
+        return values.astype(self.dtype).reshape((len(values),) + self.shape)
+
+
+def _check_model(action_map, observations, name, inputs, outputs):
+    if inputs != observations:
+        raise ValueError(f"{name} gives observations of {observations} values, but the model has "
+                         f"{inputs} inputs")
+    if outputs != action_map.outputs:
+        raise ValueError(f"{action_map.describe}, but the model has {outputs} outputs")
+
+
+# ---------------------------------------------------------------------------------------------
+# Playing episodes.
+
+
+class _WholeVector:
+    """Steps a vector environment as a whole."""
+
+    def __init__(self, envs, size):
+        autoreset = _gymnasium().vector.AutoresetMode
+        mode = autoreset(envs.metadata.get("autoreset_mode", autoreset.NEXT_STEP))
+        self.envs, self.size, self.slots = envs, size, envs.num_envs
+        self.seeded = mode == autoreset.DISABLED  # we reset each ended sub-environment
+        self.next_step = mode == autoreset.NEXT_STEP  # it resets them at their next step
+
+    def reset(self, seeds):
+        seed = [int(s) for s in seeds] if self.seeded else int(seeds[0])
+        return self.envs.reset(seed=seed)[0].reshape(self.slots, self.size)
+
+    def step(self, actions, playing):
+        observations, rewards, terminated, truncated, _ = self.envs.step(actions)
+        return observations.reshape(self.slots, self.size), rewards, terminated | truncated
+
+    def restart(self, observations, seeds, ended, started):
+        if not self.seeded:
+            return observations  # same-step autoreset has already started the next episodes
+        return self.envs.reset(seed=[int(s) for s in seeds], options={"reset_mask": ended})[
+            0].reshape(self.slots, self.size)
+
+
+class _EachSubEnvironment:
+    """Steps the sub-environments of a SyncVectorEnv one by one, as it does, but only those
+    that play an episode: those waiting for the last episodes of a call cost nothing."""
+
+    seeded, next_step = True, False
+
+    def __init__(self, envs, size):
+        self.envs, self.size, self.slots = envs.envs, size, envs.num_envs
+        self.observations = np.zeros((self.slots, size))
+        self.rewards = np.zeros(self.slots)
+        self.ended = np.zeros(self.slots, dtype=bool)
+
+    def reset(self, seeds):
+        for k, env in enumerate(self.envs):
+            self.observations[k] = np.reshape(env.reset(seed=int(seeds[k]))[0], -1)
+        return self.observations
+
+    def step(self, actions, playing):
+        observations, rewards, ended, envs = self.observations, self.rewards, self.ended, self.envs
+        for k in playing:
+            observation, rewards[k], terminated, truncated, _ = envs[k].step(actions[k])
+            observations[k] = np.reshape(observation, -1)
+            ended[k] = terminated or truncated
+        return observations, rewards, ended
+
+    def restart(self, observations, seeds, ended, started):
+        self.ended[ended] = False
+        for k in started:
+            self.observations[k] = np.reshape(self.envs[k].reset(seed=int(seeds[k]))[0], -1)
+        return self.observations
+
+
+class _ObservationLog:
+    """The observations the networks saw, kept by the block of time steps and reduced into
+    sums of deviations from a shift at the end of each block."""
+
+    def __init__(self, slots, size, shift, block=256):
+        self.observations = np.empty((block, slots, size))
+        self.weights = np.empty((block, slots))
+        self.used = 0
+        self.shift = shift
+        self.count = 0
+        self.sums = np.zeros((2, size))
+
+    def add(self, observations, counted):
+        if self.used == len(self.weights):
+            self.reduce()
+        self.observations[self.used] = observations
+        self.weights[self.used] = counted
+        self.used += 1
+
+    def reduce(self):
+        weights = self.weights[:self.used]
+        if self.shift is None:
+            self.shift = weights[0] @ self.observations[0] / weights[0].sum()
+        centred = self.observations[:self.used] - self.shift
+        self.sums[0] += np.einsum("tn,tnd->d", weights, centred)
+        self.sums[1] += np.einsum("tn,tnd->d", weights, centred * centred)
+        self.count += int(weights.sum())
+        self.used = 0
+
+
+class _Player:
+    """Plays queues of episodes on one vector environment: every sub-environment takes the next
+    waiting episode as soon as its own has ended."""
+
+    def __init__(self, source, num_envs):
+        self.envs = source.make_vector(num_envs)
+        self.num_envs = num_envs
+        self.action_map = _ActionMap(self.envs.single_action_space, source.name)
+        self.size = _observation_size(self.envs.single_observation_space, source.name)
+        gymnasium = _gymnasium()
+        one_by_one = (isinstance(self.envs, gymnasium.vector.SyncVectorEnv)
+                      and self.envs.autoreset_mode == gymnasium.vector.AutoresetMode.DISABLED)
+        self.stepper = (_EachSubEnvironment if one_by_one else _WholeVector)(self.envs, self.size)
+        self.inputs = np.empty((num_envs, self.size))
+
+    def close(self):
+        self.envs.close()
+
+    def play(self, genomes, episode_genome, episode_seed, mean, inv_std, shift=None):
+        """Plays every episode (genome index and seed). Returns the return and length of each
+        episode and the statistics of the observations the networks saw: their count, a shift
+        (`shift`, or the mean of the first observations) and the sums of (observation - shift)
+        and of its squares."""
+        count, slots, stepper = len(episode_genome), self.num_envs, self.stepper
+        returns = np.zeros(count)
+        lengths = np.zeros(count, dtype=np.int64)
+        log = _ObservationLog(slots, self.size, shift)
+        # Sub-environment k plays episode slot_episode[k] (from time step slot_start[k] on), or
+        # none (-1) once the queue is empty.
+        slot_episode = np.full(slots, -1)
+        waiting = min(slots, count)
+        slot_episode[:waiting] = np.arange(waiting)
+        slot_start = np.zeros(slots, dtype=np.int64)
+        slot_seed = np.full(slots, episode_seed[0], dtype=np.int64)
+        slot_seed[:waiting] = episode_seed[:waiting]
+        slot_genomes = [genomes[episode_genome[e]] if e >= 0 else genomes[0] for e in slot_episode]
+        slot_return = np.zeros(slots)
+        counted = (slot_episode >= 0).astype(np.float64)  # rows that are an episode's observation
+        playing = np.flatnonzero(slot_episode >= 0).tolist()
+        restarting = []  # with next-step autoreset: the sub-environments that reset next step
+        observations = stepper.reset(slot_seed)
+        step = 0
+        while playing:
+            log.add(observations, counted)
+            if mean is not None:
+                np.subtract(observations, mean, out=self.inputs)
+                self.inputs *= inv_std
+            else:
+                self.inputs[...] = observations
+            actions = self.action_map(tessaron.predict_many(slot_genomes, self.inputs))
+            observations, rewards, ended = stepper.step(actions, playing)
+            slot_return += rewards
+            step += 1
+            if restarting:
+                # That step only reset them: the episodes they were given start now.
+                slot_return[restarting] = 0.0
+                counted[restarting] = 1.0
+                restarting = []
+            if not ended.any():
+                continue
+            ended_now = np.flatnonzero(ended & (counted > 0))
+            returns[slot_episode[ended_now]] = slot_return[ended_now]
+            lengths[slot_episode[ended_now]] = step - slot_start[ended_now]
+            slot_return[ended_now] = 0.0
+            started = ended_now[:max(0, count - waiting)]
+            counted[ended_now] = 0.0
+            slot_episode[ended_now] = -1
+            slot_episode[started] = np.arange(waiting, waiting + len(started))
+            slot_seed[started] = episode_seed[waiting:waiting + len(started)]
+            for k in started:
+                slot_genomes[k] = genomes[episode_genome[slot_episode[k]]]
+            waiting += len(started)
+            observations = stepper.restart(observations, slot_seed, ended, started)
+            if stepper.next_step:
+                restarting = started.tolist()
+                slot_start[started] = step + 1
+            else:
+                counted[started] = 1.0
+                slot_start[started] = step
+            playing = np.flatnonzero(slot_episode >= 0).tolist()
+        log.reduce()
+        return returns, lengths, log.count, log.shift, log.sums[0], log.sums[1]
+
+
+_WORKER_PLAYERS = {}  # on dask workers: players by the fitness's token
+
+
+def _play_on_worker(token, source, num_envs, genomes, episode_genome, episode_seed, mean,
+                    inv_std, shift):
+    player = _WORKER_PLAYERS.get(token)
+    wanted = num_envs or source.default_slots(len(episode_genome))
+    if player is None or (num_envs is None and player.num_envs < wanted):
+        if player is not None:
+            player.close()
+        player = _WORKER_PLAYERS[token] = _Player(source, wanted)
+    try:
+        return player.play(genomes, episode_genome, episode_seed, mean, inv_std, shift)
+    except BaseException:
+        _WORKER_PLAYERS.pop(token).close()
+        raise
+
+
+def _close_on_worker(token):
+    player = _WORKER_PLAYERS.pop(token, None)
+    if player is not None:
+        player.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# The fitness.
+
+
+class EpisodeFitness:
+    """A train_func for Model.func_evolve: the loss of each genome is minus its mean return over
+    `episodes` episodes of the environment `env` (a gymnasium id, or a factory called with
+    `make_kwargs` that returns an environment). `num_envs` sub-environments play the episodes
+    of a call (by default: all of them at once with a vector entry point, up to 32 in one
+    process, one per CPU with vectorization_mode="async"); `client`, a dask.distributed Client,
+    spreads them over the cluster's workers. See the module's description for the action
+    mapping, the normalisation, the seeds and the steps counted."""
+
+    def __init__(self, env, episodes=1, *, num_envs=None, vectorization_mode=None,
+                 normalize=True, min_std=1e-4, seed=None, fixed_seeds=False, client=None,
+                 vector_kwargs=None, **make_kwargs):
+        _check_count("episodes", episodes, 1)
+        if num_envs is not None:
+            _check_count("num_envs", num_envs, 1)
+        if not min_std > 0:
+            raise ValueError(f"min_std must be positive, got {min_std!r}")
+        self._source = _EnvSource(env, make_kwargs, vectorization_mode, vector_kwargs)
+        observation_space, action_space = self._source.probe()
+        self.observation_size = _observation_size(observation_space, self._source.name)
+        self._action_map = _ActionMap(action_space, self._source.name)
+        self.episodes = episodes
+        self.num_envs = num_envs
+        self.normalize_observations = bool(normalize)
+        self.min_std = float(min_std)
+        self.seed = seed
+        self.fixed_seeds = bool(fixed_seeds)
+        self.client = client
+        self.env_steps = 0
+        self.last_seeds = self.last_returns = self.last_lengths = None
+        self.stats = _ObservationStats(self.observation_size)
+        self._applied = (np.zeros(self.observation_size), np.ones(self.observation_size))
+        self._seeds = None
+        self._fixed = None
+        self._player = None
+        self._token = uuid.uuid4().hex
+        self.tessaron_callback = _RunBookkeeping(self)
+
+    # The statistics and the fold.
+
+    @property
+    def mean(self):
+        """The mean that the latest call subtracted from the observations."""
+        return self._applied[0].copy()
+
+    @property
+    def std(self):
+        """The standard deviation that the latest call divided them by."""
+        return self._applied[1].copy()
+
+    def normalize(self, observations):
+        """Observations as the latest call's networks saw them."""
+        mean, std = self._applied
+        return (np.asarray(observations, dtype=np.float64) - mean) * (1.0 / std)
+
+    def fold_into(self, model_or_genome):
+        """Folds the latest call's normalisation into a Model's or Genome's network, in place.
+        A run does this after every epoch for the network the model shows: fold only networks
+        taken from the run otherwise (the genomes handed to a function), and only once."""
+        if self.normalize_observations:
+            fold_normalization(model_or_genome, *self._applied)
+
+    def reset_statistics(self):
+        """Forgets the observations seen: the next call sees raw observations again."""
+        self.stats = _ObservationStats(self.observation_size)
+        self._applied = (np.zeros(self.observation_size), np.ones(self.observation_size))
+
+    # Checks, seeds and the vector environment.
+
+    def check_model(self, model_or_genome):
+        """Raises ValueError unless the network's inputs and outputs fit the environment."""
+        state = model_or_genome.__getstate__()
+        _check_model(self._action_map, self.observation_size, self._source.name,
+                     state["inputs"], state["outputs"])
+
+    def restart_seeds(self):
+        """Starts the episode seeds again from `seed`, or from a draw from tessaron's stream."""
+        self._seeds = np.random.default_rng(self.seed if self.seed is not None
+                                            else _tessaron_seed())
+        self._fixed = None
+
+    def _episode_seeds(self):
+        if self._seeds is None:
+            self.restart_seeds()
+        if self.fixed_seeds:
+            if self._fixed is None:
+                self._fixed = self._seeds.integers(0, 2**31 - 1, size=self.episodes)
+            return self._fixed
+        return self._seeds.integers(0, 2**31 - 1, size=self.episodes)
+
+    def _player_for(self, count):
+        wanted = self.num_envs or self._source.default_slots(count)
+        if self._player is not None and (self.num_envs is not None
+                                         or self._player.num_envs >= wanted):
+            return self._player
+        self.close()
+        self._player = _Player(self._source, wanted)
+        return self._player
+
+    def close(self):
+        """Closes the vector environments (and their worker processes); the next call makes
+        new ones."""
+        player, self._player = self._player, None
+        if player is not None:
+            player.close()
+        if self.client is not None:
+            self.client.run(_close_on_worker, self._token)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    # The call.
+
+    def __call__(self, genomes):
+        genomes = list(genomes)
+        if not genomes:
+            return np.zeros(0)
+        self.check_model(genomes[0])
+        seeds = self._episode_seeds()
+        episode_genome = np.repeat(np.arange(len(genomes)), self.episodes)
+        episode_seed = np.tile(seeds, len(genomes))
+        mean, std = self._applied = (self.stats.mean.copy(), self.stats.std(self.min_std))
+        if self.normalize_observations:
+            inv_std = 1.0 / std
+        else:
+            mean = inv_std = None
+        # The statistics sum deviations from the current mean (from the mean of the first
+        # observations before any), which keeps them free of cancellation.
+        shift = self.stats.mean if self.stats.count else None
+        parts = self._play(genomes, episode_genome, episode_seed, mean, inv_std, shift)
+        for _, _, seen, part_shift, shifted_sum, shifted_squares in parts:
+            self.stats.merge(seen, part_shift, shifted_sum, shifted_squares)
+        returns = np.concatenate([part[0] for part in parts])
+        lengths = np.concatenate([part[1] for part in parts])
+        self.env_steps += int(lengths.sum())
+        self.last_seeds = seeds
+        self.last_returns = returns.reshape(len(genomes), self.episodes)
+        self.last_lengths = lengths.reshape(len(genomes), self.episodes)
+        return -self.last_returns.mean(axis=1)
+
+    def _play(self, genomes, episode_genome, episode_seed, mean, inv_std, shift):
+        """The results of Player.play for consecutive parts of the episodes."""
+        if self.client is not None:
+            return self._play_on_cluster(genomes, episode_genome, episode_seed, mean, inv_std,
+                                         shift)
+        player = self._player_for(len(episode_genome))
+        try:
+            return [player.play(genomes, episode_genome, episode_seed, mean, inv_std, shift)]
+        except BaseException:
+            self.close()  # an environment that failed is not stepped again
+            raise
+
+    def _play_on_cluster(self, genomes, episode_genome, episode_seed, mean, inv_std, shift):
+        workers = max(1, len(self.client.nthreads()))
+        futures = []
+        for shard in np.array_split(np.arange(len(episode_genome)), workers):
+            if not len(shard):
+                continue
+            used, index = np.unique(episode_genome[shard], return_inverse=True)
+            futures.append(self.client.submit(
+                _play_on_worker, self._token, self._source, self.num_envs,
+                [genomes[g] for g in used], index, episode_seed[shard], mean, inv_std, shift,
+                pure=False))
+        return self.client.gather(futures)
+
+
+class _RunBookkeeping(Callback):
+    """The fitness's part in a run: checks the model before the first generation, starts the
+    statistics and seeds, logs the steps and folds the best network after every epoch."""
+
+    def __init__(self, fitness):
+        super().__init__()
+        self.fitness = fitness
+        self.steps_at_start = 0
+
+    def on_train_begin(self, logs=None):
+        fitness = self.fitness
+        fitness.check_model(self.model)
+        fitness.reset_statistics()
+        fitness.restart_seeds()
+        self.steps_at_start = fitness.env_steps
+
+    def on_epoch_end(self, epoch, logs=None):
+        if logs is not None:
+            logs["env_steps"] = self.fitness.env_steps - self.steps_at_start
+        self.fitness.fold_into(self.model)
+
+    def on_train_end(self, logs=None):
+        self.fitness.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Tests of a network.
+
+
+class Returns(NamedTuple):
+    """The result of evaluate."""
+
+    mean: float
+    """The mean return of the episodes."""
+    std: float
+    """Their standard deviation."""
+    returns: np.ndarray
+    """The return of each episode, in the order of their seeds."""
+    env_steps: int
+    """The environment steps the episodes took."""
+
+
+def _test_seeds(seed, episodes):
+    return np.random.default_rng(seed).integers(0, 2**31 - 1, size=episodes)
+
+
+def _returns(player, network, seeds, normalize):
+    mean = inv_std = None
+    if normalize is not None:
+        mean, std = normalize._applied
+        inv_std = 1.0 / std
+    returns, lengths, *_ = player.play([network], np.zeros(len(seeds), dtype=np.int64), seeds,
+                                       mean, inv_std)
+    return Returns(float(returns.mean()), float(returns.std()), returns, int(lengths.sum()))
+
+
+def evaluate(model_or_genome, env, episodes=100, seed=0, *, num_envs=None,
+             vectorization_mode=None, normalize=None, vector_kwargs=None, **make_kwargs):
+    """Plays `episodes` episodes of `env` (an id, a factory or an EpisodeFitness, whose
+    environment is used) with the network of a Model or Genome, the episode seeds drawn from
+    `seed`, and returns their Returns (mean, std, returns, env_steps). The network takes raw
+    observations, as a model trained with EpisodeFitness does; for a genome handed out during
+    such a run, give the fitness as `normalize`."""
+    _check_count("episodes", episodes, 1)
+    source = _EnvSource(env, make_kwargs, vectorization_mode, vector_kwargs)
+    size = _observation_size(source.probe()[0], source.name)
+    player = _Player(source, num_envs or source.default_slots(episodes))
+    try:
+        state = model_or_genome.__getstate__()
+        _check_model(player.action_map, size, source.name, state["inputs"], state["outputs"])
+        return _returns(player, model_or_genome, _test_seeds(seed, episodes), normalize)
+    finally:
+        player.close()
+
+
+class StopAtReturn(Callback):
+    """Stops a run once the model's network (the best of the latest epoch) reaches a mean
+    return of `threshold` over `episodes` test episodes of `env` (an id, a factory or the run's
+    EpisodeFitness). A network is tested at most once per epoch, and only when the epoch's loss
+    says its training return reached the threshold (the loss is minus a return, as
+    EpisodeFitness gives), and never twice. The test episodes are the same at every check
+    (seeds drawn from `seed`, by default from tessaron's stream when the run starts), and their
+    steps are counted apart, in `env_steps`."""
+
+    def __init__(self, threshold, env, episodes=100, seed=None, *, num_envs=None,
+                 vectorization_mode=None, vector_kwargs=None, **make_kwargs):
+        super().__init__()
+        _check_count("episodes", episodes, 1)
+        self.threshold = float(threshold)
+        self.episodes = episodes
+        self.seed = seed
+        self.num_envs = num_envs
+        self._source = _EnvSource(env, make_kwargs, vectorization_mode, vector_kwargs)
+        self._source.probe()
+        self._player = None
+        self.env_steps = 0
+        self.tests = []  # (epoch, mean test return) of every check
+        self.stopped_epoch = None
+        self._tested = None
+
+    def on_train_begin(self, logs=None):
+        self.stopped_epoch = None
+        self._tested = None
+        self._seeds = _test_seeds(self.seed if self.seed is not None else _tessaron_seed(),
+                                  self.episodes)
+
+    def on_epoch_end(self, epoch, logs=None):
+        loss = (logs or {}).get("loss", math.nan)
+        if not -loss >= self.threshold:
+            return
+        network = self.model.__getstate__()["network"]
+        if network == self._tested:
+            return
+        self._tested = network
+        if self._player is None:
+            self._player = _Player(self._source,
+                                   self.num_envs or self._source.default_slots(self.episodes))
+        result = _returns(self._player, self.model, self._seeds, None)
+        self.env_steps += result.env_steps
+        self.tests.append((epoch, result.mean))
+        if result.mean >= self.threshold:
+            self.stopped_epoch = epoch
+            self.model.stop_evolving = True
+
+    def on_train_end(self, logs=None):
+        player, self._player = self._player, None
+        if player is not None:
+            player.close()

@@ -1,0 +1,203 @@
+"""tessaron.gym: episodes played in vector environments against a loop stepped by hand, the
+fold of the observation normalisation, refusals, failures and the stopping callback."""
+
+import functools
+import sys
+
+import gymnasium
+import numpy as np
+import pytest
+from gymnasium import spaces
+
+import tessaron
+import tessaron.gym as tgym
+
+AUTORESET = gymnasium.vector.AutoresetMode
+
+
+class Walk(gymnasium.Env):
+    """A walk along a line: action 1 steps forward (+1), action 0 back (-0.5, reward -0.3); the
+    episode ends 3 from its start, or after 9 steps. The start is drawn from the seed (or is 0)."""
+
+    def __init__(self, random_start=True, fail_at=None, action_space=None):
+        self.observation_space = spaces.Box(-np.inf, np.inf, shape=(2,), dtype=np.float32)
+        self.action_space = action_space or spaces.Discrete(2)
+        self.random_start, self.fail_at, self.steps_taken = random_start, fail_at, 0
+
+    def reset(self, seed=None, options=None):
+        super().reset(seed=seed)
+        self.start = float(self.np_random.uniform(-1, 1)) if self.random_start else 0.0
+        self.position, self.t = self.start, 0
+        return self._observation(), {}
+
+    def _observation(self):
+        return np.array([self.position, 10.0 + self.t], dtype=np.float32)
+
+    def step(self, action):
+        self.steps_taken += 1
+        if self.fail_at is not None and self.steps_taken >= self.fail_at:
+            raise RuntimeError("the simulator broke down")
+        forward = int(action) == 1
+        self.position += 1.0 if forward else -0.5
+        self.t += 1
+        terminated = abs(self.position - self.start) >= 3
+        return self._observation(), 1.0 if forward else -0.3, terminated, self.t >= 9, {}
+
+
+def by_hand(genome, seed, make, normalize=None):
+    """One episode stepped by hand: its return, its length and the observations seen."""
+    env = make()
+    observation, _ = env.reset(seed=int(seed))
+    total, seen = 0.0, []
+    while True:
+        seen.append(np.asarray(observation, dtype=np.float64))
+        x = seen[-1][None, :] if normalize is None else normalize(seen[-1][None, :])
+        observation, reward, terminated, truncated, _ = env.step(int(np.argmax(genome.predict(x))))
+        total += float(reward)
+        if terminated or truncated:
+            return total, len(seen), seen
+
+
+def networks(inputs, outputs, count, seed=4):
+    tessaron.seed(seed)
+    return [tessaron.Model(inputs, outputs, inputs + outputs + 2) for _ in range(count)]
+
+
+@pytest.mark.parametrize("mode,autoreset", [
+    ("sync", AUTORESET.DISABLED), ("sync", AUTORESET.NEXT_STEP), ("sync", AUTORESET.SAME_STEP),
+    ("async", AUTORESET.DISABLED)])
+def test_episodes_and_statistics_match_a_loop_stepped_by_hand(mode, autoreset):
+    # Sub-environments that reset themselves start their later episodes where their own random
+    # stream leads; there the walk starts at 0, elsewhere episode e starts from seed e.
+    make = functools.partial(Walk, random_start=autoreset == AUTORESET.DISABLED)
+    genomes = networks(2, 2, 5)
+    fitness = tgym.EpisodeFitness(make, episodes=3, num_envs=4, vectorization_mode=mode, seed=11,
+                                  vector_kwargs={"autoreset_mode": autoreset})
+    seen, steps = [], 0
+    with fitness:
+        for call in range(2):
+            losses = fitness(genomes)
+            # The second call's networks see observations normalised by the first's statistics.
+            normalize = fitness.normalize if call else None
+            played = [[by_hand(g, s, make, normalize) for s in fitness.last_seeds]
+                      for g in genomes]
+            assert fitness.last_returns.tolist() == [[p[0] for p in row] for row in played]
+            assert fitness.last_lengths.tolist() == [[p[1] for p in row] for row in played]
+            assert losses.tolist() == (-fitness.last_returns.mean(axis=1)).tolist()
+            seen += [o for row in played for p in row for o in p[2]]
+            steps += int(fitness.last_lengths.sum())
+    assert fitness.env_steps == steps == len(seen)
+    assert fitness.stats.count == len(seen)
+    np.testing.assert_allclose(fitness.stats.mean, np.mean(seen, axis=0), rtol=1e-13)
+    np.testing.assert_allclose(fitness.stats.m2 / len(seen), np.var(seen, axis=0), rtol=1e-11)
+
+
+def test_folded_network_on_raw_inputs_equals_the_network_on_normalised_inputs():
+    model, other = networks(5, 3, 2, seed=9)
+    genome = tessaron.Genome(5, 3)
+    genome.__setstate__({key: other.__getstate__()[key] for key in ("network", "inputs", "outputs")})
+    rng = np.random.default_rng(2)
+    mean = rng.normal(0, 50, size=5)
+    std = np.array([1e-4, 0.02, 1.0, 30.0, 400.0])  # the first as for a constant observation
+    raw = mean + std * rng.normal(size=(200, 5))
+    for network in (model, genome):
+        before = network.predict((raw - mean) / std)
+        tgym.fold_normalization(network, mean, std)
+        np.testing.assert_allclose(network.predict(raw), before, rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("space,outputs,expected", [
+    (spaces.Discrete(3, start=-1), [[0.2, 0.9, 0.9], [np.nan, 0.0, 1.0]], [0, -1]),
+    (spaces.Box(np.array([-2.0, 0.0]), np.array([2.0, 1.0]), dtype=np.float64), [[0.0, 0.5], [np.nan, -40.0]],
+     [[0.0, (np.tanh(0.5) + 1) / 2], [0.0, 0.0]]),
+    (spaces.Box(np.array([-np.inf, 0.0]), np.array([np.inf, np.inf]), dtype=np.float64), [[-7.0, -7.0]],
+     [[-7.0, 0.0]]),
+])
+def test_actions_from_outputs(space, outputs, expected):
+    actions = tgym._ActionMap(space, "env")(np.array(outputs, dtype=np.float64))
+    np.testing.assert_allclose(np.asarray(actions, dtype=np.float64), expected, rtol=1e-7)
+    assert all(space.contains(np.asarray(a, dtype=space.dtype)) for a in actions)
+
+
+@pytest.mark.parametrize("env,model,message", [
+    ("NoSuchEnvironment-v0", (4, 2), "cannot make the environment 'NoSuchEnvironment-v0': "),
+    ("CartPole-v1", (3, 2), "CartPole-v1 gives observations of 4 values, but the model has 3 "
+                            "inputs"),
+    ("CartPole-v1", (4, 1), "CartPole-v1 takes Discrete(2) actions, one output per action (the "
+                            "largest is taken), so it needs 2 outputs, but the model has 1 outputs"),
+    ("Pendulum-v1", (3, 2), "Pendulum-v1 takes Box actions of 1 values, one output per value, so "
+                            "it needs 1 outputs, but the model has 2 outputs"),
+    (functools.partial(Walk, action_space=spaces.MultiBinary(2)), (2, 2),
+     "has a MultiBinary action space; only Discrete and Box actions can be driven by a network's "
+     "outputs"),
+])
+def test_refusals_come_before_any_generation(env, model, message):
+    model = tessaron.Model(*model)
+    before = model.__getstate__()
+    with pytest.raises(ValueError) as refused:
+        model.func_evolve(tgym.EpisodeFitness(env), pop_size=4, epochs=2, verbose=0)
+    assert message in str(refused.value)
+    assert model.__getstate__() == before
+
+
+def test_a_failing_environment_ends_the_run_and_leaves_the_model_unchanged():
+    model = tessaron.Model(2, 2)
+    model.compile(optimizer="beta")
+    before = model.__getstate__()
+    fitness = tgym.EpisodeFitness(functools.partial(Walk, fail_at=60), num_envs=3)
+    with pytest.raises(RuntimeError, match="the simulator broke down"):
+        model.func_evolve(fitness, pop_size=6, epochs=20, verbose=0)
+    assert model.__getstate__() == before
+    assert fitness._player is None  # the broken environments were closed
+
+
+def test_gymnasium_missing_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "gymnasium", None)
+    with pytest.raises(ImportError, match=r"pip install tessaron\[gym\]"):
+        tgym.EpisodeFitness("CartPole-v1")
+
+
+def run(seed, **fitness_kwargs):
+    tessaron.seed(seed)
+    model = tessaron.Model(4, 2)
+    model.compile(optimizer="beta")
+    fitness = tgym.EpisodeFitness("CartPole-v1", episodes=2, **fitness_kwargs)
+    history = model.func_evolve(fitness, pop_size=6, epochs=3, verbose=0)
+    return model, fitness, history
+
+
+def test_runs_repeat_under_seed_and_log_their_steps():
+    model, fitness, history = run(3)
+    again, _, history_again = run(3)
+    assert history == history_again
+    assert again.__getstate__()["network"] == model.__getstate__()["network"]
+    assert history["env_steps"][-1] == fitness.env_steps
+    assert history["env_steps"] == sorted(history["env_steps"]) and history["env_steps"][0] > 0
+    _, other, _ = run(4)
+    assert other.last_seeds.tolist() != fitness.last_seeds.tolist()
+
+
+def test_stop_at_return_tests_each_network_once_and_counts_apart():
+    make = functools.partial(Walk, random_start=False)
+    tessaron.seed(1)
+    model = tessaron.Model(2, 2)
+    model.compile(optimizer="beta")
+    fitness = tgym.EpisodeFitness(make, normalize=False)
+    steps = []
+
+    def train(genomes):  # the steps of the training episodes alone
+        losses = fitness(genomes)
+        steps.append(int(fitness.last_lengths.sum()))
+        return losses
+
+    train.tessaron_callback = fitness.tessaron_callback
+    stop = tgym.StopAtReturn(3.0, fitness, episodes=4)
+    history = model.func_evolve(train, pop_size=10, epochs=40, verbose=0, callbacks=[stop])
+    assert stop.stopped_epoch == len(history["loss"]) - 1 < 39
+    assert stop.tests[-1] == (stop.stopped_epoch, 3.0)
+    assert len({epoch for epoch, _ in stop.tests}) == len(stop.tests)
+    assert stop.env_steps >= 3 * 4  # the last test: 4 episodes of 3 steps
+    assert history["env_steps"][-1] == fitness.env_steps == sum(steps)
+    result = tgym.evaluate(model, make, episodes=4)
+    assert (result.mean, result.std, result.returns.tolist(), result.env_steps) == \
+        (3.0, 0.0, [3.0] * 4, 12)
