@@ -10,8 +10,10 @@ For each environment, in one run:
   its longest episode, so the sub-environments of a whole vector environment (the vector entry
   point) are not all busy: their busy share is printed beside it. The one-by-one stepping of a
   sync vector environment's sub-environments leaves the idle ones out;
-- async: the same run with vectorization_mode="async" on --processes worker processes
-  (num_envs = processes), against the one-process run above.
+- worker processes: the same run with vectorization_mode="async" (gymnasium's AsyncVectorEnv,
+  one sub-environment per process, num_envs = --processes, an exchange with every process at
+  every step) and with processes=--processes (the episodes of a generation split over the
+  processes, each with its own vector environment), against the one-process run.
 
     pip install -r bench/requirements.txt
     python bench/bench_gym.py [--envs CartPole-v1,LunarLander-v3] [--async-envs LunarLander-v3,
@@ -67,26 +69,28 @@ def fitness_run(env, pop_size, epochs, **fitness_kwargs):
     model = tessaron.Model(*SHAPES[env])
     model.compile(optimizer="beta")
     fitness = tessaron.gym.EpisodeFitness(env, **fitness_kwargs)
-    fitness._player_for(pop_size)  # the environments are made before the clock starts
-    player = fitness._player
-    stepper = player.stepper
-    inner = stepper.step
     clock = {"calls": 0, "seconds": 0.0}
+    slots = 0
+    if not fitness.processes:
+        fitness._player_for(pop_size)  # the environments are made before the clock starts
+        slots = fitness._player.num_envs
+        stepper = fitness._player.stepper
+        inner = stepper.step
 
-    def timed_step(actions, playing):
-        begin = time.perf_counter()
-        result = inner(actions, playing)
-        clock["seconds"] += time.perf_counter() - begin
-        clock["calls"] += 1
-        return result
+        def timed_step(actions, playing):
+            begin = time.perf_counter()
+            result = inner(actions, playing)
+            clock["seconds"] += time.perf_counter() - begin
+            clock["calls"] += 1
+            return result
 
-    stepper.step = timed_step
+        stepper.step = timed_step
     start = time.perf_counter()
     history = model.func_evolve(fitness, pop_size=pop_size, epochs=epochs, verbose=0)
     seconds = time.perf_counter() - start
     steps = history["env_steps"][-1]
-    busy = steps / max(1, clock["calls"] * player.num_envs)
-    return steps, seconds, clock["seconds"], busy, -history["loss"][-1], player.num_envs
+    busy = steps / max(1, clock["calls"] * slots)
+    return steps, seconds, clock["seconds"], busy, -history["loss"][-1], slots, clock["calls"]
 
 
 def main():
@@ -102,28 +106,32 @@ def main():
     print(f"pop {pop}, {arguments.epochs} generations of Beta, 1 episode per genome, 1 thread")
     one_process = {}
     for env in [e for e in arguments.envs.split(",") if e]:
-        steps, seconds, in_env, busy, best, slots = fitness_run(env, pop, arguments.epochs)
+        steps, seconds, in_env, busy, best, slots, calls = fitness_run(env, pop, arguments.epochs)
         rate = steps / seconds
         one_process[env] = rate
-        random, calls = random_rate(tessaron.gym.EpisodeFitness(env), pop,
-                                    arguments.random_seconds)
-        print(f"{env} ({slots} sub-environments, "
-              f"{tessaron.gym.EpisodeFitness(env)._source.resolved_mode()}):")
-        print(f"  random actions      {random:10.0f} steps/s ({calls} vector steps)")
-        print(f"  EpisodeFitness run  {rate:10.0f} steps/s = {rate / random:5.1%} of random "
-              f"({steps} steps in {seconds:.2f} s, {in_env / seconds:5.1%} of it stepping the "
-              f"environment; sub-environments busy {busy:5.1%}; last best return {best:.1f})")
+        fitness = tessaron.gym.EpisodeFitness(env)
+        random, random_calls = random_rate(fitness, pop, arguments.random_seconds)
+        stepped = calls * slots / seconds
+        print(f"{env} ({slots} sub-environments, {fitness._source.resolved_mode()}):")
+        print(f"  random actions      {random:10.0f} steps/s ({random_calls} vector steps)")
+        print(f"  EpisodeFitness run  {rate:10.0f} steps/s = {rate / random:6.1%} of random "
+              f"({steps} steps in {seconds:.2f} s, {in_env / seconds:6.1%} of it stepping the "
+              f"environment; last best return {best:.1f})")
+        print(f"  sub-environments busy {busy:6.1%} of the {calls} vector steps; all of them, "
+              f"ended ones included: {stepped:.0f} steps/s = {stepped / random:6.1%} of random")
     for env in [e for e in arguments.async_envs.split(",") if e]:
         if env not in one_process:
             steps, seconds, *_ = fitness_run(env, pop, arguments.epochs)
             one_process[env] = steps / seconds
-        steps, seconds, in_env, busy, best, slots = fitness_run(
-            env, pop, arguments.epochs, vectorization_mode="async", num_envs=arguments.processes)
-        rate = steps / seconds
-        print(f"{env} async on {arguments.processes} processes: {rate:10.0f} steps/s = "
-              f"{rate / one_process[env]:.2f}x the one-process run ({one_process[env]:.0f} "
-              f"steps/s; {steps} steps in {seconds:.2f} s)")
-
+        print(f"{env}: one process {one_process[env]:.0f} steps/s")
+        k = arguments.processes
+        for label, kwargs in ((f"AsyncVectorEnv, {k} sub-environments", 
+                               {"vectorization_mode": "async", "num_envs": k}),
+                              (f"processes={k}", {"processes": k})):
+            steps, seconds, *_ = fitness_run(env, pop, arguments.epochs, **kwargs)
+            rate = steps / seconds
+            print(f"  {label:36s} {rate:8.0f} steps/s = {rate / one_process[env]:.2f}x "
+                  f"({steps} steps in {seconds:.2f} s)")
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -49,10 +49,14 @@ its mean return.
   the vector environment, nor the steps of sub-environments waiting for the generation's last
   episodes), and the history of a run gets ``env_steps`` per epoch: the steps of the run so far.
   Callbacks see it in their logs.
-- Parallel rollouts: ``num_envs`` sub-environments play the queue of a generation's episodes;
-  ``vectorization_mode="async"`` steps them in worker processes (gymnasium's
-  AsyncVectorEnv, for slow simulators), and ``client`` (a dask.distributed Client) splits the
-  episodes over the cluster's workers, each with its own vector environment built there.
+- Parallel rollouts: ``num_envs`` sub-environments play the queue of a generation's episodes
+  (a sync vector environment's are stepped one by one, only while they play an episode);
+  ``vectorization_mode="async"`` steps each in a worker process of its own (gymnasium's
+  AsyncVectorEnv, an exchange with every process at every time step: for simulators whose step
+  takes far longer than that); ``processes=k`` splits the episodes of a call over k worker
+  processes, each with its own vector environment, one exchange per call; ``client`` (a
+  dask.distributed Client) splits them over the cluster's workers in the same way, the
+  environments built there.
 
 Errors: an environment that cannot be made fails when the fitness is made; an observation size
 or action space that the model's inputs and outputs do not match fails when the run starts,
@@ -60,11 +64,14 @@ before any generation. An exception inside an environment ends the call with it,
 ``func_evolve`` leaves the model as it was.
 """
 
+import functools
 import hashlib
 import math
 import os
 import struct
+import threading
 import uuid
+from concurrent.futures import ProcessPoolExecutor
 from typing import NamedTuple
 
 import numpy as np
@@ -481,28 +488,28 @@ class _Player:
         return returns, lengths, log.count, log.shift, log.sums[0], log.sums[1]
 
 
-_WORKER_PLAYERS = {}  # on dask workers: players by the fitness's token
+_WORKER_PLAYERS = {}  # in worker processes: players by the fitness's token and the thread
 
 
 def _play_on_worker(token, source, num_envs, genomes, episode_genome, episode_seed, mean,
                     inv_std, shift):
-    player = _WORKER_PLAYERS.get(token)
+    key = (token, threading.get_ident())
+    player = _WORKER_PLAYERS.get(key)
     wanted = num_envs or source.default_slots(len(episode_genome))
     if player is None or (num_envs is None and player.num_envs < wanted):
         if player is not None:
             player.close()
-        player = _WORKER_PLAYERS[token] = _Player(source, wanted)
+        player = _WORKER_PLAYERS[key] = _Player(source, wanted)
     try:
         return player.play(genomes, episode_genome, episode_seed, mean, inv_std, shift)
     except BaseException:
-        _WORKER_PLAYERS.pop(token).close()
+        _WORKER_PLAYERS.pop(key).close()
         raise
 
 
 def _close_on_worker(token):
-    player = _WORKER_PLAYERS.pop(token, None)
-    if player is not None:
-        player.close()
+    for key in [key for key in _WORKER_PLAYERS if key[0] == token]:
+        _WORKER_PLAYERS.pop(key).close()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -514,16 +521,23 @@ class EpisodeFitness:
     `episodes` episodes of the environment `env` (a gymnasium id, or a factory called with
     `make_kwargs` that returns an environment). `num_envs` sub-environments play the episodes
     of a call (by default: all of them at once with a vector entry point, up to 32 in one
-    process, one per CPU with vectorization_mode="async"); `client`, a dask.distributed Client,
-    spreads them over the cluster's workers. See the module's description for the action
-    mapping, the normalisation, the seeds and the steps counted."""
+    process, one per CPU with vectorization_mode="async"). `processes` splits the episodes of a
+    call over that many worker processes, each stepping its own vector environment, with one
+    exchange per call (rather than one per time step as with "async"); `client`, a
+    dask.distributed Client, spreads them over the cluster's workers in the same way. See the
+    module's description for the action mapping, the normalisation, the seeds and the steps
+    counted."""
 
     def __init__(self, env, episodes=1, *, num_envs=None, vectorization_mode=None,
-                 normalize=True, min_std=1e-4, seed=None, fixed_seeds=False, client=None,
-                 vector_kwargs=None, **make_kwargs):
+                 normalize=True, min_std=1e-4, seed=None, fixed_seeds=False, processes=None,
+                 client=None, vector_kwargs=None, **make_kwargs):
         _check_count("episodes", episodes, 1)
         if num_envs is not None:
             _check_count("num_envs", num_envs, 1)
+        if processes is not None:
+            _check_count("processes", processes, 1)
+            if client is not None:
+                raise ValueError("give processes or client, not both")
         if not min_std > 0:
             raise ValueError(f"min_std must be positive, got {min_std!r}")
         self._source = _EnvSource(env, make_kwargs, vectorization_mode, vector_kwargs)
@@ -536,7 +550,9 @@ class EpisodeFitness:
         self.min_std = float(min_std)
         self.seed = seed
         self.fixed_seeds = bool(fixed_seeds)
+        self.processes = processes
         self.client = client
+        self._executor = None
         self.env_steps = 0
         self.last_seeds = self.last_returns = self.last_lengths = None
         self.stats = _ObservationStats(self.observation_size)
@@ -614,6 +630,9 @@ class EpisodeFitness:
         player, self._player = self._player, None
         if player is not None:
             player.close()
+        executor, self._executor = self._executor, None
+        if executor is not None:
+            executor.shutdown(cancel_futures=True)
         if self.client is not None:
             self.client.run(_close_on_worker, self._token)
 
@@ -654,28 +673,36 @@ class EpisodeFitness:
 
     def _play(self, genomes, episode_genome, episode_seed, mean, inv_std, shift):
         """The results of Player.play for consecutive parts of the episodes."""
-        if self.client is not None:
-            return self._play_on_cluster(genomes, episode_genome, episode_seed, mean, inv_std,
-                                         shift)
-        player = self._player_for(len(episode_genome))
         try:
+            if self.client is not None or self.processes:
+                return self._play_elsewhere(genomes, episode_genome, episode_seed, mean,
+                                            inv_std, shift)
+            player = self._player_for(len(episode_genome))
             return [player.play(genomes, episode_genome, episode_seed, mean, inv_std, shift)]
         except BaseException:
             self.close()  # an environment that failed is not stepped again
             raise
 
-    def _play_on_cluster(self, genomes, episode_genome, episode_seed, mean, inv_std, shift):
-        workers = max(1, len(self.client.nthreads()))
+    def _play_elsewhere(self, genomes, episode_genome, episode_seed, mean, inv_std, shift):
+        """Player.play's results for consecutive parts of the episodes, one part per worker of
+        the cluster or per process, each played by that worker's own vector environment."""
+        if self.client is not None:
+            parts = max(1, len(self.client.nthreads()))
+            submit = functools.partial(self.client.submit, pure=False)
+        else:
+            if self._executor is None:
+                self._executor = ProcessPoolExecutor(self.processes)
+            parts, submit = self.processes, self._executor.submit
         futures = []
-        for shard in np.array_split(np.arange(len(episode_genome)), workers):
-            if not len(shard):
-                continue
-            used, index = np.unique(episode_genome[shard], return_inverse=True)
-            futures.append(self.client.submit(
-                _play_on_worker, self._token, self._source, self.num_envs,
-                [genomes[g] for g in used], index, episode_seed[shard], mean, inv_std, shift,
-                pure=False))
-        return self.client.gather(futures)
+        for part in np.array_split(np.arange(len(episode_genome)), parts):
+            if len(part):
+                used, index = np.unique(episode_genome[part], return_inverse=True)
+                futures.append(submit(_play_on_worker, self._token, self._source, self.num_envs,
+                                      [genomes[g] for g in used], index, episode_seed[part],
+                                      mean, inv_std, shift))
+        if self.client is not None:
+            return self.client.gather(futures)
+        return [future.result() for future in futures]
 
 
 class _RunBookkeeping(Callback):

@@ -28,6 +28,7 @@ class EpisodeFitness:
     min_std: float
     seed: int | None
     fixed_seeds: bool
+    processes: int | None
     client: Any
     env_steps: int
     last_seeds: npt.NDArray[np.int64] | None
@@ -45,6 +46,7 @@ class EpisodeFitness:
         min_std: float = 1e-4,
         seed: int | None = None,
         fixed_seeds: bool = False,
+        processes: int | None = None,
         client: Any = None,
         vector_kwargs: dict[str, Any] | None = None,
         **make_kwargs: Any,

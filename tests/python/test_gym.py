@@ -63,16 +63,27 @@ def networks(inputs, outputs, count, seed=4):
     return [tessaron.Model(inputs, outputs, inputs + outputs + 2) for _ in range(count)]
 
 
-@pytest.mark.parametrize("mode,autoreset", [
-    ("sync", AUTORESET.DISABLED), ("sync", AUTORESET.NEXT_STEP), ("sync", AUTORESET.SAME_STEP),
-    ("async", AUTORESET.DISABLED)])
-def test_episodes_and_statistics_match_a_loop_stepped_by_hand(mode, autoreset):
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.Client(processes=False, n_workers=2, threads_per_worker=1,
+                            dashboard_address=None) as client:
+        yield client
+
+
+@pytest.mark.parametrize("mode,autoreset,spread", [
+    ("sync", AUTORESET.DISABLED, None), ("sync", AUTORESET.NEXT_STEP, None),
+    ("sync", AUTORESET.SAME_STEP, None), ("async", AUTORESET.DISABLED, None),
+    ("sync", AUTORESET.DISABLED, "processes"), ("sync", AUTORESET.DISABLED, "client")])
+def test_episodes_and_statistics_match_a_loop_stepped_by_hand(mode, autoreset, spread, request):
     # Sub-environments that reset themselves start their later episodes where their own random
     # stream leads; there the walk starts at 0, elsewhere episode e starts from seed e.
     make = functools.partial(Walk, random_start=autoreset == AUTORESET.DISABLED)
     genomes = networks(2, 2, 5)
+    where = ({"processes": 2} if spread == "processes" else
+             {"client": request.getfixturevalue("dask_client")} if spread == "client" else {})
     fitness = tgym.EpisodeFitness(make, episodes=3, num_envs=4, vectorization_mode=mode, seed=11,
-                                  vector_kwargs={"autoreset_mode": autoreset})
+                                  vector_kwargs={"autoreset_mode": autoreset}, **where)
     seen, steps = [], 0
     with fitness:
         for call in range(2):
