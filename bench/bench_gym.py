@@ -46,7 +46,7 @@ def random_rate(fitness, episodes, seconds):
                if mode == autoreset.DISABLED else 0)
     resetting = np.zeros(envs.num_envs, dtype=bool)
     steps = calls = 0
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     while time.perf_counter() - start < seconds:
         _, _, terminated, truncated, _ = envs.step(actions[calls % len(actions)])
         calls += 1
@@ -57,9 +57,9 @@ def random_rate(fitness, episodes, seconds):
         elif mode == autoreset.DISABLED and ended.any():
             envs.reset(seed=[int(s) for s in rng.integers(2**31, size=envs.num_envs)],
                        options={"reset_mask": ended})
-    seconds = time.perf_counter() - start
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
     fitness.close()
-    return steps / seconds, calls
+    return steps / seconds, steps / cpu, calls
 
 
 def fitness_run(env, pop_size, epochs, **fitness_kwargs):
@@ -85,12 +85,12 @@ def fitness_run(env, pop_size, epochs, **fitness_kwargs):
             return result
 
         stepper.step = timed_step
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     history = model.func_evolve(fitness, pop_size=pop_size, epochs=epochs, verbose=0)
-    seconds = time.perf_counter() - start
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
     steps = history["env_steps"][-1]
     busy = steps / max(1, clock["calls"] * slots)
-    return steps, seconds, clock["seconds"], busy, -history["loss"][-1], slots, clock["calls"]
+    return steps, seconds, clock["seconds"], busy, -history["loss"][-1], slots, clock["calls"], cpu
 
 
 def main():
@@ -106,19 +106,23 @@ def main():
     print(f"pop {pop}, {arguments.epochs} generations of Beta, 1 episode per genome, 1 thread")
     one_process = {}
     for env in [e for e in arguments.envs.split(",") if e]:
-        steps, seconds, in_env, busy, best, slots, calls = fitness_run(env, pop, arguments.epochs)
+        steps, seconds, in_env, busy, best, slots, calls, cpu = fitness_run(env, pop,
+                                                                           arguments.epochs)
         rate = steps / seconds
         one_process[env] = rate
         fitness = tessaron.gym.EpisodeFitness(env)
-        random, random_calls = random_rate(fitness, pop, arguments.random_seconds)
+        random, random_cpu, random_calls = random_rate(fitness, pop, arguments.random_seconds)
         stepped = calls * slots / seconds
         print(f"{env} ({slots} sub-environments, {fitness._source.resolved_mode()}):")
-        print(f"  random actions      {random:10.0f} steps/s ({random_calls} vector steps)")
-        print(f"  EpisodeFitness run  {rate:10.0f} steps/s = {rate / random:6.1%} of random "
+        print(f"  random actions      {random:10.0f} steps/s wall, {random_cpu:10.0f} per CPU "
+              f"second ({random_calls} vector steps)")
+        print(f"  EpisodeFitness run  {rate:10.0f} steps/s wall, {steps / cpu:10.0f} per CPU "
+              f"second: {rate / random:6.1%} and {steps / cpu / random_cpu:6.1%} of random "
               f"({steps} steps in {seconds:.2f} s, {in_env / seconds:6.1%} of it stepping the "
               f"environment; last best return {best:.1f})")
         print(f"  sub-environments busy {busy:6.1%} of the {calls} vector steps; all of them, "
-              f"ended ones included: {stepped:.0f} steps/s = {stepped / random:6.1%} of random")
+              f"ended ones included: {stepped / random:6.1%} of random (wall), "
+              f"{calls * slots / cpu / random_cpu:6.1%} (CPU)")
     for env in [e for e in arguments.async_envs.split(",") if e]:
         if env not in one_process:
             steps, seconds, *_ = fitness_run(env, pop, arguments.epochs)

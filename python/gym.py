@@ -240,7 +240,8 @@ class _EnvSource:
             return gymnasium.make_vec(self.env, num_envs=num_envs, vectorization_mode=mode,
                                       vector_kwargs=vector_kwargs, **self.make_kwargs)
         factory = _Factory(self.env, self.make_kwargs)
-        kind = gymnasium.vector.AsyncVectorEnv if mode == "async" else gymnasium.vector.SyncVectorEnv
+        vector = gymnasium.vector
+        kind = vector.AsyncVectorEnv if mode == "async" else vector.SyncVectorEnv
         return kind([factory] * num_envs, **vector_kwargs)
 
 
@@ -320,6 +321,8 @@ def _check_model(action_map, observations, name, inputs, outputs):
 class _WholeVector:
     """Steps a vector environment as a whole."""
 
+    one_by_one = False
+
     def __init__(self, envs, size):
         autoreset = _gymnasium().vector.AutoresetMode
         mode = autoreset(envs.metadata.get("autoreset_mode", autoreset.NEXT_STEP))
@@ -346,7 +349,7 @@ class _EachSubEnvironment:
     """Steps the sub-environments of a SyncVectorEnv one by one, as it does, but only those
     that play an episode: those waiting for the last episodes of a call cost nothing."""
 
-    seeded, next_step = True, False
+    seeded, next_step, one_by_one = True, False, True
 
     def __init__(self, envs, size):
         self.envs, self.size, self.slots = envs.envs, size, envs.num_envs
@@ -374,34 +377,46 @@ class _EachSubEnvironment:
         return self.observations
 
 
-class _ObservationLog:
-    """The observations the networks saw, kept by the block of time steps and reduced into
-    sums of deviations from a shift at the end of each block."""
+class _InputLog:
+    """The inputs the networks were given, (observation - mean) * inv_std, kept by blocks of
+    time steps: each step's inputs are written into the block and predicted from there. A block
+    is reduced into sums of deviations from the first step's mean input, which keeps them free
+    of cancellation. The rows of a step that count are given by a boolean array that the caller
+    replaces rather than changes once logged."""
 
-    def __init__(self, slots, size, shift, block=256):
-        self.observations = np.empty((block, slots, size))
-        self.weights = np.empty((block, slots))
-        self.used = 0
-        self.shift = shift
+    def __init__(self, slots, size, block=256):
+        self.inputs = np.empty((block, slots, size))
+        self.counted = []
+        self.shift = None
         self.count = 0
         self.sums = np.zeros((2, size))
 
-    def add(self, observations, counted):
-        if self.used == len(self.weights):
+    def next_row(self):
+        if len(self.counted) == len(self.inputs):
             self.reduce()
-        self.observations[self.used] = observations
-        self.weights[self.used] = counted
-        self.used += 1
+        return self.inputs[len(self.counted)]
 
     def reduce(self):
-        weights = self.weights[:self.used]
+        if not self.counted:
+            return
+        weights = np.array(self.counted, dtype=np.float64)
         if self.shift is None:
-            self.shift = weights[0] @ self.observations[0] / weights[0].sum()
-        centred = self.observations[:self.used] - self.shift
+            self.shift = weights[0] @ self.inputs[0] / max(1.0, weights[0].sum())
+        centred = self.inputs[:len(weights)] - self.shift
         self.sums[0] += np.einsum("tn,tnd->d", weights, centred)
         self.sums[1] += np.einsum("tn,tnd->d", weights, centred * centred)
         self.count += int(weights.sum())
-        self.used = 0
+        self.counted = []
+
+    def statistics(self, mean, inv_std):
+        """The count, a shift and the sums of deviations from it and of their squares, of the
+        observations behind the inputs."""
+        self.reduce()
+        if mean is None or self.shift is None:
+            return self.count, self.shift, self.sums[0], self.sums[1]
+        std = 1.0 / inv_std
+        return (self.count, mean + self.shift * std, self.sums[0] * std,
+                self.sums[1] * (std * std))
 
 
 class _Player:
@@ -417,22 +432,21 @@ class _Player:
         one_by_one = (isinstance(self.envs, gymnasium.vector.SyncVectorEnv)
                       and self.envs.autoreset_mode == gymnasium.vector.AutoresetMode.DISABLED)
         self.stepper = (_EachSubEnvironment if one_by_one else _WholeVector)(self.envs, self.size)
-        self.inputs = np.empty((num_envs, self.size))
 
     def close(self):
         self.envs.close()
 
-    def play(self, genomes, episode_genome, episode_seed, mean, inv_std, shift=None):
-        """Plays every episode (genome index and seed). Returns the return and length of each
-        episode and the statistics of the observations the networks saw: their count, a shift
-        (`shift`, or the mean of the first observations) and the sums of (observation - shift)
-        and of its squares."""
+    def play(self, genomes, episode_genome, episode_seed, mean=None, inv_std=None):
+        """Plays every episode (genome index and seed), the networks given (observation - mean)
+        * inv_std (the observations with mean None). Returns the return and length of each
+        episode and the statistics of the observations the networks saw: their count, a shift,
+        and the sums of (observation - shift) and of its squares."""
         count, slots, stepper = len(episode_genome), self.num_envs, self.stepper
         returns = np.zeros(count)
         lengths = np.zeros(count, dtype=np.int64)
-        log = _ObservationLog(slots, self.size, shift)
-        # Sub-environment k plays episode slot_episode[k] (from time step slot_start[k] on), or
-        # none (-1) once the queue is empty.
+        log = _InputLog(slots, self.size)
+        # Sub-environment k plays episode slot_episode[k], from time step slot_start[k] on, or
+        # none (-1) once the queue is empty; live[k] while its observation is one of an episode.
         slot_episode = np.full(slots, -1)
         waiting = min(slots, count)
         slot_episode[:waiting] = np.arange(waiting)
@@ -441,58 +455,64 @@ class _Player:
         slot_seed[:waiting] = episode_seed[:waiting]
         slot_genomes = [genomes[episode_genome[e]] if e >= 0 else genomes[0] for e in slot_episode]
         slot_return = np.zeros(slots)
-        counted = (slot_episode >= 0).astype(np.float64)  # rows that are an episode's observation
-        playing = np.flatnonzero(slot_episode >= 0).tolist()
+        live = slot_episode >= 0
+        playing = np.flatnonzero(live).tolist()  # read by a stepper that steps them one by one
+        in_play = len(playing)
         restarting = []  # with next-step autoreset: the sub-environments that reset next step
         observations = stepper.reset(slot_seed)
         step = 0
-        while playing:
-            log.add(observations, counted)
+        while in_play:
+            inputs = log.next_row()
+            log.counted.append(live)
             if mean is not None:
-                np.subtract(observations, mean, out=self.inputs)
-                self.inputs *= inv_std
+                np.subtract(observations, mean, out=inputs)
+                inputs *= inv_std
             else:
-                self.inputs[...] = observations
-            actions = self.action_map(tessaron.predict_many(slot_genomes, self.inputs))
+                inputs[...] = observations
+            actions = self.action_map(tessaron.predict_many(slot_genomes, inputs))
             observations, rewards, ended = stepper.step(actions, playing)
             slot_return += rewards
             step += 1
             if restarting:
                 # That step only reset them: the episodes they were given start now.
                 slot_return[restarting] = 0.0
-                counted[restarting] = 1.0
+                live = live.copy()
+                live[restarting] = True
                 restarting = []
             if not ended.any():
                 continue
-            ended_now = np.flatnonzero(ended & (counted > 0))
+            ended_now = np.flatnonzero(ended & live)
             returns[slot_episode[ended_now]] = slot_return[ended_now]
             lengths[slot_episode[ended_now]] = step - slot_start[ended_now]
-            slot_return[ended_now] = 0.0
-            started = ended_now[:max(0, count - waiting)]
-            counted[ended_now] = 0.0
+            started = ended_now[:count - waiting]
+            live = live.copy()
+            live[ended_now] = False
             slot_episode[ended_now] = -1
-            slot_episode[started] = np.arange(waiting, waiting + len(started))
-            slot_seed[started] = episode_seed[waiting:waiting + len(started)]
-            for k in started:
-                slot_genomes[k] = genomes[episode_genome[slot_episode[k]]]
-            waiting += len(started)
+            if len(started):
+                slot_episode[started] = np.arange(waiting, waiting + len(started))
+                slot_seed[started] = episode_seed[waiting:waiting + len(started)]
+                for k in started.tolist():
+                    slot_genomes[k] = genomes[episode_genome[slot_episode[k]]]
+                waiting += len(started)
+                slot_return[started] = 0.0
+                if stepper.next_step:
+                    restarting = started.tolist()
+                    slot_start[started] = step + 1
+                else:
+                    live[started] = True
+                    slot_start[started] = step
             observations = stepper.restart(observations, slot_seed, ended, started)
-            if stepper.next_step:
-                restarting = started.tolist()
-                slot_start[started] = step + 1
-            else:
-                counted[started] = 1.0
-                slot_start[started] = step
-            playing = np.flatnonzero(slot_episode >= 0).tolist()
-        log.reduce()
-        return returns, lengths, log.count, log.shift, log.sums[0], log.sums[1]
+            in_play -= len(ended_now) - len(started)
+            if stepper.one_by_one:
+                playing = np.flatnonzero(slot_episode >= 0).tolist()
+        return (returns, lengths) + log.statistics(mean, inv_std)
 
 
 _WORKER_PLAYERS = {}  # in worker processes: players by the fitness's token and the thread
 
 
 def _play_on_worker(token, source, num_envs, genomes, episode_genome, episode_seed, mean,
-                    inv_std, shift):
+                    inv_std):
     key = (token, threading.get_ident())
     player = _WORKER_PLAYERS.get(key)
     wanted = num_envs or source.default_slots(len(episode_genome))
@@ -501,7 +521,7 @@ def _play_on_worker(token, source, num_envs, genomes, episode_genome, episode_se
             player.close()
         player = _WORKER_PLAYERS[key] = _Player(source, wanted)
     try:
-        return player.play(genomes, episode_genome, episode_seed, mean, inv_std, shift)
+        return player.play(genomes, episode_genome, episode_seed, mean, inv_std)
     except BaseException:
         _WORKER_PLAYERS.pop(key).close()
         raise
@@ -652,15 +672,11 @@ class EpisodeFitness:
         seeds = self._episode_seeds()
         episode_genome = np.repeat(np.arange(len(genomes)), self.episodes)
         episode_seed = np.tile(seeds, len(genomes))
-        mean, std = self._applied = (self.stats.mean.copy(), self.stats.std(self.min_std))
+        mean = inv_std = None
         if self.normalize_observations:
-            inv_std = 1.0 / std
-        else:
-            mean = inv_std = None
-        # The statistics sum deviations from the current mean (from the mean of the first
-        # observations before any), which keeps them free of cancellation.
-        shift = self.stats.mean if self.stats.count else None
-        parts = self._play(genomes, episode_genome, episode_seed, mean, inv_std, shift)
+            self._applied = (self.stats.mean.copy(), self.stats.std(self.min_std))
+            mean, inv_std = self._applied[0], 1.0 / self._applied[1]
+        parts = self._play(genomes, episode_genome, episode_seed, mean, inv_std)
         for _, _, seen, part_shift, shifted_sum, shifted_squares in parts:
             self.stats.merge(seen, part_shift, shifted_sum, shifted_squares)
         returns = np.concatenate([part[0] for part in parts])
@@ -671,19 +687,19 @@ class EpisodeFitness:
         self.last_lengths = lengths.reshape(len(genomes), self.episodes)
         return -self.last_returns.mean(axis=1)
 
-    def _play(self, genomes, episode_genome, episode_seed, mean, inv_std, shift):
+    def _play(self, genomes, episode_genome, episode_seed, mean, inv_std):
         """The results of Player.play for consecutive parts of the episodes."""
         try:
             if self.client is not None or self.processes:
                 return self._play_elsewhere(genomes, episode_genome, episode_seed, mean,
-                                            inv_std, shift)
+                                            inv_std)
             player = self._player_for(len(episode_genome))
-            return [player.play(genomes, episode_genome, episode_seed, mean, inv_std, shift)]
+            return [player.play(genomes, episode_genome, episode_seed, mean, inv_std)]
         except BaseException:
             self.close()  # an environment that failed is not stepped again
             raise
 
-    def _play_elsewhere(self, genomes, episode_genome, episode_seed, mean, inv_std, shift):
+    def _play_elsewhere(self, genomes, episode_genome, episode_seed, mean, inv_std):
         """Player.play's results for consecutive parts of the episodes, one part per worker of
         the cluster or per process, each played by that worker's own vector environment."""
         if self.client is not None:
@@ -699,7 +715,7 @@ class EpisodeFitness:
                 used, index = np.unique(episode_genome[part], return_inverse=True)
                 futures.append(submit(_play_on_worker, self._token, self._source, self.num_envs,
                                       [genomes[g] for g in used], index, episode_seed[part],
-                                      mean, inv_std, shift))
+                                      mean, inv_std))
         if self.client is not None:
             return self.client.gather(futures)
         return [future.result() for future in futures]
@@ -786,10 +802,11 @@ class StopAtReturn(Callback):
     EpisodeFitness). A network is tested at most once per epoch, and only when the epoch's loss
     says its training return reached the threshold (the loss is minus a return, as
     EpisodeFitness gives), and never twice. The test episodes are the same at every check
-    (seeds drawn from `seed`, by default from tessaron's stream when the run starts), and their
-    steps are counted apart, in `env_steps`."""
+    (seeds drawn from `seed`, as evaluate draws them; tests draw nothing from tessaron's random
+    stream, so they leave the run as it would be without them), and their steps are counted
+    apart, in `env_steps`."""
 
-    def __init__(self, threshold, env, episodes=100, seed=None, *, num_envs=None,
+    def __init__(self, threshold, env, episodes=100, seed=0, *, num_envs=None,
                  vectorization_mode=None, vector_kwargs=None, **make_kwargs):
         super().__init__()
         _check_count("episodes", episodes, 1)
@@ -808,8 +825,7 @@ class StopAtReturn(Callback):
     def on_train_begin(self, logs=None):
         self.stopped_epoch = None
         self._tested = None
-        self._seeds = _test_seeds(self.seed if self.seed is not None else _tessaron_seed(),
-                                  self.episodes)
+        self._seeds = _test_seeds(self.seed, self.episodes)
 
     def on_epoch_end(self, epoch, logs=None):
         loss = (logs or {}).get("loss", math.nan)

@@ -106,7 +106,7 @@ class StopAtReturn(Callback):
         threshold: float,
         env: _Env,
         episodes: int = 100,
-        seed: int | None = None,
+        seed: int | None = 0,
         *,
         num_envs: int | None = None,
         vectorization_mode: _Mode = None,

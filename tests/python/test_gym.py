@@ -106,7 +106,8 @@ def test_episodes_and_statistics_match_a_loop_stepped_by_hand(mode, autoreset, s
 def test_folded_network_on_raw_inputs_equals_the_network_on_normalised_inputs():
     model, other = networks(5, 3, 2, seed=9)
     genome = tessaron.Genome(5, 3)
-    genome.__setstate__({key: other.__getstate__()[key] for key in ("network", "inputs", "outputs")})
+    state = other.__getstate__()
+    genome.__setstate__({key: state[key] for key in ("network", "inputs", "outputs")})
     rng = np.random.default_rng(2)
     mean = rng.normal(0, 50, size=5)
     std = np.array([1e-4, 0.02, 1.0, 30.0, 400.0])  # the first as for a constant observation
@@ -119,10 +120,10 @@ def test_folded_network_on_raw_inputs_equals_the_network_on_normalised_inputs():
 
 @pytest.mark.parametrize("space,outputs,expected", [
     (spaces.Discrete(3, start=-1), [[0.2, 0.9, 0.9], [np.nan, 0.0, 1.0]], [0, -1]),
-    (spaces.Box(np.array([-2.0, 0.0]), np.array([2.0, 1.0]), dtype=np.float64), [[0.0, 0.5], [np.nan, -40.0]],
-     [[0.0, (np.tanh(0.5) + 1) / 2], [0.0, 0.0]]),
-    (spaces.Box(np.array([-np.inf, 0.0]), np.array([np.inf, np.inf]), dtype=np.float64), [[-7.0, -7.0]],
-     [[-7.0, 0.0]]),
+    (spaces.Box(np.array([-2.0, 0.0]), np.array([2.0, 1.0]), dtype=np.float64),
+     [[0.0, 0.5], [np.nan, -40.0]], [[0.0, (np.tanh(0.5) + 1) / 2], [0.0, 0.0]]),
+    (spaces.Box(np.array([-np.inf, 0.0]), np.array([np.inf, np.inf]), dtype=np.float64),
+     [[-7.0, -7.0]], [[-7.0, 0.0]]),
 ])
 def test_actions_from_outputs(space, outputs, expected):
     actions = tgym._ActionMap(space, "env")(np.array(outputs, dtype=np.float64))
@@ -134,8 +135,9 @@ def test_actions_from_outputs(space, outputs, expected):
     ("NoSuchEnvironment-v0", (4, 2), "cannot make the environment 'NoSuchEnvironment-v0': "),
     ("CartPole-v1", (3, 2), "CartPole-v1 gives observations of 4 values, but the model has 3 "
                             "inputs"),
-    ("CartPole-v1", (4, 1), "CartPole-v1 takes Discrete(2) actions, one output per action (the "
-                            "largest is taken), so it needs 2 outputs, but the model has 1 outputs"),
+    ("CartPole-v1", (4, 1), "CartPole-v1 takes Discrete(2) actions, one output per action "
+                            "(the largest is taken), so it needs 2 outputs, but the model has 1 "
+                            "outputs"),
     ("Pendulum-v1", (3, 2), "Pendulum-v1 takes Box actions of 1 values, one output per value, so "
                             "it needs 1 outputs, but the model has 2 outputs"),
     (functools.partial(Walk, action_space=spaces.MultiBinary(2)), (2, 2),
