@@ -820,21 +820,21 @@ class StopAtReturn(Callback):
         self.env_steps = 0
         self.tests = []  # (epoch, mean test return) of every check
         self.stopped_epoch = None
-        self._tested = None
+        self._tested = set()
 
     def on_train_begin(self, logs=None):
         self.stopped_epoch = None
-        self._tested = None
+        self._tested = set()
         self._seeds = _test_seeds(self.seed, self.episodes)
 
     def on_epoch_end(self, epoch, logs=None):
         loss = (logs or {}).get("loss", math.nan)
         if not -loss >= self.threshold:
             return
-        network = self.model.__getstate__()["network"]
-        if network == self._tested:
+        network = hashlib.sha256(self.model.__getstate__()["network"]).digest()
+        if network in self._tested:
             return
-        self._tested = network
+        self._tested.add(network)
         if self._player is None:
             self._player = _Player(self._source,
                                    self.num_envs or self._source.default_slots(self.episodes))
