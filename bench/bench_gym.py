@@ -120,9 +120,13 @@ def main():
               f"second: {rate / random:6.1%} and {steps / cpu / random_cpu:6.1%} of random "
               f"({steps} steps in {seconds:.2f} s, {in_env / seconds:6.1%} of it stepping the "
               f"environment; last best return {best:.1f})")
-        print(f"  sub-environments busy {busy:6.1%} of the {calls} vector steps; all of them, "
-              f"ended ones included: {stepped / random:6.1%} of random (wall), "
-              f"{calls * slots / cpu / random_cpu:6.1%} (CPU)")
+        if fitness._source.resolved_mode() == "sync":
+            print(f"  sub-environments busy {busy:6.1%} of the {calls} vector steps (the idle "
+                  f"ones are not stepped)")
+        else:
+            print(f"  sub-environments busy {busy:6.1%} of the {calls} vector steps; all of "
+                  f"them, ended ones included: {stepped / random:6.1%} of random (wall), "
+                  f"{calls * slots / cpu / random_cpu:6.1%} (CPU)")
     for env in [e for e in arguments.async_envs.split(",") if e]:
         if env not in one_process:
             steps, seconds, *_ = fitness_run(env, pop, arguments.epochs)
