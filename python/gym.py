@@ -77,6 +77,7 @@ from typing import NamedTuple
 import numpy as np
 
 import tessaron
+from tessaron._extras import import_extra
 from tessaron.callbacks import Callback
 
 __all__ = ["EpisodeFitness", "Returns", "StopAtReturn", "evaluate", "fold_normalization"]
@@ -85,11 +86,7 @@ _SYNC_SLOTS = 32  # sub-environments of a sync vector environment unless num_env
 
 
 def _gymnasium():
-    try:
-        import gymnasium
-    except ImportError as error:
-        raise ImportError("tessaron.gym needs gymnasium: pip install tessaron[gym]") from error
-    return gymnasium
+    return import_extra("gymnasium", "gym", "tessaron.gym")
 
 
 def _check_count(name, value, lowest):
