@@ -2,7 +2,6 @@
 fold of the observation normalisation, refusals, failures and the stopping callback."""
 
 import functools
-import sys
 
 import gymnasium
 import numpy as np
@@ -162,12 +161,6 @@ def test_a_failing_environment_ends_the_run_and_leaves_the_model_unchanged():
         model.func_evolve(fitness, pop_size=6, epochs=20, verbose=0)
     assert model.__getstate__() == before
     assert fitness._player is None  # the broken environments were closed
-
-
-def test_gymnasium_missing_names_the_extra(monkeypatch):
-    monkeypatch.setitem(sys.modules, "gymnasium", None)
-    with pytest.raises(ImportError, match=r"pip install tessaron\[gym\]"):
-        tgym.EpisodeFitness("CartPole-v1")
 
 
 def run(seed, **fitness_kwargs):

@@ -99,8 +99,15 @@ def _import_distributed():
     import tessaron.distributed  # noqa: F401
 
 
+def _make_gym_fitness():
+    import tessaron.gym
+
+    tessaron.gym.EpisodeFitness("CartPole-v1")
+
+
 @pytest.mark.parametrize("missing, extra, use, user, package", [
     ("onnx", "onnx", lambda: tessaron.Model(1, 1).to_onnx(), "Model.to_onnx", "the onnx package"),
+    ("gymnasium", "gym", _make_gym_fitness, "tessaron.gym", "the gymnasium package"),
     ("matplotlib", "plot", _plot_network, "tessaron.plot.network", "the matplotlib package"),
     ("distributed", "distributed", _import_distributed, "tessaron.distributed",
      "dask.distributed"),
