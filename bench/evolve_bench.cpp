@@ -11,7 +11,7 @@
 #include "evolution/generation.hpp"
 #include "evolution/losses.hpp"
 #include "network/network.hpp"
-#include "network/random.hpp"
+#include "network/random_sources.hpp"
 
 using namespace tessaron;
 using Clock = std::chrono::steady_clock;

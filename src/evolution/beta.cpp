@@ -7,7 +7,6 @@
 
 #include "common/errors.hpp"
 #include "network/activation.hpp"
-#include "network/random.hpp"
 #include "variation/integrity.hpp"
 #include "variation/mutations.hpp"
 
@@ -108,7 +107,7 @@ void remove_random_connection(Network& network, BetaDraws& draws) {
 }
 
 void change_structure(Network& network, std::vector<double>& steps, std::int32_t hidden_cap,
-                      BetaDraws& draws) {
+                      BetaDraws& draws, RandomSources& sources) {
     switch (index_below(4, draws)) {
         case 0:
             if (hidden_nodes(network) < hidden_cap) grow_node(network, steps, draws);
@@ -116,7 +115,7 @@ void change_structure(Network& network, std::vector<double>& steps, std::int32_t
         case 1:
             if (hidden_nodes(network) > 0) {
                 const std::int32_t d = network.inputs + index_below(hidden_nodes(network), draws);
-                beta_remove_node(network, d);
+                beta_remove_node(network, d, sources);
                 steps.erase(steps.begin() + (d - network.inputs));
             }
             break;
@@ -193,8 +192,9 @@ double beta_complexity(const Network& network) {
 }
 
 Network beta_random_network(const Network& like, double init_scale,
-                            const std::vector<double>& output_scales, BetaDraws& draws) {
-    Network network(like.inputs, like.outputs);
+                            const std::vector<double>& output_scales, BetaDraws& draws,
+                            RandomSources& sources) {
+    Network network(like.inputs, like.outputs, NetworkEngine(sources.engine_seed()));
     reset(network, like.size);
     const std::int32_t sources_end = network.size - network.outputs;
     for (std::int32_t i = 0; i < network.size; ++i) {
@@ -215,8 +215,8 @@ Network beta_random_network(const Network& like, double init_scale,
     return network;
 }
 
-Network beta_plain_network(const Network& like) {
-    Network network(like.inputs, like.outputs);
+Network beta_plain_network(const Network& like, RandomSources& sources) {
+    Network network(like.inputs, like.outputs, NetworkEngine(sources.engine_seed()));
     reset(network, like.size);
     const std::int32_t sources_end = network.size - network.outputs;
     for (std::int32_t i = 0; i < network.size; ++i)
@@ -227,8 +227,8 @@ Network beta_plain_network(const Network& like) {
     return network;
 }
 
-void beta_remove_node(Network& network, std::int32_t d) {
-    Network smaller(network.inputs, network.outputs);
+void beta_remove_node(Network& network, std::int32_t d, RandomSources& random) {
+    Network smaller(network.inputs, network.outputs, NetworkEngine(random.engine_seed()));
     reset(smaller, network.size - 1);
     auto moved = [d](std::int32_t i) { return i < d ? i : i - 1; };
     for (std::int32_t i = 0; i < network.size; ++i) {
@@ -265,7 +265,8 @@ void beta_remove_node(Network& network, std::int32_t d) {
 }
 
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors) {
+                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors,
+                 RandomSources& sources) {
     // Log-normal self-adaptation with one factor shared by the whole network and one per node,
     // at the usual rates 1/sqrt(2n) and 1/sqrt(2 sqrt(n)) for n step sizes, kept moderate for
     // the smallest networks.
@@ -289,7 +290,7 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
                        child.weight(from, to) + steps[to - inputs] * standard_normal(draws));
         });
     if (chance(settings.structure_rate, draws)) {
-        change_structure(child, steps, hidden_cap, draws);
+        change_structure(child, steps, hidden_cap, draws, sources);
         if (!is_valid(child)) throw IntegrityError("Beta broke a network");
     }
     if (child.size > inputs && chance(activation_change_rate, draws)) {
@@ -300,11 +301,16 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
 
 BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
                                   const BetaSettings& settings,
-                                  const std::vector<double>& target_scales) {
+                                  const std::vector<double>& target_scales,
+                                  RandomSources& sources) {
+    // Runs have always drawn an engine seed here, for a best network that member 0 replaces below;
+    // the draw stays so that seeded runs keep their figures.
+    sources.engine_seeds.discard(1);
     BetaState state;
     state.settings = settings;
-    const std::uint32_t high = engine_seed();
-    const std::uint32_t low = engine_seed();
+    state.sources = &sources;
+    const std::uint32_t high = sources.engine_seed();
+    const std::uint32_t low = sources.engine_seed();
     state.draws.engine.seed((std::uint64_t{high} << 32) | low);
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
     // Outputs start, and step, on the scale of their targets.
@@ -316,14 +322,15 @@ BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
     state.population.reserve(p);
     if (settings.search == BetaSearch::gradient) {
         // One centre; the first generation replaces the other places by its perturbations.
-        state.population.assign(p, settings.keep_model ? start : beta_plain_network(start));
+        state.population.assign(p, settings.keep_model ? start : beta_plain_network(start, sources));
     } else {
         for (std::size_t i = 0; i < p; ++i) {
             if (i == 0 && settings.keep_model)
                 state.population.push_back(start);
             else
                 state.population.push_back(
-                    beta_random_network(start, settings.init_scale, output_steps, state.draws));
+                    beta_random_network(start, settings.init_scale, output_steps, state.draws,
+                                        sources));
         }
     }
     for (const Network& member : state.population) {
@@ -428,7 +435,8 @@ bool beta_next_generation(BetaState& state, const ScoreFunction& score, bool res
             const std::int32_t parent = index_below(parents, state.draws);
             Network child(state.population[parent]);
             std::vector<double> steps = state.steps[parent];
-            beta_mutate(child, steps, settings, state.hidden_cap, state.draws, state.step_floors);
+            beta_mutate(child, steps, settings, state.hidden_cap, state.draws, state.step_floors,
+                        *state.sources);
             child_steps.push_back(std::move(steps));
             children.push_back(std::move(child));
         }

@@ -12,6 +12,7 @@
 
 #include "evolution/generation.hpp"
 #include "network/network.hpp"
+#include "network/random_sources.hpp"
 
 namespace tessaron {
 
@@ -49,13 +50,14 @@ struct BetaState {
     ScoreRows rows;                          // empty while the member has not been scored
     std::vector<std::int32_t> scored;        // how many scores rows[i] averages
     std::vector<double> scatter;             // sum of squared deviations of those losses
-    Network best;
+    Network best{NetworkEngine(0)};  // set from the start on; its engine never draws
     std::int32_t best_index = -1;
     double best_loss = no_loss_yet;
     std::int32_t hidden_cap = 0;  // max(settings.max_hidden, the start's hidden nodes)
     double best_key = HUGE_VAL;   // the best ranking key so far
     std::int32_t stale = 0;       // generations since the best key last improved
     BetaDraws draws;              // every draw of the optimizer
+    RandomSources* sources = nullptr;  // the run's, for the engines of new networks
     // Under reevaluate, the smallest step size of a hidden node, then of each output; empty
     // otherwise.
     std::vector<double> step_floors;
@@ -74,7 +76,8 @@ struct BetaState {
 // beta_plain_network.
 BetaState beta_initial_population(const Network& start, std::int32_t pop_size,
                                   const BetaSettings& settings,
-                                  const std::vector<double>& target_scales = {});
+                                  const std::vector<double>& target_scales = {},
+                                  RandomSources& sources = thread_random_sources());
 
 // One generation. The first call scores the starting population; later calls keep the elites,
 // replace the others by children of the best members and score the children (and, when
@@ -118,22 +121,25 @@ double beta_complexity(const Network& network);
 // and each weight into it moved by N(0, that node's step); with `structure_rate` one structural
 // change (steps kept in line with the nodes), and with 0.05 one node's activation redrawn.
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors = {});
+                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors = {},
+                 RandomSources& sources = thread_random_sources());
 
 // A network of `like`'s counts whose every allowed connection exists, with random kinds, the
 // weights into a node N(0, scale / sqrt(fan-in)) and its bias N(0, scale), where scale is
 // init_scale for hidden nodes and output_scales[o] for output o.
 Network beta_random_network(const Network& like, double init_scale,
-                            const std::vector<double>& output_scales, BetaDraws& draws);
+                            const std::vector<double>& output_scales, BetaDraws& draws,
+                            RandomSources& sources = thread_random_sources());
 
 // The gradient search's start without the model's network: `like`'s counts, every allowed
 // connection, every weight and bias 0, linear inputs and outputs and tanh hidden nodes. Kinds never
 // change in that search, and these neither saturate nor die, where it could not tell one direction
 // from another; at zero no direction is preferred.
-Network beta_plain_network(const Network& like);
+Network beta_plain_network(const Network& like, RandomSources& sources = thread_random_sources());
 
 // Deletes hidden node d; each source of d is connected to each target of d with the product of
 // the two weights added to any weight it has.
-void beta_remove_node(Network& network, std::int32_t d);
+void beta_remove_node(Network& network, std::int32_t d,
+                      RandomSources& sources = thread_random_sources());
 
 }  // namespace tessaron

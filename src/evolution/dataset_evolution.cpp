@@ -100,7 +100,7 @@ namespace {
 template <class MakeState, class Step>
 EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, Step&& step,
                                 const std::function<void()>& before_generation,
-                                const DatasetEpochHook& after_epoch) {
+                                const DatasetEpochHook& after_epoch, RandomSources& sources) {
     const std::int32_t n = run.training_in_place ? run.training_in_place->rows : run.x.rows;
     const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
     if (run.batch_size != -1 && batch_size < 0.1 * n) console_write(small_batch_warning);
@@ -109,7 +109,7 @@ EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, S
         throw std::invalid_argument("training rows read in place cannot be shuffled into batches");
     const std::size_t kinds = run.losses.size();
 
-    EvolutionResult result;
+    EvolutionResult result{Network(NetworkEngine(sources.engine_seed())), {}};
     // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
     result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
     auto state = make_state();
@@ -126,7 +126,7 @@ EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, S
 
     for (std::int32_t epoch = 0; epoch < run.epochs; ++epoch) {
         const std::int64_t epoch_start = monotonic_nanoseconds();
-        if (batches > 1) shuffle_together(run.x, run.y);
+        if (batches > 1) shuffle_together(run.x, run.y, sources.rand);
         std::vector<double> loss_sums(kinds, 0.0);
         double size_sum = 0.0;
         ProgressLine line;
@@ -176,12 +176,16 @@ EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, S
 
 EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
                                       const std::function<void()>& before_generation,
-                                      const DatasetEpochHook& after_epoch) {
+                                      const DatasetEpochHook& after_epoch,
+                                      RandomSources& sources) {
     check_run(start, run);
     if (!run.beta)
         return run_generations(
-            run, [&] { return initial_population(start, run.pop_size); }, next_generation,
-            before_generation, after_epoch);
+            run, [&] { return initial_population(start, run.pop_size, sources); },
+            [&](PopulationState& state, const ScoreFunction& score) {
+                return next_generation(state, score, sources);
+            },
+            before_generation, after_epoch, sources);
     const SampleView training =
         run.training_in_place ? *run.training_in_place : all_rows(run.x, run.y);
     // Another batch is another task: every member is scored on it, not only the new ones.
@@ -191,12 +195,12 @@ EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& ru
         run,
         [&] {
             return beta_initial_population(start, run.pop_size, *run.beta,
-                                           column_spreads(training));
+                                           column_spreads(training), sources);
         },
         [&](BetaState& state, const ScoreFunction& score) {
             return beta_next_generation(state, score, rescore_all, average);
         },
-        before_generation, after_epoch);
+        before_generation, after_epoch, sources);
 }
 
 }  // namespace tessaron

@@ -56,6 +56,7 @@ using DatasetEpochHook =
 // kind, and (from the generation step) a population it cannot breed.
 EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
                                       const std::function<void()>& before_generation,
-                                      const DatasetEpochHook& after_epoch = {});
+                                      const DatasetEpochHook& after_epoch = {},
+                                      RandomSources& sources = thread_random_sources());
 
 }  // namespace tessaron

@@ -15,8 +15,9 @@ FunctionEvolutionResult run_generations(const FunctionEvolution& run, State stat
                                         const ScoreFunction& score,
                                         const ValidationFunction& validate,
                                         const std::function<void()>& before_generation,
-                                        const FunctionEpochHook& after_epoch) {
-    FunctionEvolutionResult result;
+                                        const FunctionEpochHook& after_epoch,
+                                        RandomSources& sources) {
+    FunctionEvolutionResult result{Network(NetworkEngine(sources.engine_seed())), false, {}};
     // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
     result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
     for (std::int32_t epoch = 0; epoch < run.epochs; ++epoch) {
@@ -53,17 +54,22 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
                                                const ScoreFunction& score,
                                                const ValidationFunction& validate,
                                                const std::function<void()>& before_generation,
-                                               const FunctionEpochHook& after_epoch) {
+                                               const FunctionEpochHook& after_epoch,
+                                               RandomSources& sources) {
     if (!run.beta)
-        return run_generations(run, initial_population(start, run.pop_size), next_generation, score,
-                               validate, before_generation, after_epoch);
+        return run_generations(
+            run, initial_population(start, run.pop_size, sources),
+            [&](PopulationState& state, const ScoreFunction& score_pool) {
+                return next_generation(state, score_pool, sources);
+            },
+            score, validate, before_generation, after_epoch, sources);
     const bool reevaluate = run.beta->reevaluate;
     return run_generations(
-        run, beta_initial_population(start, run.pop_size, *run.beta),
+        run, beta_initial_population(start, run.pop_size, *run.beta, {}, sources),
         [reevaluate](BetaState& state, const ScoreFunction& score_pool) {
             return beta_next_generation(state, score_pool, reevaluate, reevaluate);
         },
-        score, validate, before_generation, after_epoch);
+        score, validate, before_generation, after_epoch, sources);
 }
 
 }  // namespace tessaron

@@ -47,6 +47,7 @@ FunctionEvolutionResult run_function_evolution(const Network& start, const Funct
                                                const ScoreFunction& score,
                                                const ValidationFunction& validate,
                                                const std::function<void()>& before_generation,
-                                               const FunctionEpochHook& after_epoch = {});
+                                               const FunctionEpochHook& after_epoch = {},
+                                               RandomSources& sources = thread_random_sources());
 
 }  // namespace tessaron

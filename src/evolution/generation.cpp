@@ -42,15 +42,19 @@ void copy_network(Network& target, const Network& source) {
 
 }  // namespace
 
-PopulationState initial_population(const Network& network, std::int32_t pop_size) {
+PopulationState initial_population(const Network& network, std::int32_t pop_size,
+                                   RandomSources& sources) {
     check_population_size(pop_size);
     if (network.size == 0) throw InvalidData("the network to evolve has no nodes");
+    // Runs have always drawn an engine seed here, for a best network that member 0 replaces below;
+    // the draw stays so that seeded runs keep their figures.
+    sources.engine_seeds.discard(1);
     PopulationState state;
     state.population.reserve(static_cast<std::size_t>(pop_size));
-    state.population.push_back(copy_with_fresh_engine(network));
+    state.population.push_back(copy_with_fresh_engine(network, sources));
     for (std::int32_t i = 1; i < pop_size; ++i) {
-        Network member = copy_with_fresh_engine(network);
-        mutate(member);
+        Network member = copy_with_fresh_engine(network, sources);
+        mutate(member, sources);
         state.population.push_back(std::move(member));
     }
     state.best = state.population.front();
@@ -58,7 +62,7 @@ PopulationState initial_population(const Network& network, std::int32_t pop_size
     return state;
 }
 
-std::vector<std::int32_t> select_survivors(const ScoreRows& rows) {
+std::vector<std::int32_t> select_survivors(const ScoreRows& rows, RandState& rand) {
     const std::size_t n = rows.size();
     std::vector<std::int32_t> order(n);
     std::iota(order.begin(), order.end(), 0);
@@ -68,7 +72,7 @@ std::vector<std::int32_t> select_survivors(const ScoreRows& rows) {
     for (int pass = 0; pass < 2; ++pass) {
         // Shuffling the pool's indices draws and applies the permutation exactly as shuffling
         // the pool with its rows would, without moving any network.
-        draw_permutation(n, permutation);
+        draw_permutation(n, permutation, rand);
         apply_permutation(permutation,
                           [&](std::size_t i, std::size_t j) { std::swap(order[i], order[j]); });
         for (std::size_t group = 0; group + 4 <= n; group += 4) {
@@ -81,7 +85,8 @@ std::vector<std::int32_t> select_survivors(const ScoreRows& rows) {
     return winners;
 }
 
-bool next_generation(PopulationState& state, const ScoreFunction& score) {
+bool next_generation(PopulationState& state, const ScoreFunction& score,
+                     RandomSources& sources) {
     check_population_size(static_cast<std::int64_t>(state.population.size()));
     if (state.fitness.size() != state.population.size())
         throw InvalidData("the population has " + std::to_string(state.population.size()) +
@@ -90,8 +95,8 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
     bool parents_valid = state.members_valid;
     state.members_valid = false;
     std::vector<Network> children =
-        crossover(state.population, state.fitness, state.spares, parents_valid);
-    for (Network& child : children) mutate(child);
+        crossover(state.population, state.fitness, state.spares, parents_valid, sources);
+    for (Network& child : children) mutate(child, sources);
 
     // The pool takes the parents and the children over, alternating.
     const std::size_t p = state.population.size();
@@ -108,7 +113,7 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
     for (const std::vector<double>& row : pool_rows)
         if (row.empty()) throw InvalidData("scoring a pool gave a row without a loss");
 
-    const std::vector<std::int32_t> winners = select_survivors(pool_rows);
+    const std::vector<std::int32_t> winners = select_survivors(pool_rows, sources.rand);
     // A member that wins twice is copied for its first win and moved for its last.
     std::vector<std::int32_t> wins_left(pool.size(), 0);
     for (std::int32_t w : winners) ++wins_left[w];
@@ -126,7 +131,7 @@ bool next_generation(PopulationState& state, const ScoreFunction& score) {
             rows.push_back(std::move(pool_rows[w]));
         } else {
             // A copy with a fresh engine, in a spare's arrays when one is left.
-            survivors.push_back(take_spare(state.spares));
+            survivors.push_back(take_spare(state.spares, sources));
             assign_arrays(survivors.back(), pool[w]);
             rows.push_back(pool_rows[w]);
         }

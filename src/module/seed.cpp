@@ -1,7 +1,7 @@
 // tessaron.seed: repeatable runs.
 #include "module/module_functions.hpp"
 #include "module/py_ref.hpp"
-#include "network/random.hpp"
+#include "network/random_sources.hpp"
 
 namespace tessaron {
 

@@ -1,7 +1,5 @@
 #include "network/activation.hpp"
 
-#include "network/random.hpp"
-
 namespace tessaron {
 
 std::optional<std::int32_t> activation_from_name(std::string_view name) {
@@ -10,9 +8,8 @@ std::optional<std::int32_t> activation_from_name(std::string_view name) {
     return std::nullopt;
 }
 
-std::int32_t random_activation() {
-    seed_activation_draws_once();
-    return rand_draw() % activation_kind_count;
+std::int32_t random_activation(RandState& rand) {
+    return rand() % activation_kind_count;
 }
 
 }  // namespace tessaron

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "network/activation_math.hpp"
+#include "network/random.hpp"
 
 namespace tessaron {
 
@@ -40,7 +41,7 @@ inline double activate(std::int32_t kind, double x) {
     }
 }
 
-// A uniformly random kind, drawn as rand() % 4.
-std::int32_t random_activation();
+// A uniformly random kind, drawn as one value of the rand() sequence modulo the number of kinds.
+std::int32_t random_activation(RandState& rand);
 
 }  // namespace tessaron

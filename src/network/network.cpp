@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "network/activation.hpp"
-#include "network/random.hpp"
 
 #include "common/platform.hpp"
 
@@ -38,7 +37,7 @@ void check_affordable(std::int64_t nodes, std::int64_t connections) {
 
 }  // namespace
 
-NetworkEngine::NetworkEngine() : seed_(engine_seed()) {}
+NetworkEngine::NetworkEngine() : seed_(thread_random_sources().engine_seed()) {}
 
 NetworkEngine::result_type NetworkEngine::early_draw() {
     if (!early_) {
@@ -79,14 +78,19 @@ Network::Network(std::int32_t inputs, std::int32_t outputs) : inputs(inputs), ou
     reset(*this, inputs + outputs);
 }
 
+Network::Network(std::int32_t inputs, std::int32_t outputs, NetworkEngine engine)
+    : inputs(inputs), outputs(outputs), engine(std::move(engine)) {
+    reset(*this, inputs + outputs);
+}
+
 Network& Network::operator=(const Network& other) {
     if (this == &other) return *this;
     Network copy(other);
     return *this = std::move(copy);
 }
 
-Network copy_with_fresh_engine(const Network& other) {
-    Network copy;  // seeds its engine
+Network copy_with_fresh_engine(const Network& other, RandomSources& sources) {
+    Network copy(NetworkEngine(sources.engine_seed()));
     assign_arrays(copy, other);
     return copy;
 }
@@ -189,7 +193,7 @@ void reset(Network& network, std::int32_t n) {
     network.weights.shrink_to_fit();
 }
 
-void randomise(Network& network) {
+void randomise(Network& network, RandState& rand) {
     const std::int32_t size = network.size;
     // Every allowed pair: the count, then the arrays, all before the first draw.
     std::int64_t count = 0;
@@ -205,7 +209,7 @@ void randomise(Network& network) {
     std::normal_distribution<double> normal(0.0, 1.0);
     for (std::int32_t i = 0; i < size; ++i) {
         network.biases[i] = normal(network.engine);
-        network.activations[i] = random_activation();
+        network.activations[i] = random_activation(rand);
     }
     std::size_t e = 0;
     for (std::int32_t from = 0; from < size; ++from) {

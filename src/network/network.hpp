@@ -14,6 +14,8 @@
 #include <random>
 #include <vector>
 
+#include "network/random_sources.hpp"
+
 namespace tessaron {
 
 // A network's own random engine (an mt19937). It is seeded when the network is made, but its
@@ -25,7 +27,7 @@ namespace tessaron {
 class NetworkEngine {
   public:
     using result_type = std::mt19937::result_type;
-    NetworkEngine();  // seeded from engine_seed()
+    NetworkEngine();  // seeded from the calling thread's sources (thread_random_sources)
     explicit NetworkEngine(result_type seed) : seed_(seed) {}
     NetworkEngine(const NetworkEngine& other)
         : seed_(other.seed_),
@@ -101,8 +103,10 @@ struct Network {
 
     // An empty network (no nodes); its engine is seeded like any other.
     Network();
+    explicit Network(NetworkEngine engine) : engine(std::move(engine)) {}
     // A blank network of inputs + outputs nodes: all zero, kinds sigmoid, no connection.
     Network(std::int32_t inputs, std::int32_t outputs);
+    Network(std::int32_t inputs, std::int32_t outputs, NetworkEngine engine);
     // Copies are equal in everything, engine state included (see copy_with_fresh_engine).
     // Assignment gives the strong guarantee: on failure the target is unchanged.
     Network(const Network& other) = default;
@@ -135,9 +139,10 @@ struct Network {
     void unlink(std::int32_t from, std::int32_t to);
 };
 
-// A network equal to `other` in everything but its engine, which is seeded afresh: copies of one
-// parent that are varied side by side then draw different weights.
-Network copy_with_fresh_engine(const Network& other);
+// A network equal to `other` in everything but its engine, which is seeded afresh from `sources`:
+// copies of one parent that are varied side by side then draw different weights.
+Network copy_with_fresh_engine(const Network& other,
+                               RandomSources& sources = thread_random_sources());
 
 // Makes `target` equal to `source` in everything but its engine, which stays as it was, reusing
 // the target's arrays where they are large enough. Throws std::bad_alloc, leaving the target
@@ -182,10 +187,10 @@ void set_connections(Network& network, std::vector<Link> links);
 void reset(Network& network, std::int32_t n);
 
 // Random biases and kinds for every node and every allowed connection with a standard normal
-// weight. Biases and weights come from the network's engine, kinds from rand(). Throws
+// weight. Biases and weights come from the network's engine, kinds from `rand`. Throws
 // std::bad_alloc, before any draw and leaving the network unchanged, when the connections cannot
 // be had.
-void randomise(Network& network);
+void randomise(Network& network, RandState& rand = thread_random_sources().rand);
 
 // Makes the connection (if absent) and gives it a standard normal weight from the network's
 // engine.

@@ -1,15 +1,17 @@
-// Integers in a range from a source of uniform digits, such as rand() (digits 0 .. RAND_MAX).
+// Integers in a range from a source of uniform digits, such as the rand() sequence (digits 0 ..
+// RandState::max).
 //
 // A count beyond one digit's reach is served by joining several digits into one wider value, so
 // every index of a large range stays reachable.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
+
+#include "network/random.hpp"
 
 namespace tessaron {
 
-inline constexpr std::uint64_t rand_radix = std::uint64_t{RAND_MAX} + 1;
+inline constexpr std::uint64_t rand_radix = std::uint64_t{RandState::max} + 1;
 
 // Number of digits of base `radix` needed for `count` values, and radix to that power. The span
 // stays below 2^63 for every count up to 2^32 and every radix from 2 up.

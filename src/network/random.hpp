@@ -1,41 +1,41 @@
-// Process-wide random sources shared by the network and variation code.
-//
-// Three sources exist, and which one a draw uses is fixed: the C library's rand() (activation
-// kinds, choices among candidates, shuffles), each network's own engine (weights and biases), and
-// the "fresh" draws of the variation operators.
+// The random generators of the core, as plain values: no shared state and no seeding policy here
+// (random_sources.hpp holds the sources of a run and how they are seeded).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 
 namespace tessaron {
 
-// Unless seed_everything has run, rand() is seeded before its first use by each kind of draw
-// from the random device mixed with the clock; each flag triggers the seeding at most once per
-// process (and once more in a child made by fork()). rand_draw itself makes sure rand() was
-// seeded by one of them.
-void seed_activation_draws_once();
-void seed_structure_draws_once();
+// Draws exactly what the GNU C library's rand() draws after srand(seed): its additive feedback
+// generator of 31 words (r[i] = r[i - 31] + r[i - 3], the top 31 bits drawn), seeded by the
+// same Lehmer sequence and with the same 310 draws discarded. Runs that used the process-wide
+// rand() keep their draws, while every run now has a state of its own.
+class RandState {
+  public:
+    static constexpr int max = 2147483647;  // RAND_MAX of that library
 
-// One value of rand(), in 0 .. RAND_MAX.
-int rand_draw();
+    explicit RandState(unsigned value = 1) { seed(value); }
+    void seed(unsigned value);
 
-// A seed for a new network engine: from a per-thread generator seeded from the random device
-// mixed with the clock, or from the value given to seed_everything.
-std::uint32_t engine_seed();
+    // One value in 0 .. max.
+    int operator()() {
+        const std::uint32_t value = words_[front_] += words_[rear_];
+        front_ = front_ + 1 == degree ? 0 : front_ + 1;
+        rear_ = rear_ + 1 == degree ? 0 : rear_ + 1;
+        return static_cast<int>(value >> 1);
+    }
 
-// Makes every random source derive from `value` from now on: rand() is seeded with it (and never
-// again with the time), and every per-thread engine restarts from it when it next draws. The same
-// sequence of calls then gives the same draws.
-void seed_everything(std::uint64_t value);
+    friend bool operator==(const RandState&, const RandState&) = default;
 
-// Keeps a per-thread engine in step with seed_everything: when seed_everything has run since
-// `generation_seen` (which starts at no_generation), reseeds the engine from the seed and `stream`
-// (or, if never seeded, from the random device mixed with the clock) and returns true. A child
-// made by fork() of a process that was never seeded reseeds its engines too.
-inline constexpr std::uint64_t no_generation = ~std::uint64_t{0};
-template <class Engine>
-bool refresh_thread_engine(Engine& engine, std::uint64_t& generation_seen, std::uint32_t stream);
+  private:
+    static constexpr int degree = 31;
+    static constexpr int separation = 3;
+    std::uint32_t words_[degree];
+    int front_ = separation;
+    int rear_ = 0;
+};
 
 // The 32-bit Mersenne Twister, drawing exactly what std::mt19937 draws from the same seeding, with
 // a refill of its state that the compiler can vectorise and that tempers the new words in the
@@ -61,6 +61,56 @@ class Mt19937 {
     result_type state_[words];
     result_type tempered_[words];  // the words drawn, made from state_ by the last refill
     int next_ = words;
+};
+
+// c = (r1 + r2 * 2^32) / 2^64, in [0, 1): the rounding to double that would give exactly 1 gives
+// the largest double below 1 instead.
+inline double unit_from_words(std::uint32_t r1, std::uint32_t r2) {
+    const double c =
+        (static_cast<double>(r1) + static_cast<double>(r2) * 4294967296.0) / 18446744073709551616.0;
+    // Values within 2^10 of 2^64 round up to 2^64 itself.
+    return c < 1.0 ? c : 0x1.fffffffffffffp-1;
+}
+
+// The "fresh" draws of the variation operators: the engine, and the second standard normal
+// deviate of the latest pair.
+struct FreshDraws {
+    Mt19937 engine;
+    double saved_normal = 0.0;
+    bool normal_saved = false;
+
+    // A double in [0, 1) made of two 32-bit engine outputs.
+    double unit() {
+        const std::uint32_t r1 = engine();
+        const std::uint32_t r2 = engine();
+        return unit_from_words(r1, r2);
+    }
+
+    // A standard normal deviate by the polar method, pairs drawn and used as the standard
+    // library's normal distribution draws and uses them (adding 0.0 as it does, which turns a
+    // -0 into +0), so that seeded runs keep their values.
+    double standard_normal() {
+        if (normal_saved) {
+            normal_saved = false;
+            return saved_normal + 0.0;
+        }
+        double x, y, r2;
+        do {
+            x = 2.0 * unit() - 1.0;
+            y = 2.0 * unit() - 1.0;
+            r2 = x * x + y * y;
+        } while (r2 > 1.0 || r2 == 0.0);
+        const double scale = std::sqrt(-2 * std::log(r2) / r2);
+        saved_normal = x * scale;
+        normal_saved = true;
+        return y * scale + 0.0;
+    }
+
+    // A normal deviate; exactly `mean` when stddev is 0 (no draw), NaN when stddev is NaN.
+    double normal(double mean, double stddev) {
+        if (stddev == 0.0) return mean;
+        return standard_normal() * stddev + mean;
+    }
 };
 
 }  // namespace tessaron

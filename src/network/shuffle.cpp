@@ -4,15 +4,14 @@
 #include <numeric>
 
 #include "network/rand_range.hpp"
-#include "network/random.hpp"
 
 namespace tessaron {
 
-void draw_permutation(std::size_t n, std::vector<std::size_t>& permutation) {
+void draw_permutation(std::size_t n, std::vector<std::size_t>& permutation, RandState& rand) {
     permutation.resize(n);
     std::iota(permutation.begin(), permutation.end(), std::size_t{0});
     for (std::size_t i = 1; i < n; ++i) {
-        const auto r = static_cast<std::size_t>(uniform_below(i + 1, rand_radix, rand_draw));
+        const auto r = static_cast<std::size_t>(uniform_below(i + 1, rand_radix, rand));
         if (r != i) std::swap(permutation[i], permutation[r]);
     }
 }
@@ -23,10 +22,10 @@ std::vector<char>& permutation_marks(std::size_t n) {
     return marks;
 }
 
-void shuffle_together(SampleMatrix& first, SampleMatrix& second) {
+void shuffle_together(SampleMatrix& first, SampleMatrix& second, RandState& rand) {
     check_same_length(static_cast<std::size_t>(first.rows), static_cast<std::size_t>(second.rows));
     thread_local std::vector<std::size_t> permutation;
-    draw_permutation(static_cast<std::size_t>(first.rows), permutation);
+    draw_permutation(static_cast<std::size_t>(first.rows), permutation, rand);
     apply_permutation(permutation, [&](std::size_t i, std::size_t j) {
         const auto a = static_cast<std::int32_t>(i), b = static_cast<std::int32_t>(j);
         std::swap_ranges(first.row(a), first.row(a) + first.cols, first.row(b));

@@ -1,8 +1,8 @@
 // One random permutation applied to two parallel sequences, so that the items found together at
 // any position before the shuffle are found together at some position after it.
 //
-// The permutation comes from rand() in its current state (it is never seeded here): Fisher-Yates
-// with rejection, so every permutation is equally likely. It is applied along its cycles with
+// The permutation comes from a rand() sequence in its current state (by default the calling
+// thread's): Fisher-Yates with rejection, so every permutation is equally likely. It is applied along its cycles with
 // swaps, so items are moved, never copied.
 #pragma once
 
@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "network/random_sources.hpp"
 #include "network/sample_matrix.hpp"
 
 namespace tessaron {
 
-// Fills `permutation` with a uniformly random permutation of 0 .. n-1, drawn from rand().
-void draw_permutation(std::size_t n, std::vector<std::size_t>& permutation);
+// Fills `permutation` with a uniformly random permutation of 0 .. n-1, drawn from `rand`.
+void draw_permutation(std::size_t n, std::vector<std::size_t>& permutation,
+                      RandState& rand = thread_random_sources().rand);
 
 // Marks of the cycles already walked, reused from call to call on each thread.
 std::vector<char>& permutation_marks(std::size_t n);
@@ -50,10 +52,11 @@ inline void check_same_length(std::size_t first, std::size_t second) {
 
 // Reorders two vectors of equal length by one random permutation.
 template <class A, class B>
-void shuffle_together(std::vector<A>& first, std::vector<B>& second) {
+void shuffle_together(std::vector<A>& first, std::vector<B>& second,
+                      RandState& rand = thread_random_sources().rand) {
     check_same_length(first.size(), second.size());
     thread_local std::vector<std::size_t> permutation;
-    draw_permutation(first.size(), permutation);
+    draw_permutation(first.size(), permutation, rand);
     apply_permutation(permutation, [&](std::size_t i, std::size_t j) {
         using std::swap;
         swap(first[i], first[j]);
@@ -62,6 +65,7 @@ void shuffle_together(std::vector<A>& first, std::vector<B>& second) {
 }
 
 // Reorders the rows of two sample tables of the same row count by one random permutation.
-void shuffle_together(SampleMatrix& first, SampleMatrix& second);
+void shuffle_together(SampleMatrix& first, SampleMatrix& second,
+                      RandState& rand = thread_random_sources().rand);
 
 }  // namespace tessaron

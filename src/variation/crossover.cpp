@@ -13,7 +13,7 @@
 namespace tessaron {
 
 void make_child_into(Network& child, const Network& a, const Network& b, double score_a,
-                     double score_b) {
+                     double score_b, FreshDraws& draws) {
     const bool b_fitter = score_a > score_b;
     const bool a_fitter = score_a <= score_b;  // both false when a score is NaN
     const std::int32_t len = b_fitter ? b.size : a.size;
@@ -32,7 +32,6 @@ void make_child_into(Network& child, const Network& a, const Network& b, double 
     child.inputs = a.inputs;
     child.outputs = a.outputs;
 
-    FreshDraws& draws = fresh_draws();
     const std::int32_t shared_nodes = std::min(a.size, b.size);
     for (std::int32_t i = 0; i < len; ++i) {
         const Network* source = i < a.size ? &a : &b;
@@ -84,29 +83,32 @@ void make_child_into(Network& child, const Network& a, const Network& b, double 
         first_out[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(targets.size());
 }
 
-Network make_child(const Network& a, const Network& b, double score_a, double score_b) {
-    Network child;  // seeds its engine
-    make_child_into(child, a, b, score_a, score_b);
+Network make_child(const Network& a, const Network& b, double score_a, double score_b,
+                   RandomSources& sources) {
+    Network child(NetworkEngine(sources.engine_seed()));
+    make_child_into(child, a, b, score_a, score_b, sources.fresh);
     return child;
 }
 
-Network take_spare(std::vector<Network>& spares) {
-    if (spares.empty()) return Network();  // seeds its engine
+Network take_spare(std::vector<Network>& spares, RandomSources& sources) {
+    if (spares.empty()) return Network(NetworkEngine(sources.engine_seed()));
     Network reused = std::move(spares.back());
     spares.pop_back();
-    reused.engine = NetworkEngine();
+    reused.engine = NetworkEngine(sources.engine_seed());
     return reused;
 }
 
-std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores) {
+std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores,
+                               RandomSources& sources) {
     std::vector<Network> spares;
     bool parents_valid = false;
-    return crossover(population, scores, spares, parents_valid);
+    return crossover(population, scores, spares, parents_valid, sources);
 }
 
 std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& scores,
-                               std::vector<Network>& spares, bool& parents_valid) {
-    shuffle_together(population, scores);
+                               std::vector<Network>& spares, bool& parents_valid,
+                               RandomSources& sources) {
+    shuffle_together(population, scores, sources.rand);
 
     if (!parents_valid) {
         parents_valid = true;
@@ -127,15 +129,15 @@ std::vector<Network> crossover(std::vector<Network>& population, std::vector<dou
         const Network& a = population[2 * j];
         const Network& b = population[2 * j + 1];
         const double score_a = scores[2 * j], score_b = scores[2 * j + 1];
-        if (fresh_uniform(0.0, 1.0) >= 0.5) {
+        if (fresh_uniform(0.0, 1.0, sources.fresh) >= 0.5) {
             for (int k = 0; k < 2; ++k) {
-                offspring.push_back(take_spare(spares));
-                make_child_into(offspring.back(), a, b, score_a, score_b);
+                offspring.push_back(take_spare(spares, sources));
+                make_child_into(offspring.back(), a, b, score_a, score_b, sources.fresh);
             }
         } else {
             copied[j] = 1;
             for (const Network* parent : {&a, &b}) {
-                offspring.push_back(take_spare(spares));
+                offspring.push_back(take_spare(spares, sources));
                 assign_arrays(offspring.back(), *parent);
             }
         }

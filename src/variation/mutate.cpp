@@ -34,8 +34,7 @@ double stepped(FreshDraws& draws, double value) {
 
 }  // namespace
 
-void perturb_parameters(Network& network) {
-    FreshDraws& draws = fresh_draws();
+void perturb_parameters(Network& network, FreshDraws& draws) {
     for (std::int32_t i = 0; i < network.size; ++i) {
         network.biases[i] = stepped(draws, network.biases[i]);
         for (std::int32_t e = network.out_begin(i); e < network.out_end(i); ++e)
@@ -44,38 +43,38 @@ void perturb_parameters(Network& network) {
     }
 }
 
-void mutate_activations(Network& network) {
-    FreshDraws& draws = fresh_draws();
+void mutate_activations(Network& network, RandomSources& sources) {
     for (std::int32_t i = network.inputs; i < network.size; ++i)
-        if (draws.unit() <= new_kind_chance) network.activations[i] = random_activation();
+        if (sources.fresh.unit() <= new_kind_chance)
+            network.activations[i] = random_activation(sources.rand);
 }
 
-void mutate(Network& network) {
-    if (fresh_uniform(0.0, 1.0) < perturbation_share) {
-        perturb_parameters(network);
+void mutate(Network& network, RandomSources& sources) {
+    if (fresh_uniform(0.0, 1.0, sources.fresh) < perturbation_share) {
+        perturb_parameters(network, sources.fresh);
         return;
     }
-    if (fresh_uniform(0.0, 1.0) < activation_share) {
-        mutate_activations(network);
+    if (fresh_uniform(0.0, 1.0, sources.fresh) < activation_share) {
+        mutate_activations(network, sources);
         return;
     }
-    if (fresh_uniform(0.0, 1.0) <= add_node_chance) {
-        add_node(network);
+    if (fresh_uniform(0.0, 1.0, sources.fresh) <= add_node_chance) {
+        add_node(network, sources);
         check_after(network, "Add node mutation broke network.");
         return;
     }
-    if (fresh_uniform(0.0, 1.0) <= remove_node_chance) {
-        remove_node(network);
+    if (fresh_uniform(0.0, 1.0, sources.fresh) <= remove_node_chance) {
+        remove_node(network, sources);
         check_after(network, "Remove node mutation broke network.");
         return;
     }
-    if (fresh_uniform(0.0, 1.0) <= remove_connection_chance) {
-        remove_connection(network);
+    if (fresh_uniform(0.0, 1.0, sources.fresh) <= remove_connection_chance) {
+        remove_connection(network, sources);
         check_after(network, "Remove connection mutation broke network.");
         return;
     }
-    if (fresh_uniform(0.0, 1.0) <= add_connection_chance) {
-        add_connection(network);
+    if (fresh_uniform(0.0, 1.0, sources.fresh) <= add_connection_chance) {
+        add_connection(network, sources);
         check_after(network, "Add connection mutation broke network.");
     }
 }

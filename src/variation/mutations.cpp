@@ -27,7 +27,7 @@ struct Candidate {
 // (and no draw) when there is none.
 template <class PerSource, class At>
 std::optional<Candidate> pick_candidate(const Network& network, std::int32_t sources,
-                                        PerSource per_source, At at) {
+                                        RandState& rand, PerSource per_source, At at) {
     std::int64_t count = 0;
     for (std::int32_t from = 0; from < sources; ++from) count += per_source(from);
     if (count == 0) return std::nullopt;
@@ -35,7 +35,7 @@ std::optional<Candidate> pick_candidate(const Network& network, std::int32_t sou
         throw InvalidData("a network of " + std::to_string(network.size) +
                           " nodes has too many candidates for a structural mutation (" +
                           std::to_string(count) + ")");
-    std::int64_t index = random_int(0, static_cast<int>(count - 1));
+    std::int64_t index = random_int(0, static_cast<int>(count - 1), rand);
     for (std::int32_t from = 0; from < sources; ++from) {
         const std::int64_t here = per_source(from);
         if (index < here) return Candidate{from, at(from, static_cast<std::int32_t>(index))};
@@ -127,11 +127,11 @@ void insert_node(Network& network, std::int32_t a, std::int32_t b, double bias,
     network.size = n + 1;
 }
 
-void add_node(Network& network) {
+void add_node(Network& network, RandomSources& sources) {
     const std::int32_t size = network.size;
     // Existing connections to a higher node.
     const auto choice = pick_candidate(
-        network, size - network.outputs,
+        network, size - network.outputs, sources.rand,
         [&](std::int32_t from) {
             return lower_position(network, from, size) - lower_position(network, from, from + 1);
         },
@@ -139,15 +139,15 @@ void add_node(Network& network) {
             return network.targets[lower_position(network, from, from + 1) + index];
         });
     if (!choice) return;
-    const std::int32_t activation = random_activation();
-    const double bias = fresh_normal(0.0, 1.0);
+    const std::int32_t activation = random_activation(sources.rand);
+    const double bias = fresh_normal(0.0, 1.0, sources.fresh);
     insert_node(network, choice->from, choice->to, bias, activation);
 }
 
-void remove_node(Network& network) {
+void remove_node(Network& network, RandomSources& sources) {
     const std::int32_t n = network.size;
     if (n - network.inputs - network.outputs <= 0) return;
-    const std::int32_t d = random_int(network.inputs, n - network.outputs - 1);
+    const std::int32_t d = random_int(network.inputs, n - network.outputs - 1, sources.rand);
 
     // Targets of d, numbered as they will be once d is gone; its sources are found row by row
     // below, where each gains those targets with fresh weights (sources ascending, targets
@@ -161,9 +161,9 @@ void remove_node(Network& network) {
         },
         d + 1);
 
-    std::size_t sources = 0;
-    for (std::int32_t i = 0; i < d; ++i) sources += network.connected(i, d);
-    Connections shrunk(n - 1, connection_count(network) + sources * bridged.size());
+    std::size_t feeding = 0;
+    for (std::int32_t i = 0; i < d; ++i) feeding += network.connected(i, d);
+    Connections shrunk(n - 1, connection_count(network) + feeding * bridged.size());
     network.biases.reserve(static_cast<std::size_t>(n));
     auto renumber = [&](std::int32_t x) { return x < d ? x : x - 1; };
     for (std::int32_t row = 0; row < n; ++row) {
@@ -196,12 +196,12 @@ void remove_node(Network& network) {
     network.size = n - 1;
 }
 
-void add_connection(Network& network) {
+void add_connection(Network& network, RandomSources& sources) {
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs, outputs = network.outputs;
     // Allowed pairs that are absent: the allowed range of each source less its targets in it.
     const auto choice = pick_candidate(
-        network, size - outputs,
+        network, size - outputs, sources.rand,
         [&](std::int32_t from) {
             const TargetRange range = allowed_targets(from, size, inputs, outputs);
             return std::max(0, range.last - range.first) -
@@ -224,7 +224,7 @@ void add_connection(Network& network) {
     if (choice) connect(network, choice->from, choice->to);
 }
 
-void remove_connection(Network& network) {
+void remove_connection(Network& network, RandomSources& sources) {
     const std::int32_t size = network.size;
     // Sources with two or more outgoing and targets with two or more incoming connections.
     thread_local std::vector<std::int32_t> incoming;
@@ -235,7 +235,7 @@ void remove_connection(Network& network) {
         return lower_position(network, from, size) - network.out_begin(from) >= 2;
     };
     const auto choice = pick_candidate(
-        network, size,
+        network, size, sources.rand,
         [&](std::int32_t from) {
             std::int32_t count = 0;
             if (!spare_source(from)) return count;

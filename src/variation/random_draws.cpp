@@ -5,25 +5,17 @@
 
 #include "common/errors.hpp"
 #include "network/rand_range.hpp"
-#include "network/random.hpp"
 
 namespace tessaron {
 
-int random_int(int low, int high) {
+int random_int(int low, int high, RandState& rand) {
     if (low > high)
         throw InvalidData("random_int needs low <= high, got low " + std::to_string(low) +
                           " and high " + std::to_string(high));
-    seed_structure_draws_once();
     const std::int64_t span = std::int64_t{high} - low;  // up to 2^32 - 1
     const std::uint64_t offset =
-        reduced_below(static_cast<std::uint64_t>(span) + 1, rand_radix, rand_draw);
+        reduced_below(static_cast<std::uint64_t>(span) + 1, rand_radix, rand);
     return static_cast<int>(low + static_cast<std::int64_t>(offset));
-}
-
-FreshDraws& fresh_draws() {
-    thread_local FreshDraws draws;
-    if (refresh_thread_engine(draws.engine, draws.generation, 1)) draws.normal_saved = false;
-    return draws;
 }
 
 double scale_unit(double c, double low, double high) {
@@ -31,13 +23,12 @@ double scale_unit(double c, double low, double high) {
     return (value >= high && high > low) ? std::nextafter(high, low) : value;
 }
 
-double fresh_uniform(double low, double high) {
-    return scale_unit(fresh_draws().unit(), low, high);
+double fresh_uniform(double low, double high, FreshDraws& fresh) {
+    return scale_unit(fresh.unit(), low, high);
 }
 
-double fresh_normal(double mean, double stddev) {
-    if (stddev == 0.0) return mean;
-    return fresh_draws().normal(mean, stddev);
+double fresh_normal(double mean, double stddev, FreshDraws& fresh) {
+    return fresh.normal(mean, stddev);
 }
 
 }  // namespace tessaron

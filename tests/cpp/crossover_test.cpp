@@ -289,7 +289,8 @@ TEST(Crossover, OffspringInRecycledArraysEqualNewOnes) {
         bool parents_valid = run % 2 == 0;
         seed_everything(40 + run);
         const std::vector<Network> reused =
-            crossover(reused_population, reused_scores, spares, parents_valid);
+            crossover(reused_population, reused_scores, spares, parents_valid,
+                      thread_random_sources());
         EXPECT_TRUE(parents_valid);
         EXPECT_TRUE(spares.empty());
         ASSERT_EQ(reused.size(), offspring.size());

@@ -235,7 +235,7 @@ TEST(StructuralMutation, AddNodeSplitsTheDrawnCandidateWithTheDrawnKind) {
         thin_out(network, 0.4, engine);
         const Network before = twin(network);
         seed_rand(seed);
-        const int choice = std::rand(), kind = std::rand();
+        const int choice = testing::next_rand(), kind = testing::next_rand();
         seed_rand(seed);
         add_node(network);
         const std::vector<Pair> candidates = existing_forward(before);
@@ -277,7 +277,7 @@ TEST(StructuralMutation, RemoveNodeDeletesTheDrawnHiddenNode) {
         thin_out(network, 0.5, engine);
         const Network before = twin(network);
         seed_rand(seed);
-        const std::int32_t d = 3 + std::rand() % hidden;
+        const std::int32_t d = 3 + testing::next_rand() % hidden;
         seed_rand(seed);
         remove_node(network);
         expect_removed(before, network, d);
@@ -294,7 +294,7 @@ TEST(StructuralMutation, AddConnectionCreatesTheDrawnAbsentConnection) {
         if (candidates.empty()) continue;
         const Network before = twin(network);
         seed_rand(seed);
-        const Pair made = candidates[std::rand() % candidates.size()];
+        const Pair made = candidates[testing::next_rand() % candidates.size()];
         seed_rand(seed);
         add_connection(network);
         EXPECT_TRUE(network.connected(made.first, made.second));
@@ -315,7 +315,7 @@ TEST(StructuralMutation, RemoveConnectionDeletesTheDrawnSpareConnection) {
         ASSERT_FALSE(candidates.empty());
         const Network before = twin(network);
         seed_rand(seed);
-        const Pair cut = candidates[std::rand() % candidates.size()];
+        const Pair cut = candidates[testing::next_rand() % candidates.size()];
         seed_rand(seed);
         remove_connection(network);
         EXPECT_FALSE(network.connected(cut.first, cut.second));
@@ -328,15 +328,15 @@ TEST(StructuralMutation, RemoveConnectionDeletesTheDrawnSpareConnection) {
 }
 
 // The mutation leaves the network and the rand() sequence as they were.
-void expect_nothing_done(Network network, void (*mutation)(Network&)) {
+void expect_nothing_done(Network network, void (*mutation)(Network&, RandomSources&)) {
     const Network before = twin(network);
     seed_rand(5);
-    const int first = std::rand();
+    const int first = testing::next_rand();
     seed_rand(5);
-    mutation(network);
+    mutation(network, thread_random_sources());
     EXPECT_TRUE(same_genes(network, before));
     EXPECT_EQ(network.engine, before.engine);
-    EXPECT_EQ(std::rand(), first);
+    EXPECT_EQ(testing::next_rand(), first);
 }
 
 TEST(StructuralMutation, NothingToDo) {
@@ -379,15 +379,15 @@ TEST(StructuralMutation, ASingleCandidateIsTaken) {
 
 TEST(StructuralMutation, RandomMutationsKeepNetworksWellFormedAndValid) {
     std::mt19937 engine(99);
-    void (*const mutations[])(Network&) = {add_node, remove_node, add_connection,
-                                           remove_connection};
+    void (*const mutations[])(Network&, RandomSources&) = {add_node, remove_node, add_connection,
+                                                           remove_connection};
     int calls = 0;
     for (int n = 0; n < 24; ++n) {
         Network network = random_network(1 + n % 4, 1 + n % 3, n * 3 % 70);
         thin_out(network, 0.2 + 0.03 * n, engine);
         ASSERT_TRUE(is_valid(network));
         for (int step = 0; step < 150; ++step, ++calls) {
-            mutations[engine() % 4](network);
+            mutations[engine() % 4](network, thread_random_sources());
             ASSERT_TRUE(well_formed(network)) << "network " << n << " step " << step;
             ASSERT_TRUE(is_valid(network)) << "network " << n << " step " << step;
             ASSERT_TRUE(naive_valid(network));

@@ -140,7 +140,7 @@ TEST(Activation, Formulas) {
 
 TEST(Activation, RandomKindsCoverAllFour) {
     int seen[4] = {};
-    for (int i = 0; i < 400; ++i) ++seen[random_activation()];
+    for (int i = 0; i < 400; ++i) ++seen[random_activation(thread_random_sources().rand)];
     for (int count : seen) EXPECT_GT(count, 50);
 }
 

@@ -47,7 +47,7 @@ TEST(RandomDraws, FreshEngineDrawsWhatTheStandardTwisterDraws) {
 TEST(RandomDraws, RandomIntReducesOneRandValueModuloTheCount) {
     for (unsigned seed : {1u, 42u, 9000u}) {
         seed_rand(seed);
-        const int first = std::rand(), second = std::rand();
+        const int first = testing::next_rand(), second = testing::next_rand();
         seed_rand(seed);
         EXPECT_EQ(random_int(10, 19), 10 + first % 10);
         EXPECT_EQ(random_int(-3, 3), -3 + second % 7);
@@ -148,11 +148,11 @@ TEST(RandomDraws, FreshNormalMomentsAndDegenerateSpreads) {
 
 TEST(RandomDraws, FreshDrawsLeaveRandAlone) {
     seed_rand(9);
-    const int first = std::rand();
+    const int first = testing::next_rand();
     seed_rand(9);
     fresh_uniform(0.0, 1.0);
     fresh_normal(0.0, 1.0);
-    EXPECT_EQ(std::rand(), first);
+    EXPECT_EQ(testing::next_rand(), first);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 #include "common/console.hpp"
 #include "network/network.hpp"
-#include "network/random.hpp"
+#include "network/random_sources.hpp"
 
 namespace tessaron::testing {
 
@@ -70,12 +70,14 @@ inline bool same_genes(const Network& a, const Network& b) {
            a.first_out == b.first_out && a.targets == b.targets;
 }
 
-// Makes the next rand() values repeatable: both once-flags are spent first, so that no seeding
-// by the time happens behind the test's back.
+// Makes the next values of the calling thread's rand() sequence repeatable.
 inline void seed_rand(unsigned seed) {
-    seed_activation_draws_once();
-    seed_structure_draws_once();
-    std::srand(seed);
+    thread_random_sources().rand.seed(seed);
+}
+
+// The next value of the calling thread's rand() sequence.
+inline int next_rand() {
+    return thread_random_sources().rand();
 }
 
 // Collects everything written to the console while it lives.
