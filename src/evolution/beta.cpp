@@ -7,7 +7,7 @@
 
 #include "common/errors.hpp"
 #include "network/activation.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 #include "variation/mutations.hpp"
 
 namespace tessaron {

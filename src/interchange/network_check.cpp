@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "network/activation.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 
 namespace tessaron {
 namespace {

@@ -7,7 +7,7 @@
 #include "common/console.hpp"
 #include "common/errors.hpp"
 #include "network/shuffle.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 #include "variation/random_draws.hpp"
 
 namespace tessaron {

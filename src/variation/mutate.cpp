@@ -6,7 +6,7 @@
 #include "common/console.hpp"
 #include "common/errors.hpp"
 #include "network/activation.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 #include "variation/mutations.hpp"
 #include "variation/random_draws.hpp"
 

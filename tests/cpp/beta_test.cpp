@@ -7,7 +7,7 @@
 
 #include "network/random.hpp"
 #include "network_builders.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 
 namespace tessaron {
 namespace {

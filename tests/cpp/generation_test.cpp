@@ -17,7 +17,7 @@
 #include "network/random.hpp"
 #include "network/shuffle.hpp"
 #include "network_builders.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 #include "variation_support.hpp"
 
 namespace tessaron {

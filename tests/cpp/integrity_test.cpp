@@ -1,4 +1,4 @@
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,17 +24,21 @@ TEST(Integrity, IntactNetworks) {
     EXPECT_TRUE(is_valid(build_network(1, 1, 2, {{0, 1, 0.0}})));
 }
 
-TEST(Integrity, BrokenNetworks) {
+TEST(Integrity, BrokenNetworksNameTheirFirstFault) {
+    const auto fault_of = [](const Network& network) {
+        EXPECT_FALSE(is_valid(network));
+        return describe(find_integrity_fault(network), network);
+    };
     // A blank network: the inputs feed nothing, the output has no source.
-    EXPECT_FALSE(is_valid(Network(2, 1)));
-    // Hidden node 2 has no incoming connection.
-    EXPECT_FALSE(is_valid(build_network(2, 1, 4, {{0, 3, 1}, {1, 3, 1}, {2, 3, 1}})));
-    // Input 1 has no outgoing connection.
-    EXPECT_FALSE(is_valid(build_network(2, 1, 3, {{0, 2, 1}})));
-    // Hidden node 2 has no outgoing connection.
-    EXPECT_FALSE(is_valid(build_network(1, 1, 4, {{0, 2, 1}, {0, 3, 1}, {0, 1, 1}, {1, 3, 1}})));
-    // Output 3 has no incoming connection.
-    EXPECT_FALSE(is_valid(build_network(1, 2, 4, {{0, 1, 1}, {1, 2, 1}})));
+    EXPECT_EQ(fault_of(Network(2, 1)), "input node 0 has no outgoing connection");
+    EXPECT_EQ(fault_of(build_network(2, 1, 4, {{0, 3, 1}, {1, 3, 1}, {2, 3, 1}})),
+              "hidden node 2 has no incoming connection");
+    EXPECT_EQ(fault_of(build_network(2, 1, 3, {{0, 2, 1}})),
+              "input node 1 has no outgoing connection");
+    EXPECT_EQ(fault_of(build_network(1, 1, 4, {{0, 2, 1}, {0, 3, 1}, {0, 1, 1}, {1, 3, 1}})),
+              "hidden node 2 has no outgoing connection");
+    EXPECT_EQ(fault_of(build_network(1, 2, 4, {{0, 1, 1}, {1, 2, 1}})),
+              "output node 3 has no incoming connection");
 }
 
 TEST(Integrity, OnlyForwardBitsCountAsIncomingAndOnlyBitsAtOrAboveAsOutgoing) {
@@ -106,9 +110,12 @@ TEST(Integrity, AgreesWithAPairByPairCheck) {
                     network.link(from, to);
             }
         }
-        const bool expected = naive_valid(network);
-        ASSERT_EQ(is_valid(network), expected) << "trial " << trial;
-        (expected ? intact : broken) += 1;
+        const IntegrityFault expected = testing::naive_fault(network);
+        const IntegrityFault found = find_integrity_fault(network);
+        ASSERT_EQ(found.kind, expected.kind) << "trial " << trial;
+        ASSERT_EQ(found.node, expected.node) << "trial " << trial;
+        ASSERT_EQ(is_valid(network), expected.kind == IntegrityFault::none);
+        (expected.kind == IntegrityFault::none ? intact : broken) += 1;
     }
     EXPECT_GT(intact, 300);
     EXPECT_GT(broken, 300);

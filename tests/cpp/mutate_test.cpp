@@ -9,7 +9,7 @@
 
 #include "common/errors.hpp"
 #include "network_builders.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 #include "variation_support.hpp"
 
 namespace tessaron {

@@ -22,7 +22,7 @@
 #include "common/errors.hpp"
 #include "network/activation.hpp"
 #include "network_builders.hpp"
-#include "variation/integrity.hpp"
+#include "network/integrity.hpp"
 
 namespace tessaron {
 namespace {

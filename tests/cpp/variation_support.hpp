@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/console.hpp"
+#include "network/integrity.hpp"
 #include "network/network.hpp"
 #include "network/random_sources.hpp"
 
@@ -45,22 +46,28 @@ inline bool well_formed(const Network& network) {
     return true;
 }
 
-// Validity checked pair by pair, as a reference for is_valid.
-inline bool naive_valid(const Network& network) {
+// The integrity test's first fault found pair by pair, as a reference for find_integrity_fault:
+// the first node by index that lacks an incoming connection (from below) or, failing that, an
+// outgoing one (at or above its own index).
+inline IntegrityFault naive_fault(const Network& network) {
     const std::int32_t n = network.size;
     for (std::int32_t i = 0; i < n; ++i) {
-        if (i < n - network.outputs) {
-            bool out = false;
-            for (std::int32_t j = i; j < n; ++j) out = out || network.connected(i, j);
-            if (!out) return false;
-        }
         if (i >= network.inputs) {
             bool in = false;
             for (std::int32_t j = 0; j < i; ++j) in = in || network.connected(j, i);
-            if (!in) return false;
+            if (!in) return {IntegrityFault::no_incoming, i};
+        }
+        if (i < n - network.outputs) {
+            bool out = false;
+            for (std::int32_t j = i; j < n; ++j) out = out || network.connected(i, j);
+            if (!out) return {IntegrityFault::no_outgoing, i};
         }
     }
-    return true;
+    return {};
+}
+
+inline bool naive_valid(const Network& network) {
+    return naive_fault(network).kind == IntegrityFault::none;
 }
 
 // Genes equal: counts, biases, kinds, weights and connection bits.
