@@ -13,7 +13,7 @@
 #include <random>
 
 #include "common/thread_pool.hpp"
-#include "evolution/generation.hpp"
+#include "evolution/optimizers/alpha.hpp"
 #include "evolution/losses.hpp"
 #include "network/network.hpp"
 #include "network/random_sources.hpp"

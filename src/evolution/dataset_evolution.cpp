@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 #include <string>
 
 #include "common/console.hpp"
 #include "common/errors.hpp"
-#include "evolution/generation.hpp"
 #include "evolution/losses.hpp"
 #include "evolution/progress.hpp"
 #include "network/shuffle.hpp"
@@ -96,111 +94,95 @@ std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size) {
 
 namespace {
 
-// The loop itself, for the state and generation step of either optimizer.
-template <class MakeState, class Step>
-EvolutionResult run_generations(DatasetEvolution& run, MakeState&& make_state, Step&& step,
-                                const std::function<void()>& before_generation,
-                                const DatasetEpochHook& after_epoch, RandomSources& sources) {
-    const std::int32_t n = run.training_in_place ? run.training_in_place->rows : run.x.rows;
-    const std::int32_t batch_size = run.batch_size == -1 ? n : run.batch_size;
-    if (run.batch_size != -1 && batch_size < 0.1 * n) console_write(small_batch_warning);
-    const std::int32_t batches = batch_count(n, run.batch_size);
-    if (run.training_in_place && batches > 1)
-        throw std::invalid_argument("training rows read in place cannot be shuffled into batches");
-    const std::size_t kinds = run.losses.size();
-
-    EvolutionResult result{Network(NetworkEngine(sources.engine_seed())), {}};
-    // A run of 2^31 - 1 epochs, to be ended by Ctrl-C, is fine: its records are made as it goes.
-    result.epochs.reserve(static_cast<std::size_t>(std::min(run.epochs, max_epochs_reserved)));
-    auto state = make_state();
-    std::int32_t first_batch_rows = 0;
-    const ScoreFunction score = [&](const std::vector<Network>& pool) {
-        if (run.training_in_place)
-            return evaluate_population(pool, *run.training_in_place, run.losses);
-        return evaluate_population(
-            pool,
-            sample_rows(run.x, run.y, first_batch_rows, std::min(batch_size, n - first_batch_rows)),
-            run.losses);
-    };
-    const bool validated = run.validation_in_place || run.x_val;
-
-    for (std::int32_t epoch = 0; epoch < run.epochs; ++epoch) {
-        const std::int64_t epoch_start = monotonic_nanoseconds();
-        if (batches > 1) shuffle_together(run.x, run.y, sources.rand);
-        std::vector<double> loss_sums(kinds, 0.0);
-        double size_sum = 0.0;
-        ProgressLine line;
-        line.verbose = run.verbose;
-        line.show_size = run.show_size;
-        line.loss_kinds = &run.losses;
-        line.epoch_start = epoch_start;
-        line.epoch = epoch;
-        line.epochs = run.epochs;
-        line.batch_count = batches;
-        line.loss_sums = &loss_sums;
-        for (std::int32_t batch = 0; batch < batches; ++batch) {
-            before_generation();
-            first_batch_rows = batch * batch_size;
-            step(state, score);
-            const std::vector<double>& best_row = state.rows[state.best_index];
-            for (std::size_t k = 0; k < kinds; ++k) loss_sums[k] += best_row[k];
-            size_sum += state.best.size;
-            if (batch < batches - 1) {
-                line.batch_index = batch;
-                line.size = static_cast<std::int32_t>(size_sum / (batch + 1));
-                console_write(progress_line(line, monotonic_nanoseconds()));
-            }
-        }
-        EpochRecord record;
-        if (validated)
-            record.validation =
-                evaluate_losses(state.best,
-                                run.validation_in_place ? *run.validation_in_place
-                                                        : all_rows(*run.x_val, *run.y_val),
-                                run.losses);
-        line.batch_index = batches - 1;
-        line.size = state.best.size;
-        line.validation = validated ? &record.validation : nullptr;
-        console_write(progress_line(line, monotonic_nanoseconds()));
-        record.losses.resize(kinds);
-        for (std::size_t k = 0; k < kinds; ++k) record.losses[k] = loss_sums[k] / batches;
-        record.size = state.best.size;
-        result.epochs.push_back(std::move(record));
-        if (after_epoch && after_epoch(Network(state.best), result.epochs.back(), epoch)) break;
+// Scores on the batch of each generation (the training rows in place, or the run's own copy
+// shuffled every epoch), records the best's value of every loss, validates on the validation
+// rows.
+class DatasetScoring final : public Scoring {
+  public:
+    explicit DatasetScoring(DatasetEvolution& run) : run_(run) {
+        samples_ = run.training_in_place ? run.training_in_place->rows : run.x.rows;
+        batch_size_ = run.batch_size == -1 ? samples_ : run.batch_size;
+        if (run.batch_size != -1 && batch_size_ < 0.1 * samples_) console_write(small_batch_warning);
+        batches_ = batch_count(samples_, run.batch_size);
+        if (run.training_in_place && batches_ > 1)
+            throw InvalidData("training rows read in place cannot be shuffled into batches");
     }
-    result.best = std::move(state.best);
-    return result;
-}
+
+    std::int32_t generations_per_epoch() const override { return batches_; }
+
+    void begin_epoch(RandomSources& sources) override {
+        if (batches_ > 1) shuffle_together(run_.x, run_.y, sources.rand);
+    }
+
+    ScoreRows score(const std::vector<Network>& pool, std::int32_t batch) override {
+        if (run_.training_in_place)
+            return evaluate_population(pool, *run_.training_in_place, run_.losses);
+        const std::int32_t first = batch * batch_size_;
+        return evaluate_population(
+            pool, sample_rows(run_.x, run_.y, first, std::min(batch_size_, samples_ - first)),
+            run_.losses);
+    }
+
+    void generation_values(const BestMember& best, bool,
+                           std::vector<double>& values) const override {
+        values.assign(best.row.begin(), best.row.begin() + static_cast<std::ptrdiff_t>(kinds()));
+    }
+
+    std::vector<double> validate(const Network& best) override {
+        if (run_.validation_in_place)
+            return evaluate_losses(best, *run_.validation_in_place, run_.losses);
+        if (run_.x_val) return evaluate_losses(best, all_rows(*run_.x_val, *run_.y_val), run_.losses);
+        return {};
+    }
+
+    std::string progress_line(const Progress& progress, std::int64_t now) const override {
+        ProgressLine line;
+        line.verbose = progress.verbose;
+        line.show_size = progress.show_size;
+        line.size = progress.size;
+        line.loss_kinds = &run_.losses;
+        line.epoch_start = progress.epoch_start;
+        line.epoch = progress.epoch;
+        line.epochs = progress.epochs;
+        line.batch_index = progress.generation;
+        line.batch_count = progress.generations;
+        line.loss_sums = progress.sums;
+        const bool validated = run_.validation_in_place || run_.x_val;
+        line.validation =
+            progress.record != nullptr && validated ? &progress.record->validation : nullptr;
+        return tessaron::progress_line(line, now);
+    }
+
+    // Column spreads of the training targets, for the optimizer's start.
+    std::vector<double> target_scales() const {
+        return column_spreads(run_.training_in_place ? *run_.training_in_place
+                                                     : all_rows(run_.x, run_.y));
+    }
+
+  private:
+    std::size_t kinds() const { return run_.losses.size(); }
+
+    DatasetEvolution& run_;
+    std::int32_t samples_ = 0, batch_size_ = 0, batches_ = 1;
+};
 
 }  // namespace
 
-EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
-                                      const std::function<void()>& before_generation,
-                                      const DatasetEpochHook& after_epoch,
-                                      RandomSources& sources) {
+RunResult run_dataset_evolution(const Network& start, DatasetEvolution& run, Optimizer& optimizer,
+                                const std::function<void()>& before_generation,
+                                const EpochHook& after_epoch, RandomSources& sources) {
     check_run(start, run);
-    if (!run.beta)
-        return run_generations(
-            run, [&] { return initial_population(start, run.pop_size, sources); },
-            [&](PopulationState& state, const ScoreFunction& score) {
-                return next_generation(state, score, sources);
-            },
-            before_generation, after_epoch, sources);
-    const SampleView training =
-        run.training_in_place ? *run.training_in_place : all_rows(run.x, run.y);
-    // Another batch is another task: every member is scored on it, not only the new ones.
-    const bool rescore_all = run.beta->reevaluate || batch_count(training.rows, run.batch_size) > 1;
-    const bool average = run.beta->reevaluate;
-    return run_generations(
-        run,
-        [&] {
-            return beta_initial_population(start, run.pop_size, *run.beta,
-                                           column_spreads(training), sources);
-        },
-        [&](BetaState& state, const ScoreFunction& score) {
-            return beta_next_generation(state, score, rescore_all, average);
-        },
-        before_generation, after_epoch, sources);
+    check_start(start);
+    DatasetScoring scoring(run);
+    RunResult result = blank_result(sources);
+    RunContext context;
+    context.pop_size = run.pop_size;
+    context.target_scales = scoring.target_scales();
+    context.comparable_scores = scoring.generations_per_epoch() == 1;
+    context.sources = &sources;
+    optimizer.start(start, context);
+    return run_epochs(optimizer, scoring, {run.epochs, run.verbose, run.show_size},
+                      before_generation, after_epoch, sources, std::move(result));
 }
 
 }  // namespace tessaron

@@ -7,9 +7,11 @@
 #include <optional>
 #include <vector>
 
-#include "evolution/beta.hpp"
 #include "evolution/losses.hpp"
+#include "evolution/optimizer.hpp"
+#include "evolution/run_loop.hpp"
 #include "network/network.hpp"
+#include "network/random_sources.hpp"
 #include "network/sample_matrix.hpp"
 
 namespace tessaron {
@@ -27,36 +29,22 @@ struct DatasetEvolution {
     // keeps alive and unchanged for the whole run. Training rows only for a single batch, which
     // is never shuffled.
     std::optional<SampleView> training_in_place, validation_in_place;
-    std::optional<BetaSettings> beta;  // evolve with Beta instead of Alpha
-};
-
-struct EpochRecord {
-    std::vector<double> losses;      // per entry of `losses`: the mean over the epoch's generations
-    std::vector<double> validation;  // empty without validation data
-    std::int32_t size = 0;           // the best network's node count after the epoch
-};
-
-struct EvolutionResult {
-    Network best;
-    std::vector<EpochRecord> epochs;
 };
 
 // Generations per epoch for n samples: ceil(n / batch_size), with -1 meaning one.
 std::int32_t batch_count(std::int32_t samples, std::int32_t batch_size);
 
-// Runs after an epoch's record is made, with a copy of the epoch's best network; returns true to
-// end the run there. May throw to abandon the run.
-using DatasetEpochHook =
-    std::function<bool(Network best, const EpochRecord& record, std::int32_t epoch)>;
-
-// Runs the whole evolution from `start`. `before_generation` runs before every generation and
-// may throw to abandon the run; so may `after_epoch` (which may be empty). Progress lines and the
+// Runs the whole evolution from `start` with `optimizer`, drawing from `sources`. The record of
+// an epoch holds, per loss, the mean over its batches of the best network's values, and the
+// validation losses of its best. `before_generation` runs before every generation and may throw
+// to abandon the run; so may `after_epoch` (which may be empty). Progress lines and the
 // small-batch warning go to the console. Throws InvalidData before anything is drawn for samples
-// that do not fit the network, a batch size below 1 other than -1, no loss or an unknown loss
-// kind, and (from the generation step) a population it cannot breed.
-EvolutionResult run_dataset_evolution(const Network& start, DatasetEvolution& run,
-                                      const std::function<void()>& before_generation,
-                                      const DatasetEpochHook& after_epoch = {},
-                                      RandomSources& sources = thread_random_sources());
+// that do not fit the network, a batch size below 1 other than -1, training rows read in place
+// that would need shuffling, no loss or an unknown loss kind, and a start that fails the
+// integrity test; and (from the optimizer) for a population it cannot breed.
+RunResult run_dataset_evolution(const Network& start, DatasetEvolution& run, Optimizer& optimizer,
+                                const std::function<void()>& before_generation,
+                                const EpochHook& after_epoch = {},
+                                RandomSources& sources = thread_random_sources());
 
 }  // namespace tessaron

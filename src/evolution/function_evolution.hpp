@@ -4,12 +4,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
-#include <vector>
 
-#include "evolution/beta.hpp"
-#include "evolution/generation.hpp"
+#include "evolution/optimizer.hpp"
+#include "evolution/run_loop.hpp"
 #include "network/network.hpp"
+#include "network/random_sources.hpp"
 
 namespace tessaron {
 
@@ -17,37 +16,23 @@ struct FunctionEvolution {
     std::int32_t pop_size = 100;
     std::int32_t epochs = 100;
     int verbose = 1;
-    bool show_size = false;            // monitors were compiled
-    std::optional<BetaSettings> beta;  // evolve with Beta instead of Alpha
-};
-
-struct FunctionEpochRecord {
-    double loss = 0.0;        // the generation's best loss (no_loss_yet when none was a number)
-    double validation = 0.0;  // the validation function's result for the best network
-    std::int32_t size = 0;    // the best network's node count
-};
-
-struct FunctionEvolutionResult {
-    Network best;
-    bool scored = false;  // some generation had a loss that was a number: best was ever ranked
-    std::vector<FunctionEpochRecord> epochs;
+    bool show_size = false;  // monitors were compiled
 };
 
 // Scores the best network of an epoch.
 using ValidationFunction = std::function<double(const Network& best)>;
 
-// Runs after an epoch's record is made, with a copy of the epoch's best network; returns true to
-// end the run there.
-using FunctionEpochHook =
-    std::function<bool(Network best, const FunctionEpochRecord& record, std::int32_t epoch)>;
-
-// Runs the evolution from `start`. `before_generation` runs before every generation and may throw
-// to abandon the run; so may `score`, `validate` and `after_epoch` (the last two may be empty).
-FunctionEvolutionResult run_function_evolution(const Network& start, const FunctionEvolution& run,
-                                               const ScoreFunction& score,
-                                               const ValidationFunction& validate,
-                                               const std::function<void()>& before_generation,
-                                               const FunctionEpochHook& after_epoch = {},
-                                               RandomSources& sources = thread_random_sources());
+// Runs the evolution from `start` with `optimizer`, drawing from `sources`. The record of an
+// epoch holds one loss, the generation's best loss (no_loss_yet when none was a number), and the
+// validation function's result for the best network when there is one. `before_generation` runs
+// before every generation and may throw to abandon the run; so may `score`, `validate` and
+// `after_epoch` (the last two may be empty). Throws InvalidData, before anything is drawn, for a
+// start that fails the integrity test.
+RunResult run_function_evolution(const Network& start, const FunctionEvolution& run,
+                                 Optimizer& optimizer, const ScoreFunction& score,
+                                 const ValidationFunction& validate,
+                                 const std::function<void()>& before_generation,
+                                 const EpochHook& after_epoch = {},
+                                 RandomSources& sources = thread_random_sources());
 
 }  // namespace tessaron

@@ -1,26 +1,14 @@
 #include "module/beta.hpp"
 
-#include <cmath>
+#include <memory>
 #include <new>
 #include <string>
 
+#include "evolution/optimizers/alpha.hpp"
+#include "evolution/optimizers/beta_searches.hpp"
+
 namespace tessaron {
 namespace {
-
-// The repr of a float, as Python shows it.
-std::string float_text(double value) {
-    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) throw PythonError{};
-    std::string result(text);
-    PyMem_Free(text);
-    return result;
-}
-
-void require(bool holds, const char* name, const char* range, double value) {
-    if (!holds)
-        raise_format(PyExc_ValueError, "%s must be %s, got %s", name, range,
-                     float_text(value).c_str());
-}
 
 int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"step_size",       "init_scale",     "elites",
@@ -54,6 +42,7 @@ PyObject* beta_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void beta_dealloc(PyObject* self) {
+    std::destroy_at(&reinterpret_cast<BetaObject*>(self)->settings);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -66,52 +55,23 @@ PyMethodDef beta_methods[] = {
 
 }  // namespace
 
-void check_beta_settings(const BetaSettings& s) {
-    require(std::isfinite(s.step_size) && s.step_size > 0.0, "step_size",
-            "a positive finite number", s.step_size);
-    require(std::isfinite(s.init_scale) && s.init_scale > 0.0, "init_scale",
-            "a positive finite number", s.init_scale);
-    if (s.elites < 0) raise_format(PyExc_ValueError, "elites must be at least 0, got %d", s.elites);
-    require(s.parent_fraction > 0.0 && s.parent_fraction <= 1.0, "parent_fraction", "in (0, 1]",
-            s.parent_fraction);
-    require(s.structure_rate >= 0.0 && s.structure_rate <= 1.0, "structure_rate", "in [0, 1]",
-            s.structure_rate);
-    if (s.max_hidden < 0)
-        raise_format(PyExc_ValueError, "max_hidden must be at least 0, got %d", s.max_hidden);
-    require(std::isfinite(s.size_penalty) && s.size_penalty >= 0.0, "size_penalty",
-            "a finite number of at least 0", s.size_penalty);
-}
-
-BetaSearch beta_search_named(PyObject* name) {
-    for (const BetaSearch search : {BetaSearch::select, BetaSearch::gradient}) {
-        const int same = PyUnicode_CompareWithASCIIString(name, beta_search_name(search));
+std::string beta_search_named(PyObject* name) {
+    for (const BetaSearch& search : beta_searches()) {
+        const std::string text(search.name);
+        const int same = PyUnicode_CompareWithASCIIString(name, text.c_str());
         if (PyErr_Occurred()) throw PythonError{};
-        if (same == 0) return search;
+        if (same == 0) return text;
     }
-    raise_format(PyExc_ValueError, "search must be 'select' or 'gradient', got %R", name);
+    raise_format(PyExc_ValueError, "search must be %s, got %R", beta_search_names().c_str(), name);
 }
 
-const char* beta_search_name(BetaSearch search) {
-    return search == BetaSearch::gradient ? "gradient" : "select";
-}
-
-std::optional<BetaSettings> beta_settings_of(const ModelState& state, std::int32_t pop_size) {
-    if (!state.optimizer) return std::nullopt;
+std::unique_ptr<Optimizer> optimizer_for(const ModelState& state, std::int32_t pop_size) {
+    if (!state.optimizer) return make_alpha();
     const int is_beta =
         PyObject_IsInstance(state.optimizer.get(), reinterpret_cast<PyObject*>(&Beta_Type));
     if (is_beta < 0) throw PythonError{};
-    if (is_beta == 0) return std::nullopt;
-    const BetaSettings settings = reinterpret_cast<BetaObject*>(state.optimizer.get())->settings;
-    if (settings.elites >= pop_size)
-        raise_format(PyExc_ValueError,
-                     "the optimizer's elites (%d) must be fewer than pop_size (%d), or no child "
-                     "is ever made",
-                     settings.elites, pop_size);
-    // With one perturbation no rank says anything, and the centre would never move.
-    if (settings.search == BetaSearch::gradient && pop_size < 4)
-        raise_format(PyExc_ValueError, "the gradient search needs a pop_size of at least 4, got %d",
-                     pop_size);
-    return settings;
+    if (is_beta == 0) return make_alpha();
+    return make_beta(reinterpret_cast<BetaObject*>(state.optimizer.get())->settings, pop_size);
 }
 
 PyTypeObject Beta_Type = [] {

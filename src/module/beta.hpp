@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
+#include <string>
 
-#include "evolution/beta.hpp"
+#include "evolution/optimizer.hpp"
+#include "evolution/optimizers/beta_settings.hpp"
 #include "module/model.hpp"
 #include "module/python.hpp"
 
@@ -16,16 +18,13 @@ struct BetaObject {
 
 extern PyTypeObject Beta_Type;
 
-// ValueError naming the first setting out of its range, and its value.
-void check_beta_settings(const BetaSettings& settings);
+// The registered search a str names; ValueError listing the registered names otherwise.
+std::string beta_search_named(PyObject* name);
 
-// The search a str names ('select' or 'gradient'); ValueError naming the value otherwise.
-BetaSearch beta_search_named(PyObject* name);
-const char* beta_search_name(BetaSearch search);
-
-// The settings of the model's optimizer when it is a Beta, nothing otherwise. A Beta must leave
-// room for children: ValueError when its elites are not fewer than pop_size.
-std::optional<BetaSettings> beta_settings_of(const ModelState& state, std::int32_t pop_size);
+// The optimizer a run of pop_size members of the model uses: its Beta's search, or Alpha (the
+// model's optimizer, or no optimizer at all). ValueError (from the core's checks) for a Beta that
+// cannot make such a run.
+std::unique_ptr<Optimizer> optimizer_for(const ModelState& state, std::int32_t pop_size);
 
 // Pickling and copying (object_state.cpp) and repr (object_repr.cpp).
 PyObject* beta_reduce(PyObject* self, PyObject* args);

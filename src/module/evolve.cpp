@@ -116,7 +116,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         run.losses = state.losses;
         run.show_size = !state.monitors.empty();
         check_evolution_counts(run.pop_size, run.epochs, *start);
-        run.beta = beta_settings_of(state, run.pop_size);
+        const std::unique_ptr<Optimizer> optimizer = optimizer_for(state, run.pop_size);
         if (run.batch_size < 1 && run.batch_size != -1)
             raise_format(PyExc_ValueError, "batch_size must be positive or -1, got %d",
                          run.batch_size);
@@ -150,10 +150,10 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool has_validation = run.validation_in_place.has_value();
         std::optional<CallbackRun> hooks;
         if (callbacks != Py_None) hooks.emplace(model, callbacks);
-        EvolutionResult result;
+        RunResult result;
         {
             GilRelease unlocked;
-            DatasetEpochHook after_epoch;
+            EpochHook after_epoch;
             if (hooks)
                 after_epoch = [&](Network best, const EpochRecord& record, std::int32_t epoch) {
                     GilRelease::Held held(unlocked);
@@ -162,7 +162,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                         dataset_logs(record, run.losses, has_validation, run.show_size));
                 };
             result = run_dataset_evolution(
-                *start, run,
+                *start, run, *optimizer,
                 [&] {
                     GilRelease::Held held(unlocked);
                     check_signals();

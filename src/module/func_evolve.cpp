@@ -87,7 +87,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         ModelObject* model = reinterpret_cast<ModelObject*>(self);
         model_state(self);  // refuses an object that Model.__new__ did not make
         check_evolution_counts(run.pop_size, run.epochs, *model->state->network);
-        run.beta = beta_settings_of(*model->state, run.pop_size);
+        const std::unique_ptr<Optimizer> optimizer = optimizer_for(*model->state, run.pop_size);
         run.show_size = !model->state->monitors.empty();
         const bool has_validation = validation_func != Py_None;
 
@@ -123,14 +123,14 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                 callbacks != Py_None ? PyRef::borrow(callbacks) : PyRef::steal(PyList_New(0));
             hooks.emplace(model, given.get(), train_func);
         }
-        FunctionEpochHook after_epoch;
+        EpochHook after_epoch;
         if (hooks)
-            after_epoch = [&](Network best, const FunctionEpochRecord& record, std::int32_t epoch) {
+            after_epoch = [&](Network best, const EpochRecord& record, std::int32_t epoch) {
                 return hooks->epoch_end(std::move(best), epoch,
                                         function_logs(record, has_validation, run.show_size));
             };
-        FunctionEvolutionResult result =
-            run_function_evolution(*start, run, score, validate, check_signals, after_epoch);
+        RunResult result = run_function_evolution(*start, run, *optimizer, score, validate,
+                                                  check_signals, after_epoch);
         PyRef history = function_history(result, has_validation, run.show_size);
         if (hooks) hooks->train_end(history.get());  // the model shows the last epoch's best
         // A run in which no loss was ever a number learned nothing: the model keeps its network.

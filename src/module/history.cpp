@@ -44,7 +44,7 @@ void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs, const Ne
               "the model has no network to evolve: make it with Model(inputs, outputs)");
 }
 
-PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int32_t>& losses,
+PyRef dataset_history(const RunResult& result, const std::vector<std::int32_t>& losses,
                       bool has_validation, bool show_size) {
     PyRef history = PyRef::steal(PyDict_New());
     const std::size_t epochs = result.epochs.size();
@@ -63,14 +63,14 @@ PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int3
     return history;
 }
 
-PyRef function_history(const FunctionEvolutionResult& result, bool has_validation, bool show_size) {
+PyRef function_history(const RunResult& result, bool has_validation, bool show_size) {
     PyRef history = PyRef::steal(PyDict_New());
     const std::size_t epochs = result.epochs.size();
     set_list(history.get(), "loss", epochs,
-             [&](std::size_t e) { return as_float(result.epochs[e].loss); });
+             [&](std::size_t e) { return as_float(result.epochs[e].losses[0]); });
     if (has_validation)
         set_list(history.get(), "val_loss", epochs,
-                 [&](std::size_t e) { return as_float(result.epochs[e].validation); });
+                 [&](std::size_t e) { return as_float(result.epochs[e].validation[0]); });
     if (show_size)
         set_list(history.get(), "size", epochs, [&](std::size_t e) {
             return PyRef::steal(PyLong_FromLong(result.epochs[e].size));
@@ -90,10 +90,10 @@ PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& l
     return logs;
 }
 
-PyRef function_logs(const FunctionEpochRecord& record, bool has_validation, bool show_size) {
+PyRef function_logs(const EpochRecord& record, bool has_validation, bool show_size) {
     PyRef logs = PyRef::steal(PyDict_New());
-    set_value(logs.get(), "loss", as_float(record.loss));
-    if (has_validation) set_value(logs.get(), "val_loss", as_float(record.validation));
+    set_value(logs.get(), "loss", as_float(record.losses[0]));
+    if (has_validation) set_value(logs.get(), "val_loss", as_float(record.validation[0]));
     if (show_size) set_value(logs.get(), "size", as_int(record.size));
     return logs;
 }

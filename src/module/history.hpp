@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "evolution/dataset_evolution.hpp"
-#include "evolution/function_evolution.hpp"
+#include "evolution/run_loop.hpp"
 #include "module/py_ref.hpp"
 #include "network/network.hpp"
 
@@ -16,15 +15,15 @@ namespace tessaron {
 void check_evolution_counts(std::int32_t pop_size, std::int32_t epochs, const Network& start);
 
 // "loss", one key per metric, "val_loss" and "val_<metric>" with validation, "size" with monitors.
-PyRef dataset_history(const EvolutionResult& result, const std::vector<std::int32_t>& losses,
+PyRef dataset_history(const RunResult& result, const std::vector<std::int32_t>& losses,
                       bool has_validation, bool show_size);
 
 // "loss", "val_loss" with a validation function, "size" with monitors.
-PyRef function_history(const FunctionEvolutionResult& result, bool has_validation, bool show_size);
+PyRef function_history(const RunResult& result, bool has_validation, bool show_size);
 
 // The values of one epoch under the keys of its history: the logs handed to callbacks.
 PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& losses,
                    bool has_validation, bool show_size);
-PyRef function_logs(const FunctionEpochRecord& record, bool has_validation, bool show_size);
+PyRef function_logs(const EpochRecord& record, bool has_validation, bool show_size);
 
 }  // namespace tessaron

@@ -81,9 +81,7 @@ PyObject* beta_repr(PyObject* self) {
         // The search is shown only when it is not the default, so reprs from before it existed
         // stay as they were.
         const std::string search =
-            s.search == BetaSearch::select
-                ? std::string()
-                : std::string(", search='") + beta_search_name(s.search) + "'";
+            s.search == beta_default_search ? std::string() : ", search='" + s.search + "'";
         return PyUnicode_FromFormat(
             "%U(step_size=%R, init_scale=%R, elites=%d, parent_fraction=%R, structure_rate=%R, "
             "max_hidden=%d, size_penalty=%R, keep_model=%s, reevaluate=%s%s)",

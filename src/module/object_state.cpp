@@ -399,9 +399,8 @@ PyObject* beta_getstate(PyObject* self, PyObject*) {
         put(dict.get(), "reevaluate", boolean(s.reevaluate));
         // Only a search other than the default is stored, so the state of every Beta that does
         // not use it stays readable by earlier versions.
-        if (s.search != BetaSearch::select)
-            put(dict.get(), "search",
-                PyRef::steal(PyUnicode_FromString(beta_search_name(s.search))));
+        if (s.search != beta_default_search)
+            put(dict.get(), "search", PyRef::steal(PyUnicode_FromString(s.search.c_str())));
         return dict.release();
     });
 }

@@ -1,13 +1,14 @@
-#include "evolution/beta.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "network/random.hpp"
-#include "network_builders.hpp"
+#include "evolution/optimizers/beta_gradient.hpp"
+#include "evolution/optimizers/beta_searches.hpp"
+#include "evolution/optimizers/beta_select.hpp"
 #include "network/integrity.hpp"
+#include "network/random_sources.hpp"
+#include "network_builders.hpp"
 
 namespace tessaron {
 namespace {
@@ -50,6 +51,27 @@ ScoreFunction score_by(double (*loss)(const Network&)) {
     };
 }
 
+// A run of pop_size members drawing from the calling thread's sources.
+RunContext context_of(std::int32_t pop_size, std::vector<double> target_scales = {},
+                      bool comparable_scores = true) {
+    RunContext context;
+    context.pop_size = pop_size;
+    context.target_scales = std::move(target_scales);
+    context.comparable_scores = comparable_scores;
+    context.sources = &thread_random_sources();
+    return context;
+}
+
+bool generation(BetaSelectState& state, const ScoreFunction& score) {
+    const std::vector<Network>& pool = beta_select_ask(state);
+    return beta_select_tell(state, score(pool));
+}
+
+bool generation(BetaGradientState& state, const ScoreFunction& score) {
+    const std::vector<Network>& pool = beta_gradient_ask(state);
+    return beta_gradient_tell(state, score(pool));
+}
+
 Network start_network() {
     Network network(3, 2);
     reset(network, 7);
@@ -65,7 +87,7 @@ BetaSettings fixed_shape(double step) {
     return settings;
 }
 
-double median_step(const BetaState& state) {
+double median_step(const BetaSelectState& state) {
     std::vector<double> steps;
     for (const std::vector<double>& member : state.steps)
         steps.insert(steps.end(), member.begin(), member.end());
@@ -76,15 +98,16 @@ double median_step(const BetaState& state) {
 // On a bowl the steps shrink as the population closes in; on an endless slope they grow.
 TEST(Beta, StepSizesAdaptToTheLandscape) {
     seed_everything(11);
-    BetaState bowl = beta_initial_population(start_network(), 20, fixed_shape(0.5));
+    BetaSelectState bowl = beta_select_start(start_network(), fixed_shape(0.5), context_of(20));
     const ScoreFunction to_bowl = score_by([](const Network& n) { return distance_loss(n, 0.25); });
-    for (int g = 0; g < 150; ++g) beta_next_generation(bowl, to_bowl, false, false);
+    for (int g = 0; g < 150; ++g) generation(bowl, to_bowl);
     EXPECT_LT(median_step(bowl), 0.05);
+    EXPECT_EQ(beta_select_figures(bowl).at(0).second, median_step(bowl));
 
-    BetaState slope = beta_initial_population(start_network(), 20, fixed_shape(0.5));
+    BetaSelectState slope = beta_select_start(start_network(), fixed_shape(0.5), context_of(20));
     const ScoreFunction down_slope =
         score_by([](const Network& n) { return -distance_loss(n, 0.0); });
-    for (int g = 0; g < 60; ++g) beta_next_generation(slope, down_slope, false, false);
+    for (int g = 0; g < 60; ++g) generation(slope, down_slope);
     EXPECT_GT(median_step(slope), 5.0);
 }
 
@@ -94,9 +117,10 @@ TEST(Beta, NoisyScoresKeepStepsAboveATenthOfTheirStart) {
     seed_everything(15);
     BetaSettings settings = fixed_shape(0.5);
     settings.reevaluate = true;
-    BetaState state = beta_initial_population(start_network(), 20, settings, {0.01, 100.0});
+    BetaSelectState state =
+        beta_select_start(start_network(), settings, context_of(20, {0.01, 100.0}));
     const ScoreFunction to_bowl = score_by([](const Network& n) { return distance_loss(n, 0.25); });
-    for (int g = 0; g < 150; ++g) beta_next_generation(state, to_bowl, true, true);
+    for (int g = 0; g < 150; ++g) generation(state, to_bowl);
     const std::vector<double> floors{0.05, 0.0005, 5.0};
     std::vector<double> lowest(3, HUGE_VAL);
     for (const std::vector<double>& steps : state.steps)
@@ -108,14 +132,16 @@ TEST(Beta, NoisyScoresKeepStepsAboveATenthOfTheirStart) {
     for (std::size_t kind = 0; kind < 3; ++kind) EXPECT_DOUBLE_EQ(lowest[kind], floors[kind]);
 }
 
-// The best members go on unchanged with their scores; no network is scored twice unless asked.
+// The best members go on unchanged with their scores; no network is scored twice unless every
+// generation scores on another batch.
 TEST(Beta, ElitesStayAndOnlyNewNetworksAreScored) {
     seed_everything(12);
     BetaSettings settings = fixed_shape(0.1);
     settings.elites = 3;
     settings.structure_rate = 0.5;
     for (const bool rescore : {false, true}) {
-        BetaState state = beta_initial_population(start_network(), 10, settings);
+        BetaSelectState state =
+            beta_select_start(start_network(), settings, context_of(10, {}, !rescore));
         std::vector<Network> seen;
         bool repeated = false;
         const ScoreFunction counting = [&](const std::vector<Network>& pool) {
@@ -127,20 +153,21 @@ TEST(Beta, ElitesStayAndOnlyNewNetworksAreScored) {
             }
             return rows;
         };
-        beta_next_generation(state, counting, rescore, false);
+        const BetaMembers& members = state.members;
+        generation(state, counting);
         for (int g = 0; g < 6; ++g) {
-            const std::vector<Network> elites(state.population.begin(),
-                                              state.population.begin() + 3);
-            const ScoreRows elite_rows(state.rows.begin(), state.rows.begin() + 3);
-            beta_next_generation(state, counting, rescore, false);
+            const std::vector<Network> elites(members.population.begin(),
+                                              members.population.begin() + 3);
+            const ScoreRows elite_rows(members.rows.begin(), members.rows.begin() + 3);
+            generation(state, counting);
             for (std::size_t e = 0; e < elites.size(); ++e) {
                 bool kept = false;
-                for (std::size_t i = 0; i < state.population.size(); ++i)
-                    kept = kept || (same_network(state.population[i], elites[e]) &&
-                                    state.rows[i] == elite_rows[e]);
+                for (std::size_t i = 0; i < members.population.size(); ++i)
+                    kept = kept || (same_network(members.population[i], elites[e]) &&
+                                    members.rows[i] == elite_rows[e]);
                 EXPECT_TRUE(kept) << "elite " << e << " of generation " << g;
             }
-            EXPECT_LE(state.best_loss, elite_rows[0][0]);
+            EXPECT_LE(members.best_loss, elite_rows[0][0]);
         }
         EXPECT_EQ(seen.size(), rescore ? 70u : 10u + 6u * 7u);
         EXPECT_EQ(repeated, rescore);
@@ -154,7 +181,9 @@ TEST(Beta, StalledSearchWidensStepsOnlyWhereScoresAreKept) {
     for (const bool rescore : {false, true}) {
         seed_everything(15);
         const Network start = start_network();
-        BetaState state = beta_initial_population(start, 10, fixed_shape(0.1));
+        BetaSettings settings = fixed_shape(0.1);
+        settings.reevaluate = rescore;
+        BetaSelectState state = beta_select_start(start, settings, context_of(10));
         double offset = 0.0;
         const ScoreFunction later_is_worse = [&](const std::vector<Network>& pool) {
             offset += 1.0;
@@ -163,8 +192,8 @@ TEST(Beta, StalledSearchWidensStepsOnlyWhereScoresAreKept) {
                 rows.push_back({offset + (same_network(network, start) ? 0.0 : 1.0)});
             return rows;
         };
-        for (int g = 0; g < 55; ++g) beta_next_generation(state, later_is_worse, rescore, true);
-        ASSERT_TRUE(same_network(state.population[0], start));
+        for (int g = 0; g < 55; ++g) generation(state, later_is_worse);
+        ASSERT_TRUE(same_network(state.members.population[0], start));
         for (const double step : state.steps[0]) EXPECT_DOUBLE_EQ(step, rescore ? 0.1 : 1.0);
     }
 }
@@ -172,24 +201,24 @@ TEST(Beta, StalledSearchWidensStepsOnlyWhereScoresAreKept) {
 // Averages of 16 noisy scores (variance 1) at 1 and 3, and one lucky single score of 0.5: the
 // single score is drawn further toward the mean and ranks after the long average of 1.
 TEST(Beta, SingleScoresCountLessThanLongAveragesOfNoisyLosses) {
-    BetaState state;
+    BetaMembers state;
     state.rows = {{1.0}, {0.5}, {3.0}};
     state.scored = {16, 1, 16};
     state.scatter = {15.0, 0.0, 15.0};
-    const std::vector<double> ranked = beta_shrunk_losses(state);
+    const std::vector<double> ranked = shrunk_losses(state);
     EXPECT_LT(ranked[0], ranked[1]);
     EXPECT_LT(ranked[1], ranked[2]);
     EXPECT_GT(ranked[0], 1.0);
     EXPECT_LT(ranked[2], 3.0);
     state.scatter = {0.0, 0.0, 0.0};
-    EXPECT_EQ(beta_shrunk_losses(state), (std::vector<double>{1.0, 0.5, 3.0}));
+    EXPECT_EQ(shrunk_losses(state), (std::vector<double>{1.0, 0.5, 3.0}));
 }
 
 TEST(Beta, RemovingANodeBridgesItsPaths) {
     // 0 -> 1 (2.0), 1 -> 2 (3.0), 0 -> 2 (0.5): without node 1, 0 -> 1 carries 0.5 + 2 * 3.
     Network network =
         build_network(1, 1, 3, {{0, 1, 2.0}, {1, 2, 3.0}, {0, 2, 0.5}}, {0.0, 0.7, 0.2});
-    beta_remove_node(network, 1);
+    beta_remove_node(network, 1, thread_random_sources());
     EXPECT_EQ(network.size, 2);
     EXPECT_TRUE(network.connected(0, 1));
     EXPECT_EQ(network.weight(0, 1), 6.5);
@@ -201,11 +230,12 @@ TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
     BetaSettings settings;
     settings.structure_rate = 1.0;
     BetaDraws engine{std::mt19937_64(5)};
-    Network network = beta_random_network(start_network(), 1.0, {1.0, 1.0}, engine);
+    Network network =
+        beta_random_network(start_network(), 1.0, {1.0, 1.0}, engine, thread_random_sources());
     std::vector<double> steps(static_cast<std::size_t>(network.size - network.inputs), 0.1);
     std::int32_t largest = 0;
     for (int i = 0; i < 3000; ++i) {
-        beta_mutate(network, steps, settings, 4, engine);
+        beta_mutate(network, steps, settings, 4, engine, {}, thread_random_sources());
         ASSERT_TRUE(is_valid(network)) << "after change " << i;
         ASSERT_EQ(steps.size(), static_cast<std::size_t>(network.size - network.inputs));
         largest = std::max(largest, network.size);
@@ -214,24 +244,25 @@ TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
 }
 
 TEST(Beta, SeededRunsRepeat) {
-    auto run = [](BetaSearch search) {
+    auto run = [](const BetaSearch& search) {
         seed_everything(14);
         BetaSettings settings;
         settings.structure_rate = 0.5;
-        settings.search = search;
-        BetaState state = beta_initial_population(start_network(), 8, settings);
+        settings.search = search.name;
+        const std::unique_ptr<Optimizer> optimizer = make_beta(settings, 8);
+        optimizer->start(start_network(), context_of(8));
         const ScoreFunction score =
             score_by([](const Network& n) { return distance_loss(n, 0.3); });
-        for (int g = 0; g < 10; ++g) beta_next_generation(state, score, false, false);
-        return state.best;
+        for (int g = 0; g < 10; ++g) run_generation(*optimizer, score);
+        return optimizer->best().network;
     };
-    for (const BetaSearch search : {BetaSearch::select, BetaSearch::gradient})
+    for (const BetaSearch& search : beta_searches())
         EXPECT_TRUE(same_network(run(search), run(search)));
 }
 
 BetaSettings gradient_search(double step) {
     BetaSettings settings = fixed_shape(step);
-    settings.search = BetaSearch::gradient;
+    settings.search = "gradient";
     return settings;
 }
 
@@ -259,7 +290,8 @@ bool mirrored(const Network& a, const Network& b, const Network& centre) {
 // bowl the centre closes in on the bottom and the steps shrink.
 TEST(Beta, GradientSearchFollowsMirroredPerturbationsDownhill) {
     seed_everything(16);
-    BetaState state = beta_initial_population(start_network(), 10, gradient_search(0.05));
+    BetaGradientState state =
+        beta_gradient_start(start_network(), gradient_search(0.05), context_of(10));
     std::vector<Network> pool;
     const ScoreFunction to_bowl = [&](const std::vector<Network>& handed) {
         pool = handed;
@@ -267,16 +299,17 @@ TEST(Beta, GradientSearchFollowsMirroredPerturbationsDownhill) {
         for (const Network& network : handed) rows.push_back({distance_loss(network, 0.25)});
         return rows;
     };
-    beta_next_generation(state, to_bowl, false, false);
-    const double first = state.best_loss;
+    generation(state, to_bowl);
+    const double first = state.members.best_loss;
     for (int g = 0; g < 300; ++g) {
-        beta_next_generation(state, to_bowl, false, false);
+        generation(state, to_bowl);
         ASSERT_EQ(pool.size(), 10u);
         for (std::size_t k = 1; k + 1 < pool.size(); k += 2)
             ASSERT_TRUE(mirrored(pool[k], pool[k + 1], pool[0])) << "generation " << g;
-        ASSERT_TRUE(same_network(state.best, pool[0]));  // the centre is the generation's network
+        // The centre is the generation's network.
+        ASSERT_TRUE(same_network(state.members.best, pool[0]));
     }
-    EXPECT_LT(state.best_loss, 0.01 * first);
+    EXPECT_LT(state.members.best_loss, 0.01 * first);
     // Near the bottom the steps have shrunk with the distance left.
     for (const double step : state.parameter_steps) EXPECT_LT(step, 0.05);
 }
@@ -288,8 +321,8 @@ TEST(Beta, GradientSearchKeepsAnUnmovedCentreAndItsScore) {
     seed_everything(17);
     BetaSettings settings = gradient_search(0.1);
     settings.keep_model = false;
-    BetaState state = beta_initial_population(start_network(), 8, settings);
-    const Network& start = state.population[0];
+    BetaGradientState state = beta_gradient_start(start_network(), settings, context_of(8));
+    const Network& start = state.members.population[0];
     EXPECT_EQ(connection_count(start), 3 * 2 + 3 * 2 + 2 * 2 + 1);  // 3 in, 2 hidden, 2 out
     EXPECT_EQ(distance_loss(start, 0.0), 0.0);
     EXPECT_EQ(start.activations, (std::vector<std::int32_t>{3, 3, 3, 1, 1, 3, 3}));
@@ -298,10 +331,10 @@ TEST(Beta, GradientSearchKeepsAnUnmovedCentreAndItsScore) {
         handed.push_back(pool.size());
         return ScoreRows(pool.size(), std::vector<double>{1.0});
     };
-    for (int g = 0; g < 4; ++g) beta_next_generation(state, flat, false, false);
-    const Network centre = state.population[0];
-    beta_next_generation(state, flat, false, false);
-    EXPECT_TRUE(same_network(state.population[0], centre));
+    for (int g = 0; g < 4; ++g) generation(state, flat);
+    const Network centre = state.members.population[0];
+    generation(state, flat);
+    EXPECT_TRUE(same_network(state.members.population[0], centre));
     EXPECT_EQ(handed, (std::vector<std::size_t>{8, 7, 7, 7, 7}));
 }
 

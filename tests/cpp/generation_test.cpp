@@ -1,4 +1,4 @@
-#include "evolution/generation.hpp"
+#include "evolution/optimizers/alpha.hpp"
 
 #include <gtest/gtest.h>
 
@@ -321,11 +321,11 @@ TEST(DatasetEvolution, RefusesRunsItCannotScore) {
         DatasetEvolution run = good();
         faults[i](run);
         int generations = 0;
-        EXPECT_THROW(run_dataset_evolution(start, run, [&] { ++generations; }), InvalidData) << i;
+        EXPECT_THROW(run_dataset_evolution(start, run, *make_alpha(), [&] { ++generations; }), InvalidData) << i;
         EXPECT_EQ(generations, 0) << i;
     }
     DatasetEvolution run = good();
-    EXPECT_EQ(run_dataset_evolution(start, run, [] {}).epochs.size(), 1u);
+    EXPECT_EQ(run_dataset_evolution(start, run, *make_alpha(), [] {}).epochs.size(), 1u);
 }
 
 TEST(DatasetEvolution, RecordsPerEpochAndLowersTheLoss) {
@@ -343,7 +343,7 @@ TEST(DatasetEvolution, RecordsPerEpochAndLowersTheLoss) {
     Network start = testing::random_network(2, 1, 1);
     const double before = evaluate_losses(start, all_rows(run.x, run.y), run.losses)[0];
     int generations = 0;
-    EvolutionResult result = run_dataset_evolution(start, run, [&] { ++generations; });
+    RunResult result = run_dataset_evolution(start, run, *make_alpha(), [&] { ++generations; });
     EXPECT_EQ(generations, 25);
     ASSERT_EQ(result.epochs.size(), 25u);
     for (const EpochRecord& record : result.epochs) {
@@ -370,7 +370,7 @@ TEST(DatasetEvolution, SmallBatchesWarnOnceAndShuffleRowsInPairs) {
     run.x = table(40, 1, 0.0);
     run.y = run.x;  // y equal to x row by row, so any shuffle must keep them equal
     int generations = 0;
-    run_dataset_evolution(testing::random_network(1, 1, 0), run, [&] { ++generations; });
+    run_dataset_evolution(testing::random_network(1, 1, 0), run, *make_alpha(), [&] { ++generations; });
     EXPECT_EQ(generations, 3 * 14);
     EXPECT_EQ(run.x.values, run.y.values);
     EXPECT_NE(run.x.values, table(40, 1, 0.0).values);
@@ -405,10 +405,10 @@ TEST(DatasetEvolution, RowsReadInPlaceGiveTheRunOfACopy) {
             run.y = run.y_val.emplace(y);
         }
         seed_everything(5);
-        return run_dataset_evolution(start, run, [] {});
+        return run_dataset_evolution(start, run, *make_alpha(), [] {});
     };
-    const EvolutionResult copied = evolve(false);
-    const EvolutionResult read = evolve(true);
+    const RunResult copied = evolve(false);
+    const RunResult read = evolve(true);
     ASSERT_EQ(read.epochs.size(), copied.epochs.size());
     for (std::size_t e = 0; e < read.epochs.size(); ++e) {
         EXPECT_EQ(read.epochs[e].losses, copied.epochs[e].losses);
@@ -423,7 +423,7 @@ TEST(DatasetEvolution, RowsReadInPlaceGiveTheRunOfACopy) {
     batched.batch_size = 10;  // three batches: rows read in place cannot be shuffled
     batched.losses = {mse};
     batched.training_in_place = in_place;
-    EXPECT_THROW(run_dataset_evolution(start, batched, [] {}), std::invalid_argument);
+    EXPECT_THROW(run_dataset_evolution(start, batched, *make_alpha(), [] {}), InvalidData);
 }
 
 TEST(DatasetEvolution, AbandonedRunThrowsThrough) {
@@ -435,7 +435,7 @@ TEST(DatasetEvolution, AbandonedRunThrowsThrough) {
     run.x = table(10, 1, 0.0);
     run.y = table(10, 1, 1.0);
     int generations = 0;
-    EXPECT_THROW(run_dataset_evolution(testing::random_network(1, 1, 1), run,
+    EXPECT_THROW(run_dataset_evolution(testing::random_network(1, 1, 1), run, *make_alpha(),
                                        [&] {
                                            if (++generations == 3) throw std::runtime_error("stop");
                                        }),

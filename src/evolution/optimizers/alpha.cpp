@@ -1,4 +1,4 @@
-#include "evolution/generation.hpp"
+#include "evolution/optimizers/alpha.hpp"
 
 #include <cmath>
 #include <numeric>
@@ -39,6 +39,82 @@ void copy_network(Network& target, const Network& source) {
     assign_arrays(target, source);
     target.engine = std::move(engine);
 }
+
+
+// The survivors in the order they won, with their rows: a member that wins twice is copied for
+// its first win and moved for its last; those that won nothing leave their arrays to the next
+// generation's offspring.
+void survive(PopulationState& state, const std::vector<std::int32_t>& winners, ScoreRows& rows,
+             RandomSources& sources) {
+    std::vector<Network>& pool = state.pool;
+    std::vector<std::int32_t> wins_left(pool.size(), 0);
+    for (std::int32_t w : winners) ++wins_left[w];
+    state.spares.clear();
+    for (std::size_t i = 0; i < pool.size(); ++i)
+        if (wins_left[i] == 0) state.spares.push_back(std::move(pool[i]));
+    std::vector<Network> survivors;
+    ScoreRows kept;
+    survivors.reserve(winners.size());
+    kept.reserve(winners.size());
+    for (std::int32_t w : winners) {
+        if (--wins_left[w] == 0) {
+            survivors.push_back(std::move(pool[w]));
+            kept.push_back(std::move(rows[w]));
+        } else {
+            // A copy with a fresh engine, in a spare's arrays when one is left.
+            survivors.push_back(take_spare(state.spares, sources));
+            assign_arrays(survivors.back(), pool[w]);
+            kept.push_back(rows[w]);
+        }
+    }
+    state.population = std::move(survivors);
+    state.rows = std::move(kept);
+    for (std::size_t i = 0; i < state.population.size(); ++i)
+        state.fitness[i] = fitness_of(state.rows[i]);
+}
+
+// The first member with the lowest loss below no_loss_yet becomes the best; true when there is
+// one.
+bool choose_best(PopulationState& state) {
+    double running = no_loss_yet;
+    std::int32_t found = -1;
+    for (std::size_t i = 0; i < state.rows.size(); ++i) {
+        if (state.rows[i][0] < running) {
+            running = state.rows[i][0];
+            found = static_cast<std::int32_t>(i);
+        }
+    }
+    if (found >= 0) {
+        copy_network(state.best, state.population[found]);
+        state.best_index = found;
+        state.best_loss = running;
+    } else if (state.best_index < 0) {
+        // No member has a usable loss in the very first generation: member 0 stands in, so that
+        // the best index is never unset afterwards.
+        copy_network(state.best, state.population[0]);
+        state.best_index = 0;
+        state.best_loss = state.rows[0][0];
+    }
+    return found >= 0;
+}
+
+class Alpha final : public Optimizer {
+  public:
+    void start(const Network& start, const RunContext& context) override {
+        sources_ = context.sources;
+        state_ = initial_population(start, context.pop_size, *sources_);
+    }
+    const std::vector<Network>& ask() override { return alpha_ask(state_, *sources_); }
+    bool tell(ScoreRows rows) override { return alpha_tell(state_, std::move(rows), *sources_); }
+    BestMember best() const override {
+        if (state_.best_index < 0) return {state_.best, no_score_row()};
+        return {state_.best, state_.rows[state_.best_index]};
+    }
+
+  private:
+    PopulationState state_;
+    RandomSources* sources_ = nullptr;
+};
 
 }  // namespace
 
@@ -85,8 +161,7 @@ std::vector<std::int32_t> select_survivors(const ScoreRows& rows, RandState& ran
     return winners;
 }
 
-bool next_generation(PopulationState& state, const ScoreFunction& score,
-                     RandomSources& sources) {
+const std::vector<Network>& alpha_ask(PopulationState& state, RandomSources& sources) {
     check_population_size(static_cast<std::int64_t>(state.population.size()));
     if (state.fitness.size() != state.population.size())
         throw InvalidData("the population has " + std::to_string(state.population.size()) +
@@ -97,72 +172,38 @@ bool next_generation(PopulationState& state, const ScoreFunction& score,
     std::vector<Network> children =
         crossover(state.population, state.fitness, state.spares, parents_valid, sources);
     for (Network& child : children) mutate(child, sources);
+    // Every member passes the test once selected if the parents did: the offspring were tested
+    // as they were made and after every change of their structure.
+    state.members_valid = parents_valid;
 
     // The pool takes the parents and the children over, alternating.
     const std::size_t p = state.population.size();
-    std::vector<Network> pool;
-    pool.reserve(2 * p);
+    state.pool.clear();
+    state.pool.reserve(2 * p);
     for (std::size_t i = 0; i < p; ++i) {
-        pool.push_back(std::move(state.population[i]));
-        pool.push_back(std::move(children[i]));
+        state.pool.push_back(std::move(state.population[i]));
+        state.pool.push_back(std::move(children[i]));
     }
-    ScoreRows pool_rows = score(pool);
-    if (pool_rows.size() != pool.size())
-        throw InvalidData("scoring a pool of " + std::to_string(pool.size()) + " networks gave " +
-                          std::to_string(pool_rows.size()) + " rows");
-    for (const std::vector<double>& row : pool_rows)
-        if (row.empty()) throw InvalidData("scoring a pool gave a row without a loss");
+    return state.pool;
+}
 
-    const std::vector<std::int32_t> winners = select_survivors(pool_rows, sources.rand);
-    // A member that wins twice is copied for its first win and moved for its last.
-    std::vector<std::int32_t> wins_left(pool.size(), 0);
-    for (std::int32_t w : winners) ++wins_left[w];
-    // The members that won nothing leave their arrays to the next generation's offspring.
-    state.spares.clear();
-    for (std::size_t i = 0; i < pool.size(); ++i)
-        if (wins_left[i] == 0) state.spares.push_back(std::move(pool[i]));
-    std::vector<Network> survivors;
-    ScoreRows rows;
-    survivors.reserve(winners.size());
-    rows.reserve(winners.size());
-    for (std::int32_t w : winners) {
-        if (--wins_left[w] == 0) {
-            survivors.push_back(std::move(pool[w]));
-            rows.push_back(std::move(pool_rows[w]));
-        } else {
-            // A copy with a fresh engine, in a spare's arrays when one is left.
-            survivors.push_back(take_spare(state.spares, sources));
-            assign_arrays(survivors.back(), pool[w]);
-            rows.push_back(pool_rows[w]);
-        }
-    }
-
-    double running = no_loss_yet;
-    std::int32_t found = -1;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i][0] < running) {
-            running = rows[i][0];
-            found = static_cast<std::int32_t>(i);
-        }
-    }
-    state.population = std::move(survivors);
-    state.rows = std::move(rows);
-    for (std::size_t i = 0; i < p; ++i) state.fitness[i] = fitness_of(state.rows[i]);
-    // Every member passed the test now if the parents did: the offspring were tested as they
-    // were made and after every change of their structure.
+bool alpha_tell(PopulationState& state, ScoreRows rows, RandomSources& sources) {
+    const bool parents_valid = state.members_valid;
+    state.members_valid = false;
+    check_score_rows(state.pool.size(), rows);
+    survive(state, select_survivors(rows, sources.rand), rows, sources);
     state.members_valid = parents_valid;
-    if (found >= 0) {
-        copy_network(state.best, state.population[found]);
-        state.best_index = found;
-        state.best_loss = running;
-    } else if (state.best_index < 0) {
-        // No member has a usable loss in the very first generation: member 0 stands in, so that
-        // the best index is never unset afterwards.
-        copy_network(state.best, state.population[0]);
-        state.best_index = 0;
-        state.best_loss = state.rows[0][0];
-    }
-    return found >= 0;
+    return choose_best(state);
+}
+
+bool next_generation(PopulationState& state, const ScoreFunction& score,
+                     RandomSources& sources) {
+    const std::vector<Network>& pool = alpha_ask(state, sources);
+    return alpha_tell(state, score(pool), sources);
+}
+
+std::unique_ptr<Optimizer> make_alpha() {
+    return std::make_unique<Alpha>();
 }
 
 }  // namespace tessaron

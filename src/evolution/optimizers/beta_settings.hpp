@@ -1,0 +1,37 @@
+// The settings of the Beta optimizer (its keywords), checked here for every caller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tessaron {
+
+// Step sizes stay in this range in every search: a step that reaches 0 could never grow again.
+constexpr double beta_smallest_step = 1e-8;
+constexpr double beta_largest_step = 1e6;
+
+// The search of a Beta that names none.
+inline constexpr std::string_view beta_default_search = "select";
+
+struct BetaSettings {
+    double step_size = 0.1;         // initial standard deviation of the weight and bias steps
+    double init_scale = 1.0;        // spread of the random starts' weights (times 1/sqrt(fan-in))
+    std::int32_t elites = 2;        // best members carried over unchanged
+    double parent_fraction = 0.08;  // parents are drawn from this best share of the population
+    double structure_rate = 0.1;    // chance that a child also gets one structural change
+    std::int32_t max_hidden = 8;    // no node is added beyond this many hidden nodes
+    double size_penalty = 1e-4;     // ranking key: loss + size_penalty * |loss| * complexity
+    bool keep_model = true;         // the model's own network is one of the starting members
+    bool reevaluate = false;        // score every member every generation, averaging its scores
+    std::string search{beta_default_search};  // a registered search's name (beta_searches.hpp)
+};
+
+// InvalidData naming the first setting out of its range, and its value.
+void check_beta_settings(const BetaSettings& settings);
+
+// InvalidData when a run of pop_size members cannot be made: elites must leave room for children,
+// and the search may ask more.
+void check_beta_run(const BetaSettings& settings, std::int32_t pop_size);
+
+}  // namespace tessaron
