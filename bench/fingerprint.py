@@ -34,16 +34,21 @@ def history_bytes(history):
 
 
 class Recorder:
-    """The digest of everything a configuration makes."""
+    """The digest of everything a configuration makes, and a short digest of each part."""
 
     def __init__(self):
         self.digest = hashlib.sha256()
+        self.parts = []
+
+    def add(self, data):
+        self.digest.update(data)
+        self.parts.append(hashlib.sha256(data).hexdigest()[:6])
 
     def network(self, model):
-        self.digest.update(model.__getstate__()["network"])
+        self.add(model.__getstate__()["network"])
 
     def history(self, history):
-        self.digest.update(history_bytes(history))
+        self.add(history_bytes(history))
 
 
 def dataset_run(optimizer, batch_size, validation, callbacks):
@@ -136,6 +141,9 @@ def configurations():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=2024)
+    parser.add_argument("--parts", action="store_true",
+                        help="also print a short digest of each part, in the order made (the "
+                             "model, then per run its history and network, then the model after)")
     args = parser.parse_args()
     import tessaron.callbacks  # noqa: F401  (the callbacks of the dataset runs)
     for threads in (1, 2):
@@ -144,8 +152,9 @@ def main():
             tessaron.seed(args.seed)
             record = Recorder()
             run(record)
-            print(f"{threads} thread{'s' if threads > 1 else ''}  {name:46s} "
-                  f"{record.digest.hexdigest()}")
+            line = f"{threads} thread{'s' if threads > 1 else ''}  {name:46s} "
+            line += " ".join(record.parts) if args.parts else record.digest.hexdigest()
+            print(line)
 
 
 if __name__ == "__main__":

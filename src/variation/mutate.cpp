@@ -44,9 +44,9 @@ void perturb_parameters(Network& network, FreshDraws& draws) {
 }
 
 void mutate_activations(Network& network, RandomSources& sources) {
+    SourcesStructureDraws draws(sources);
     for (std::int32_t i = network.inputs; i < network.size; ++i)
-        if (sources.fresh.unit() <= new_kind_chance)
-            network.activations[i] = random_activation(sources.rand);
+        if (sources.fresh.unit() <= new_kind_chance) redraw_activation(network, i, draws);
 }
 
 void mutate(Network& network, RandomSources& sources) {

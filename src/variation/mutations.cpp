@@ -23,11 +23,11 @@ struct Candidate {
 // The candidates of a mutation, in row-major order, are those of each source from 0 ..
 // sources-1 in turn: per_source(from) tells how many a source has and at(from, index) which
 // target is its index-th. They are counted, and the chosen one is found by a second walk over
-// the sources, so no list is built. One candidate is chosen uniformly with random_int, or none
-// (and no draw) when there is none.
+// the sources, so no list is built. One candidate is picked by `draws`, or none (and no draw)
+// when there is none.
 template <class PerSource, class At>
 std::optional<Candidate> pick_candidate(const Network& network, std::int32_t sources,
-                                        RandState& rand, PerSource per_source, At at) {
+                                        StructureDraws& draws, PerSource per_source, At at) {
     std::int64_t count = 0;
     for (std::int32_t from = 0; from < sources; ++from) count += per_source(from);
     if (count == 0) return std::nullopt;
@@ -35,7 +35,7 @@ std::optional<Candidate> pick_candidate(const Network& network, std::int32_t sou
         throw InvalidData("a network of " + std::to_string(network.size) +
                           " nodes has too many candidates for a structural mutation (" +
                           std::to_string(count) + ")");
-    std::int64_t index = random_int(0, static_cast<int>(count - 1), rand);
+    std::int64_t index = draws.pick(count);
     for (std::int32_t from = 0; from < sources; ++from) {
         const std::int64_t here = per_source(from);
         if (index < here) return Candidate{from, at(from, static_cast<std::int32_t>(index))};
@@ -55,6 +55,12 @@ std::int32_t lower_position(const Network& network, std::int32_t from, std::int3
 double connection_weight(NetworkEngine& engine) {
     std::normal_distribution<double> normal(0.0, 1.0);
     return normal(engine);
+}
+
+// Two such weights, in the order of the pair.
+std::pair<double, double> engine_pair(NetworkEngine& engine) {
+    const double first = connection_weight(engine);
+    return {first, connection_weight(engine)};
 }
 
 // New connection arrays, built a source at a time in ascending order and adopted whole.
@@ -81,10 +87,48 @@ struct Connections {
     }
 };
 
+// A target of a removed node, numbered as it will be, and the weight that led to it.
+struct Bridge {
+    std::int32_t column;
+    double weight;
+};
+
+// Row `row` of a network losing node d: its connections but the one to d, and for a source of d
+// a bridge to each target of d merged in (targets ascending; a bridge to a target the row feeds
+// already takes that connection's place).
+void shrink_row(Network& network, std::int32_t row, std::int32_t d,
+                const std::vector<Bridge>& bridged, StructureDraws& draws, Connections& shrunk) {
+    const std::int32_t n = network.size;
+    const bool source = row < d && network.connected(row, d);
+    const double into = source ? network.weight(row, d) : 0.0;
+    const auto bridge = [&](const Bridge& to, const double* existing) {
+        shrunk.add(to.column, draws.bridge_weight(network, existing, into, to.weight));
+    };
+    std::size_t next = 0;  // the next bridged target to merge in
+    for (std::int32_t e = network.out_begin(row); e < network.out_end(row); ++e) {
+        const std::int32_t target = network.targets[e];
+        if (target >= n || target == d) continue;
+        const std::int32_t column = target < d ? target : target - 1;
+        if (source) {
+            for (; next < bridged.size() && bridged[next].column < column; ++next)
+                bridge(bridged[next], nullptr);
+            if (next < bridged.size() && bridged[next].column == column) {
+                bridge(bridged[next++], &network.weights[e]);
+                continue;
+            }
+        }
+        shrunk.add(column, network.weights[e]);
+    }
+    if (source)
+        for (; next < bridged.size(); ++next) bridge(bridged[next], nullptr);
+    shrunk.end_source();
+}
+
 }  // namespace
 
 void insert_node(Network& network, std::int32_t a, std::int32_t b, double bias,
-                 std::int32_t activation) {
+                 std::int32_t activation,
+                 const std::function<std::pair<double, double>()>& weights) {
     const std::int32_t n = network.size;
     const std::int32_t h = std::max(a + 1, network.inputs);
     if (a < 0 || a >= n || b < 0 || b >= n || h > n)
@@ -96,10 +140,8 @@ void insert_node(Network& network, std::int32_t a, std::int32_t b, double bias,
     network.biases.reserve(static_cast<std::size_t>(n) + 1);
     network.activations.reserve(static_cast<std::size_t>(n) + 1);
 
-    // Old index x becomes x + 1 from h on; a -> b goes, a -> h and h -> b + 1 come, in this
-    // order of draws.
-    const double into_new = connection_weight(network.engine);
-    const double out_of_new = connection_weight(network.engine);
+    // Old index x becomes x + 1 from h on; a -> b goes, a -> h and h -> b + 1 come.
+    const auto [into_new, out_of_new] = weights();
     auto renumber = [&](std::int32_t x) { return x < h ? x : x + 1; };
     for (std::int32_t row = 0; row <= n; ++row) {
         if (row == h) {
@@ -127,81 +169,64 @@ void insert_node(Network& network, std::int32_t a, std::int32_t b, double bias,
     network.size = n + 1;
 }
 
-void add_node(Network& network, RandomSources& sources) {
+void insert_node(Network& network, std::int32_t a, std::int32_t b, double bias,
+                 std::int32_t activation) {
+    insert_node(network, a, b, bias, activation, [&] { return engine_pair(network.engine); });
+}
+
+InsertedNode add_node(Network& network, StructureDraws& draws) {
     const std::int32_t size = network.size;
     // Existing connections to a higher node.
     const auto choice = pick_candidate(
-        network, size - network.outputs, sources.rand,
+        network, size - network.outputs, draws,
         [&](std::int32_t from) {
             return lower_position(network, from, size) - lower_position(network, from, from + 1);
         },
         [&](std::int32_t from, std::int32_t index) {
             return network.targets[lower_position(network, from, from + 1) + index];
         });
-    if (!choice) return;
-    const std::int32_t activation = random_activation(sources.rand);
-    const double bias = fresh_normal(0.0, 1.0, sources.fresh);
-    insert_node(network, choice->from, choice->to, bias, activation);
+    if (!choice) return {};
+    const std::int32_t activation = draws.kind();
+    const double bias = draws.split_bias();
+    const double old_weight = network.weight(choice->from, choice->to);
+    insert_node(network, choice->from, choice->to, bias, activation,
+                [&] { return draws.split_weights(network, old_weight); });
+    return {std::max(choice->from + 1, network.inputs), choice->to};
 }
 
-void remove_node(Network& network, RandomSources& sources) {
+std::int32_t remove_node(Network& network, StructureDraws& draws) {
     const std::int32_t n = network.size;
-    if (n - network.inputs - network.outputs <= 0) return;
-    const std::int32_t d = random_int(network.inputs, n - network.outputs - 1, sources.rand);
+    const std::int32_t hidden = n - network.inputs - network.outputs;
+    if (hidden <= 0) return -1;
+    const auto d = static_cast<std::int32_t>(network.inputs + draws.pick(hidden));
 
-    // Targets of d, numbered as they will be once d is gone; its sources are found row by row
-    // below, where each gains those targets with fresh weights (sources ascending, targets
-    // ascending), an existing connection taking the new weight.
-    thread_local std::vector<std::int32_t> bridged;
+    // Targets of d, numbered as they will be once d is gone, with the weights to them; its
+    // sources are found row by row below, where each gains bridges to those targets.
+    thread_local std::vector<Bridge> bridged;
     bridged.clear();
-    for_each_target(
-        network, d,
-        [&](std::int32_t k) {
-            if (k < n) bridged.push_back(k - 1);
-        },
-        d + 1);
+    for (std::int32_t e = network.out_begin(d); e < network.out_end(d); ++e)
+        if (network.targets[e] > d && network.targets[e] < n)
+            bridged.push_back({network.targets[e] - 1, network.weights[e]});
 
     std::size_t feeding = 0;
     for (std::int32_t i = 0; i < d; ++i) feeding += network.connected(i, d);
     Connections shrunk(n - 1, connection_count(network) + feeding * bridged.size());
     network.biases.reserve(static_cast<std::size_t>(n));
-    auto renumber = [&](std::int32_t x) { return x < d ? x : x - 1; };
-    for (std::int32_t row = 0; row < n; ++row) {
-        if (row == d) continue;
-        const bool source = row < d && network.connected(row, d);
-        std::size_t next = 0;  // the next bridged target to merge in
-        for (std::int32_t e = network.out_begin(row); e < network.out_end(row); ++e) {
-            const std::int32_t target = network.targets[e];
-            if (target >= n || target == d) continue;
-            const std::int32_t column = renumber(target);
-            if (source) {
-                for (; next < bridged.size() && bridged[next] < column; ++next)
-                    shrunk.add(bridged[next], connection_weight(network.engine));
-                if (next < bridged.size() && bridged[next] == column) {
-                    ++next;
-                    shrunk.add(column, connection_weight(network.engine));
-                    continue;
-                }
-            }
-            shrunk.add(column, network.weights[e]);
-        }
-        if (source)
-            for (; next < bridged.size(); ++next)
-                shrunk.add(bridged[next], connection_weight(network.engine));
-        shrunk.end_source();
-    }
+    for (std::int32_t row = 0; row < n; ++row)
+        if (row != d) shrink_row(network, row, d, bridged, draws, shrunk);
     network.biases.erase(network.biases.begin() + d);
     network.activations.erase(network.activations.begin() + d);
     shrunk.adopt_into(network);
     network.size = n - 1;
+    return d;
 }
 
-void add_connection(Network& network, RandomSources& sources) {
+bool add_connection(Network& network, StructureDraws& draws) {
     const std::int32_t size = network.size;
     const std::int32_t inputs = network.inputs, outputs = network.outputs;
     // Allowed pairs that are absent: the allowed range of each source less its targets in it.
     const auto choice = pick_candidate(
-        network, size - outputs, sources.rand,
+        network, size - outputs, draws,
         [&](std::int32_t from) {
             const TargetRange range = allowed_targets(from, size, inputs, outputs);
             return std::max(0, range.last - range.first) -
@@ -221,10 +246,13 @@ void add_connection(Network& network, RandomSources& sources) {
             }
             return to + index;
         });
-    if (choice) connect(network, choice->from, choice->to);
+    if (!choice) return false;
+    double& weight = network.link(choice->from, choice->to);
+    weight = draws.new_weight(network, choice->to);
+    return true;
 }
 
-void remove_connection(Network& network, RandomSources& sources) {
+bool remove_connection(Network& network, StructureDraws& draws) {
     const std::int32_t size = network.size;
     // Sources with two or more outgoing and targets with two or more incoming connections.
     thread_local std::vector<std::int32_t> incoming;
@@ -235,7 +263,7 @@ void remove_connection(Network& network, RandomSources& sources) {
         return lower_position(network, from, size) - network.out_begin(from) >= 2;
     };
     const auto choice = pick_candidate(
-        network, size, sources.rand,
+        network, size, draws,
         [&](std::int32_t from) {
             std::int32_t count = 0;
             if (!spare_source(from)) return count;
@@ -249,7 +277,57 @@ void remove_connection(Network& network, RandomSources& sources) {
                 if (to < size && incoming[to] >= 2 && index-- == 0) return to;
             }
         });
-    if (choice) disconnect(network, choice->from, choice->to);
+    if (!choice) return false;
+    disconnect(network, choice->from, choice->to);
+    return true;
+}
+
+void redraw_activation(Network& network, std::int32_t node, StructureDraws& draws) {
+    network.activations[node] = draws.kind();
+}
+
+std::int64_t SourcesStructureDraws::pick(std::int64_t count) {
+    return random_int(0, static_cast<int>(count - 1), sources_.rand);
+}
+
+std::int32_t SourcesStructureDraws::kind() {
+    return random_activation(sources_.rand);
+}
+
+double SourcesStructureDraws::split_bias() {
+    return fresh_normal(0.0, 1.0, sources_.fresh);
+}
+
+std::pair<double, double> SourcesStructureDraws::split_weights(Network& network, double) {
+    return engine_pair(network.engine);
+}
+
+double SourcesStructureDraws::bridge_weight(Network& network, const double*, double, double) {
+    return connection_weight(network.engine);
+}
+
+double SourcesStructureDraws::new_weight(Network& network, std::int32_t) {
+    return connection_weight(network.engine);
+}
+
+void add_node(Network& network, RandomSources& sources) {
+    SourcesStructureDraws draws(sources);
+    add_node(network, draws);
+}
+
+void remove_node(Network& network, RandomSources& sources) {
+    SourcesStructureDraws draws(sources);
+    remove_node(network, draws);
+}
+
+void add_connection(Network& network, RandomSources& sources) {
+    SourcesStructureDraws draws(sources);
+    add_connection(network, draws);
+}
+
+void remove_connection(Network& network, RandomSources& sources) {
+    SourcesStructureDraws draws(sources);
+    remove_connection(network, draws);
 }
 
 }  // namespace tessaron

@@ -214,15 +214,21 @@ TEST(Beta, SingleScoresCountLessThanLongAveragesOfNoisyLosses) {
     EXPECT_EQ(shrunk_losses(state), (std::vector<double>{1.0, 0.5, 3.0}));
 }
 
+// The network keeps its engine, as under every structural change.
 TEST(Beta, RemovingANodeBridgesItsPaths) {
     // 0 -> 1 (2.0), 1 -> 2 (3.0), 0 -> 2 (0.5): without node 1, 0 -> 1 carries 0.5 + 2 * 3.
     Network network =
         build_network(1, 1, 3, {{0, 1, 2.0}, {1, 2, 3.0}, {0, 2, 0.5}}, {0.0, 0.7, 0.2});
-    beta_remove_node(network, 1, thread_random_sources());
+    const NetworkEngine engine = network.engine;
+    BetaDraws draws;
+    const std::vector<double> steps(2, 0.1);
+    BetaStructureDraws structure(draws, steps);
+    EXPECT_EQ(remove_node(network, structure), 1);
     EXPECT_EQ(network.size, 2);
     EXPECT_TRUE(network.connected(0, 1));
     EXPECT_EQ(network.weight(0, 1), 6.5);
     EXPECT_EQ(network.biases[1], 0.2);
+    EXPECT_TRUE(network.engine == engine);
 }
 
 TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
@@ -235,7 +241,7 @@ TEST(Beta, StructuralChangesKeepNetworksValidAndCapped) {
     std::vector<double> steps(static_cast<std::size_t>(network.size - network.inputs), 0.1);
     std::int32_t largest = 0;
     for (int i = 0; i < 3000; ++i) {
-        beta_mutate(network, steps, settings, 4, engine, {}, thread_random_sources());
+        beta_mutate(network, steps, settings, 4, engine);
         ASSERT_TRUE(is_valid(network)) << "after change " << i;
         ASSERT_EQ(steps.size(), static_cast<std::size_t>(network.size - network.inputs));
         largest = std::max(largest, network.size);

@@ -30,7 +30,7 @@ std::string beta_search_names() {
     const std::size_t count = std::size(registered_searches);
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) names += i + 1 == count ? " or " : ", ";
-        names += "'" + std::string(registered_searches[i].name) + "'";
+        names.append("'").append(registered_searches[i].name).append("'");
     }
     return names;
 }

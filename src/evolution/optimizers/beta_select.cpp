@@ -28,83 +28,32 @@ void set_weight(Network& network, std::int32_t from, std::int32_t to, double wei
     network.link(from, to) = weight;
 }
 
-struct Connection {
-    std::int32_t from;
-    std::int32_t to;
-};
-
-std::vector<Connection> existing_connections(const Network& network) {
-    std::vector<Connection> found;
-    for (std::int32_t from = 0; from < network.size; ++from)
-        for_each_target(network, from, [&](std::int32_t to) { found.push_back({from, to}); });
-    return found;
-}
-
-// Splits a random connection a -> b into a -> h -> b: a -> h keeps the old weight, h -> b has
-// weight 1, h has bias 0 and a random kind, so the path starts close to what it replaced.
-void grow_node(Network& network, std::vector<double>& steps, BetaDraws& draws) {
-    const std::vector<Connection> candidates = existing_connections(network);
-    if (candidates.empty()) return;
-    const Connection split = candidates[draws.index_below(candidates.size())];
-    const double old_weight = network.weight(split.from, split.to);
-    const auto kind = draws.index_below(activation_kind_count);
-    insert_node(network, split.from, split.to, 0.0, kind);
-    const std::int32_t h = std::max(split.from + 1, network.inputs);
-    set_weight(network, split.from, h, old_weight);
-    set_weight(network, h, split.to + 1, 1.0);
-    // The new node starts with the step size of the node it feeds.
-    const double step = steps[split.to - network.inputs];
-    steps.insert(steps.begin() + (h - network.inputs), step);
-}
-
-void add_random_connection(Network& network, const std::vector<double>& steps, BetaDraws& draws) {
-    std::vector<Connection> candidates;
-    for (std::int32_t from = 0; from < network.size - network.outputs; ++from)
-        for (std::int32_t to = std::max(from + 1, network.inputs); to < network.size; ++to)
-            if (!network.connected(from, to)) candidates.push_back({from, to});
-    if (candidates.empty()) return;
-    const Connection added = candidates[draws.index_below(candidates.size())];
-    connect(network, added.from, added.to);
-    set_weight(network, added.from, added.to,
-               steps[added.to - network.inputs] * draws.standard_normal());
-}
-
-// Removes a random connection whose source keeps another target and whose target keeps another
-// source, so the network stays valid.
-void remove_random_connection(Network& network, BetaDraws& draws) {
-    std::vector<std::int32_t> outgoing(static_cast<std::size_t>(network.size), 0);
-    std::vector<std::int32_t> incoming(static_cast<std::size_t>(network.size), 0);
-    const std::vector<Connection> all = existing_connections(network);
-    for (const Connection& c : all) {
-        ++outgoing[c.from];
-        ++incoming[c.to];
-    }
-    std::vector<Connection> candidates;
-    for (const Connection& c : all)
-        if (outgoing[c.from] >= 2 && incoming[c.to] >= 2) candidates.push_back(c);
-    if (candidates.empty()) return;
-    const Connection removed = candidates[draws.index_below(candidates.size())];
-    disconnect(network, removed.from, removed.to);
-}
-
+// One of four changes at even odds, growth only below the cap; the steps follow the nodes (a new
+// node starts with the step of the node it feeds).
 void change_structure(Network& network, std::vector<double>& steps, std::int32_t hidden_cap,
-                      BetaDraws& draws, RandomSources& sources) {
+                      BetaDraws& draws) {
+    BetaStructureDraws structure(draws, steps);
+    const auto step_at = [&](std::int32_t node) { return steps.begin() + (node - network.inputs); };
     switch (draws.index_below(4)) {
         case 0:
-            if (hidden_nodes(network) < hidden_cap) grow_node(network, steps, draws);
-            break;
-        case 1:
-            if (hidden_nodes(network) > 0) {
-                const std::int32_t d = network.inputs + draws.index_below(hidden_nodes(network));
-                beta_remove_node(network, d, sources);
-                steps.erase(steps.begin() + (d - network.inputs));
+            if (hidden_nodes(network) < hidden_cap) {
+                const InsertedNode added = add_node(network, structure);
+                if (added.node >= 0) {
+                    const double step = *step_at(added.feeds);
+                    steps.insert(step_at(added.node), step);
+                }
             }
             break;
+        case 1: {
+            const std::int32_t removed = remove_node(network, structure);
+            if (removed >= 0) steps.erase(step_at(removed));
+            break;
+        }
         case 2:
-            add_random_connection(network, steps, draws);
+            add_connection(network, structure);
             break;
         default:
-            remove_random_connection(network, draws);
+            remove_connection(network, structure);
             break;
     }
 }
@@ -154,8 +103,7 @@ void breed(BetaSelectState& state) {
         const std::int32_t parent = state.draws.index_below(parents);
         Network child(state.members.population[parent]);
         std::vector<double> steps = state.steps[parent];
-        beta_mutate(child, steps, settings, state.hidden_cap, state.draws, state.step_floors,
-                    *state.sources);
+        beta_mutate(child, steps, settings, state.hidden_cap, state.draws, state.step_floors);
         child_steps.push_back(std::move(steps));
         children.push_back(std::move(child));
     }
@@ -203,6 +151,24 @@ class BetaSelect final : public Optimizer {
 
 }  // namespace
 
+std::int64_t BetaStructureDraws::pick(std::int64_t count) {
+    return draws_.index_below(static_cast<std::size_t>(count));
+}
+
+std::int32_t BetaStructureDraws::kind() {
+    return draws_.index_below(activation_kind_count);
+}
+
+double BetaStructureDraws::bridge_weight(Network&, const double* existing, double into,
+                                         double out_of) {
+    const double bridge = into * out_of;
+    return existing != nullptr ? *existing + bridge : bridge;
+}
+
+double BetaStructureDraws::new_weight(Network& network, std::int32_t to) {
+    return steps_[static_cast<std::size_t>(to - network.inputs)] * draws_.standard_normal();
+}
+
 Network beta_random_network(const Network& like, double init_scale,
                             const std::vector<double>& output_scales, BetaDraws& draws,
                             RandomSources& sources) {
@@ -219,54 +185,14 @@ Network beta_random_network(const Network& like, double init_scale,
         const std::int32_t fan_in = std::min(to, sources_end);
         const double scale = (to < sources_end ? init_scale : output_scales[to - sources_end]) /
                              std::sqrt(static_cast<double>(std::max(fan_in, 1)));
-        for (std::int32_t from = 0; from < fan_in; ++from) {
-            connect(network, from, to);
+        for (std::int32_t from = 0; from < fan_in; ++from)
             set_weight(network, from, to, scale * draws.standard_normal());
-        }
     }
     return network;
 }
 
-void beta_remove_node(Network& network, std::int32_t d, RandomSources& random) {
-    Network smaller(network.inputs, network.outputs, NetworkEngine(random.engine_seed()));
-    reset(smaller, network.size - 1);
-    auto moved = [d](std::int32_t i) { return i < d ? i : i - 1; };
-    for (std::int32_t i = 0; i < network.size; ++i) {
-        if (i == d) continue;
-        smaller.biases[moved(i)] = network.biases[i];
-        smaller.activations[moved(i)] = network.activations[i];
-    }
-    std::vector<Connection> sources, targets;
-    for (std::int32_t from = 0; from < network.size; ++from) {
-        for_each_target(network, from, [&](std::int32_t to) {
-            if (to == d) {
-                sources.push_back({from, to});
-            } else if (from == d) {
-                targets.push_back({from, to});
-            } else {
-                connect(smaller, moved(from), moved(to));
-                set_weight(smaller, moved(from), moved(to), network.weight(from, to));
-            }
-        });
-    }
-    for (const Connection& in : sources) {
-        for (const Connection& out : targets) {
-            const double bridge = network.weight(in.from, d) * network.weight(d, out.to);
-            const std::int32_t to = moved(out.to);
-            if (smaller.connected(in.from, to)) {
-                set_weight(smaller, in.from, to, smaller.weight(in.from, to) + bridge);
-            } else {
-                connect(smaller, in.from, to);
-                set_weight(smaller, in.from, to, bridge);
-            }
-        }
-    }
-    network = std::move(smaller);
-}
-
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors,
-                 RandomSources& sources) {
+                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors) {
     adapt_steps(steps, child.outputs, draws, floors);
     const std::int32_t inputs = child.inputs;
     for (std::int32_t i = inputs; i < child.size; ++i)
@@ -277,12 +203,13 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
                        child.weight(from, to) + steps[to - inputs] * draws.standard_normal());
         });
     if (draws.chance(settings.structure_rate)) {
-        change_structure(child, steps, hidden_cap, draws, sources);
+        change_structure(child, steps, hidden_cap, draws);
         if (!is_valid(child)) throw IntegrityError("Beta broke a network");
     }
     if (child.size > inputs && draws.chance(activation_change_rate)) {
         const std::int32_t node = inputs + draws.index_below(child.size - inputs);
-        child.activations[node] = draws.index_below(activation_kind_count);
+        BetaStructureDraws structure(draws, steps);
+        redraw_activation(child, node, structure);
     }
 }
 
@@ -293,7 +220,6 @@ BetaSelectState beta_select_start(const Network& start, const BetaSettings& sett
     RandomSources& sources = *context.sources;
     BetaSelectState state;
     state.settings = settings;
-    state.sources = &sources;
     state.draws = start_beta_draws(sources);
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
     const std::vector<double> outputs =

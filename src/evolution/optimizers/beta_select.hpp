@@ -12,6 +12,7 @@
 #include "evolution/optimizer.hpp"
 #include "evolution/optimizers/beta_members.hpp"
 #include "evolution/optimizers/beta_settings.hpp"
+#include "variation/mutations.hpp"
 
 namespace tessaron {
 
@@ -28,7 +29,6 @@ struct BetaSelectState {
     std::vector<double> step_floors;
     bool rescore_all = false;  // every member is scored in every generation
     bool average = false;      // and its scores are averaged (reevaluate)
-    RandomSources* sources = nullptr;
 };
 
 // The starting population: the model's network (when keep_model) and freshly randomised
@@ -47,14 +47,37 @@ const std::vector<Network>& beta_select_ask(BetaSelectState& state);
 // has a loss below no_loss_yet; the best then stays as it was (member 0 in a first generation).
 bool beta_select_tell(BetaSelectState& state, ScoreRows rows);
 
+// Beta's draws for the structural operators: choices and kinds from the search's own source;
+// a node that splits a connection keeps its weight on the way in, passes it on with weight 1 and
+// has bias 0, so the path starts close to what it replaced; a removed node's paths are bridged
+// with the product of their weights, added to any weight the pair has; a new connection's weight
+// is N(0, its target's step) for the node steps `steps`.
+class BetaStructureDraws final : public StructureDraws {
+  public:
+    BetaStructureDraws(BetaDraws& draws, const std::vector<double>& steps)
+        : draws_(draws), steps_(steps) {}
+    std::int64_t pick(std::int64_t count) override;
+    std::int32_t kind() override;
+    double split_bias() override { return 0.0; }
+    std::pair<double, double> split_weights(Network&, double old_weight) override {
+        return {old_weight, 1.0};
+    }
+    double bridge_weight(Network& network, const double* existing, double into,
+                         double out_of) override;
+    double new_weight(Network& network, std::int32_t to) override;
+
+  private:
+    BetaDraws& draws_;
+    const std::vector<double>& steps_;
+};
+
 // Makes `child` (a copy of its parent) and `steps` (the parent's step sizes, one per non-input
 // node) a child: every step size times a log-normal factor (kept above `floors` when given: the
 // floor of hidden nodes, then one per output), then the bias of each non-input node
 // and each weight into it moved by N(0, that node's step); with `structure_rate` one structural
 // change (steps kept in line with the nodes), and with 0.05 one node's activation redrawn.
 void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings& settings,
-                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors,
-                 RandomSources& sources);
+                 std::int32_t hidden_cap, BetaDraws& draws, const std::vector<double>& floors = {});
 
 // A network of `like`'s counts whose every allowed connection exists, with random kinds, the
 // weights into a node N(0, scale / sqrt(fan-in)) and its bias N(0, scale), where scale is
@@ -63,10 +86,6 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
 Network beta_random_network(const Network& like, double init_scale,
                             const std::vector<double>& output_scales, BetaDraws& draws,
                             RandomSources& sources);
-
-// Deletes hidden node d; each source of d is connected to each target of d with the product of
-// the two weights added to any weight it has.
-void beta_remove_node(Network& network, std::int32_t d, RandomSources& sources);
 
 // The search's median step size, and the generations since its best key last improved.
 std::vector<std::pair<std::string, double>> beta_select_figures(const BetaSelectState& state);
