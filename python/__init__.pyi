@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, SupportsFloat, TypedDict
+from typing import Any, Literal, SupportsFloat, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -122,8 +122,23 @@ def set_num_threads(n: int, /) -> None:
 def get_num_threads() -> int:
     """Returns the number of threads that score networks and predict large inputs."""
 
+# Each thread draws from random sources of its own: runs in threads side by side share nothing,
+# seeded or not (unseeded, each thread's sources start from the random device and the clock).
+# seed() restarts every thread's sources from the value at that thread's next draw, so threads
+# started after it draw alike; seeded() gives one thread sources of its own for a with block.
 def seed(value: int, /) -> None:
     """Makes every random draw of the module derive from the integer value."""
+
+@final
+class seeded:
+    """A context manager: inside the with block, the random draws of the calling thread derive
+    from the integer value, exactly as after tessaron.seed(value) in a thread of its own; the
+    thread's own draws, and every other thread's, carry on after the block as if it had not
+    run."""
+
+    def __init__(self, value: int, /) -> None: ...
+    def __enter__(self) -> seeded: ...
+    def __exit__(self, *exc_info: object) -> Literal[False]: ...
 
 # x: (G, inputs), one sample per genome, or (G, B, inputs), B samples per genome; the result is
 # (G, outputs) or (G, B, outputs).

@@ -9,10 +9,10 @@ Each island is one ``Model.evolve`` run in a worker process, in rounds of ``migr
 round and starts each round's population from it. After every round the islands' networks are
 scored on the validation data (the training data without it); each island then takes the best of
 its own network and those of the ``migrants`` islands before it on a ring, when that one scores
-lower. The data is scattered to the workers once. Every island round seeds the module from
-``random_state``, the round and the island, so a run repeats exactly whatever worker takes which
-task (a worker that dies has its tasks run again elsewhere); give each worker one thread, as the
-module's random state is per process.
+lower. The data is scattered to the workers once. Every island round draws from sources seeded
+from ``random_state``, the round and the island (``tessaron.seeded``), so a run repeats exactly
+whatever worker takes which task (a worker that dies has its tasks run again elsewhere), on any
+number of threads per worker.
 """
 
 import math
@@ -40,8 +40,8 @@ class IslandRun(NamedTuple):
 
 def _island_round(model, x, y, validation, seed, epochs, evolve_kwargs):
     """One round of one island, in a worker: the evolved model, its history and its score."""
-    tessaron.seed(seed)
-    history = model.evolve(x, y, epochs=epochs, validation_data=validation, **evolve_kwargs)
+    with tessaron.seeded(seed):
+        history = model.evolve(x, y, epochs=epochs, validation_data=validation, **evolve_kwargs)
     score_x, score_y = validation if validation is not None else (x, y)
     return model, history, float(model.evaluate(score_x, score_y)[0])
 

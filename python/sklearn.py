@@ -5,16 +5,14 @@ arrays, lists or pandas data frames, as scikit-learn's own estimators take them;
 of a data frame are kept in ``feature_names_in_``. Data that holds NaN or infinity is refused with
 scikit-learn's own message.
 
-``random_state`` makes ``fit`` repeatable. The module's random draws are process-wide
-(``tessaron.seed``), so a fit with a random_state seeds them for its own run and then hands the
-module a seed drawn from the stream as it stood before the fit: later draws stay as unpredictable
-as they were, and a script that called ``tessaron.seed`` stays repeatable. Fits that run at the
-same time in threads of one process share that stream; give each its own process (joblib's default
-backend does) for repeatable results.
+``random_state`` makes ``fit`` repeatable: a fit with a random_state builds and evolves its model
+inside ``tessaron.seeded`` of a seed drawn from it, so it repeats exactly also when fits run at the
+same time in threads of one process, and the calling thread's own draws (after a
+``tessaron.seed``, say) go on as if the fit had not run.
 """
 
+import contextlib
 import copy
-import hashlib
 
 import numpy as np
 
@@ -43,13 +41,6 @@ __all__ = ["EvolvedRegressor", "EvolvedClassifier"]
 
 # Probabilities are kept this far from 0 and 1, as the "binary_crossentropy" loss keeps them.
 _EPSILON = 1e-7
-
-
-def _draw_from_module_stream():
-    """A number that follows from the module's random state as it stands (the draws that make a
-    new network), without seeding anything."""
-    network = tessaron.Model(1, 1).__getstate__()["network"]
-    return int.from_bytes(hashlib.sha256(network).digest()[:8], "little")
 
 
 class _ValidationStopping(EarlyStopping):
@@ -133,12 +124,11 @@ class _EvolvedEstimator(BaseEstimator):
                                            self.n_iter_no_change, self.tol)
             callbacks.append(stopping)
         warm = self._warm()
-        seed = None
+        draws = contextlib.nullcontext()
         if self.random_state is not None:
-            seed = int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max))
-            after = _draw_from_module_stream()
-            tessaron.seed(seed)
-        try:
+            draws = tessaron.seeded(
+                int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max)))
+        with draws:
             inputs, outputs = x.shape[1], targets.shape[1]
             # A warm start evolves a copy, so that a failing fit leaves model_ as it was.
             model = copy.copy(self.model_) if warm else tessaron.Model(
@@ -147,9 +137,6 @@ class _EvolvedEstimator(BaseEstimator):
             history = model.evolve(x, targets, pop_size=self.pop_size, batch_size=self.batch_size,
                                    epochs=self.epochs, verbose=self.verbose,
                                    callbacks=callbacks or None)
-        finally:
-            if seed is not None:
-                tessaron.seed(after)
         self.model_ = model
         self.history_ = history
         self.n_outputs_ = targets.shape[1]

@@ -68,6 +68,7 @@ PyMODINIT_FUNC PyInit_tessaron() {
     }
     if (PyType_Ready(&tessaron::Model_Type) < 0) return nullptr;
     if (PyType_Ready(&tessaron::Genome_Type) < 0) return nullptr;
+    if (PyType_Ready(&tessaron::Seeded_Type) < 0) return nullptr;
     PyObject* module = PyModule_Create(&tessaron_definition);
     if (module == nullptr) return nullptr;
     PyObject* optimizers = PyInit_optimizers();
@@ -79,6 +80,7 @@ PyMODINIT_FUNC PyInit_tessaron() {
     if (!ok) Py_XDECREF(optimizers);
     ok = ok && add_object(module, "Model", reinterpret_cast<PyObject*>(&tessaron::Model_Type)) &&
          add_object(module, "Genome", reinterpret_cast<PyObject*>(&tessaron::Genome_Type)) &&
+         add_object(module, "seeded", reinterpret_cast<PyObject*>(&tessaron::Seeded_Type)) &&
          PyModule_AddStringConstant(module, "__version__", TESSARON_VERSION) == 0;
     if (!ok) {
         Py_DECREF(module);

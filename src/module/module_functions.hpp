@@ -6,6 +6,7 @@
 namespace tessaron {
 
 extern PyMethodDef module_functions[];
+extern PyTypeObject Seeded_Type;  // tessaron.seeded
 
 PyObject* module_from_keras(PyObject* self, PyObject* args);
 PyObject* module_load(PyObject* self, PyObject* args);

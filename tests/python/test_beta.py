@@ -35,6 +35,14 @@ def test_out_of_range_settings_are_refused_by_name(arguments, message):
     assert str(raised.value) == message
 
 
+@pytest.mark.parametrize("value", [-1e16, -1e15, -1e-4, -1e-5, -0.0, float("-inf"), -5e-324,
+                                   -1.7976931348623157e308, -(0.1 + 0.2), -123456.789, -1.5e-7])
+def test_refused_values_are_shown_as_python_shows_them(value):
+    with pytest.raises(ValueError) as raised:
+        Beta(step_size=value)
+    assert str(raised.value) == f"step_size must be a positive finite number, got {value!r}"
+
+
 def test_compile_takes_beta_by_instance_and_by_name():
     model = tessaron.Model(2, 1)
     chosen = Beta(elites=4)

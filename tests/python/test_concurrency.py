@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import tessaron
+import tessaron.callbacks
 
 SANITIZED = os.environ.get("TESSARON_SANITIZED") == "1"
 ROUNDS = 2 if SANITIZED else 5
@@ -164,6 +165,44 @@ def test_seeded_evolution_is_not_disturbed_by_other_threads(tmp_path):
 
     run_threads([seeded, busy(0), busy(1)])
     assert together == [alone]
+
+
+@pytest.mark.parametrize("optimizer", ["alpha", "beta"])
+def test_seeded_evolutions_in_two_threads_get_what_each_gets_alone(optimizer):
+    """Every thread draws from sources of its own: a seeded run gives what it gives alone while
+    another runs whole in the middle of it (the first waits after its first epoch until the
+    second is done)."""
+    x, y = dataset(11)
+    first_paused, second_done = threading.Event(), threading.Event()
+
+    class WaitForTheOther(tessaron.callbacks.Callback):
+        def on_epoch_end(self, epoch, logs=None):
+            if epoch == 0:
+                first_paused.set()
+                assert second_done.wait(600)
+
+    def seeded_run(seed, callbacks=None):
+        with tessaron.seeded(seed):
+            model = tessaron.Model(3, 2, 7)
+            model.compile(optimizer, "mse")
+            history = model.evolve(x, y, pop_size=20, epochs=6, verbose=0, callbacks=callbacks)
+        return history, model.get_connections()
+
+    alone = [seeded_run(1), seeded_run(2)]
+    together = {}
+
+    def first():
+        together[1] = seeded_run(1, [WaitForTheOther()])
+
+    def second():
+        assert first_paused.wait(600)
+        try:
+            together[2] = seeded_run(2)
+        finally:
+            second_done.set()
+
+    run_threads([first, second])
+    assert [together[1], together[2]] == alone
 
 
 def test_several_threads_evolving_one_model():

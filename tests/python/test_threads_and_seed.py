@@ -62,6 +62,24 @@ def test_seeded_runs_repeat_whatever_the_thread_count(restore_threads):
 UNSEEDED = "import tessaron; print(tessaron.Model(2, 1, 4).get_connections())"
 
 
+def test_seeded_draws_as_a_thread_seeded_afresh_and_leaves_the_calling_thread_alone():
+    def networks(count):
+        return [tessaron.Model(3, 1, 6).__getstate__()["network"] for _ in range(count)]
+
+    tessaron.seed(5)
+    own = networks(2)
+    tessaron.seed(5)
+    first = networks(1)
+    with tessaron.seeded(9):
+        inside = networks(2)
+    assert first + networks(1) == own  # the thread's own draws went on as if nothing ran
+    fresh = []
+    thread = threading.Thread(target=lambda: (tessaron.seed(9), fresh.extend(networks(2))))
+    thread.start()
+    thread.join()
+    assert inside == fresh
+
+
 def test_unseeded_processes_differ():
     runs = {subprocess.run([sys.executable, "-c", UNSEEDED], capture_output=True, text=True,
                            check=True).stdout for _ in range(2)}
