@@ -13,8 +13,8 @@
 #include <random>
 
 #include "common/thread_pool.hpp"
-#include "evolution/optimizers/alpha.hpp"
 #include "evolution/losses.hpp"
+#include "evolution/optimizers/alpha.hpp"
 #include "network/network.hpp"
 #include "network/random_sources.hpp"
 

@@ -4,8 +4,8 @@
 # Everything Python goes into the checkout's .venv (tools/venv.sh makes it), pinned by
 # tests/constraints.txt; GoogleTest and clang come from Debian's packages when missing. Then: the
 # format check, the C++ unit tests built with g++ (plain, and under AddressSanitizer and UBSan)
-# and with clang, the Python suite against the installed module, the documentation, and the
-# Python suite again against a sanitized build of the module.
+# and with clang, the threaded ones under ThreadSanitizer, the Python suite against the installed
+# module, the documentation, and the Python suite again against a sanitized build of the module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/venv.sh
@@ -49,6 +49,15 @@ for variant in plain sanitize clang; do
     cmake --build "build/ci-$variant" --parallel "$(nproc)"
     ctest --test-dir "build/ci-$variant" --output-on-failure --parallel "$(nproc)"
 done
+
+step "C++ unit tests: tsan"
+# ThreadSanitizer on the tests that run the core on several threads at once: two evolutions side
+# by side, the seeded scopes and the worker pool.
+cmake -S . -B build/ci-tsan -G Ninja -DTESSARON_BUILD_TESTS=ON -DTESSARON_BUILD_MODULE=OFF \
+    -DTESSARON_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build build/ci-tsan --parallel "$(nproc)"
+TSAN_OPTIONS=halt_on_error=1 build/ci-tsan/tessaron_unit_tests \
+    --gtest_filter='EverySearch/RunLoop.*:SeededScope.*:Threads/*'
 
 step "Python suite"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python

@@ -30,9 +30,12 @@ std::string float_text(double value) {
         if (std::abs(exponent) < 10) text.push_back('0');
         return text.append(std::to_string(std::abs(exponent)));
     }
-    if (point <= 0) return text.append("0.").append(static_cast<std::size_t>(-point), '0').append(digits);
+    if (point <= 0)
+        return text.append("0.").append(static_cast<std::size_t>(-point), '0').append(digits);
     if (point >= count)
-        return text.append(digits).append(static_cast<std::size_t>(point - count), '0').append(".0");
+        return text.append(digits)
+            .append(static_cast<std::size_t>(point - count), '0')
+            .append(".0");
     return text.append(digits, 0, static_cast<std::size_t>(point))
         .append(".")
         .append(digits, static_cast<std::size_t>(point));

@@ -102,7 +102,8 @@ class DatasetScoring final : public Scoring {
     explicit DatasetScoring(DatasetEvolution& run) : run_(run) {
         samples_ = run.training_in_place ? run.training_in_place->rows : run.x.rows;
         batch_size_ = run.batch_size == -1 ? samples_ : run.batch_size;
-        if (run.batch_size != -1 && batch_size_ < 0.1 * samples_) console_write(small_batch_warning);
+        if (run.batch_size != -1 && batch_size_ < 0.1 * samples_)
+            console_write(small_batch_warning);
         batches_ = batch_count(samples_, run.batch_size);
         if (run.training_in_place && batches_ > 1)
             throw InvalidData("training rows read in place cannot be shuffled into batches");
@@ -131,7 +132,8 @@ class DatasetScoring final : public Scoring {
     std::vector<double> validate(const Network& best) override {
         if (run_.validation_in_place)
             return evaluate_losses(best, *run_.validation_in_place, run_.losses);
-        if (run_.x_val) return evaluate_losses(best, all_rows(*run_.x_val, *run_.y_val), run_.losses);
+        if (run_.x_val)
+            return evaluate_losses(best, all_rows(*run_.x_val, *run_.y_val), run_.losses);
         return {};
     }
 

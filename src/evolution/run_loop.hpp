@@ -31,8 +31,7 @@ struct RunResult {
 
 // Runs after an epoch's record is made, with a copy of the epoch's best network; returns true to
 // end the run there. May throw to abandon the run.
-using EpochHook =
-    std::function<bool(Network best, const EpochRecord& record, std::int32_t epoch)>;
+using EpochHook = std::function<bool(Network best, const EpochRecord& record, std::int32_t epoch)>;
 
 // What a progress line shows after a generation.
 struct Progress {

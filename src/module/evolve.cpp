@@ -86,6 +86,64 @@ std::pair<PyRef, PyRef> validation_arrays(PyObject* data) {
     return {PyRef::borrow(x), PyRef::borrow(y)};
 }
 
+// The arrays whose rows the run reads where they lie, held until it ends.
+struct HeldSamples {
+    SampleRows x, y, x_val, y_val;
+};
+
+// Reads the training and validation arrays into the run. Native float64 rows are read where they
+// lie (the SampleRows hold the arrays until the run ends); training rows that are shuffled into
+// batches are the run's own copy.
+HeldSamples read_samples(DatasetEvolution& run, PyObject* x_train, PyObject* y_train,
+                         const std::pair<PyRef, PyRef>& validation, const Network& start) {
+    HeldSamples held;
+    SampleRows x = read_sample_rows(reinterpret_cast<PyArrayObject*>(x_train), "x_train");
+    SampleRows y = read_sample_rows(reinterpret_cast<PyArrayObject*>(y_train), "y_train", true);
+    check_shapes(x, y, "x_train", "y_train", start);
+    if (batch_count(x.rows, run.batch_size) > 1) {
+        run.x = owned_rows(std::move(x));
+        run.y = owned_rows(std::move(y));
+    } else {
+        run.training_in_place = rows_view(x, y);
+        held.x = std::move(x);
+        held.y = std::move(y);
+    }
+    if (validation.first) {
+        held.x_val =
+            read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.first.get()), "x_val");
+        held.y_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.second.get()),
+                                      "y_val", true);
+        check_shapes(held.x_val, held.y_val, "x_val", "y_val", start);
+        run.validation_in_place = rows_view(held.x_val, held.y_val);
+    }
+    return held;
+}
+
+// The run works on its own copies, without the interpreter lock but for the signal check before
+// each generation, the callbacks after each epoch (and the console, which takes the lock itself).
+RunResult run_unlocked(DatasetEvolution& run, Optimizer& optimizer, const Network& start,
+                       std::optional<CallbackRun>& hooks) {
+    const bool has_validation = run.validation_in_place.has_value();
+    RunResult result;
+    GilRelease unlocked;
+    EpochHook after_epoch;
+    if (hooks)
+        after_epoch = [&](Network best, const EpochRecord& record, std::int32_t epoch) {
+            GilRelease::Held held(unlocked);
+            return hooks->epoch_end(
+                std::move(best), epoch,
+                dataset_logs(record, run.losses, has_validation, run.show_size));
+        };
+    result = run_dataset_evolution(
+        start, run, optimizer,
+        [&] {
+            GilRelease::Held held(unlocked);
+            check_signals();
+        },
+        after_epoch);
+    return result;
+}
+
 }  // namespace
 
 PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -122,54 +180,14 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                          run.batch_size);
         std::pair<PyRef, PyRef> validation;
         if (validation_data != Py_None) validation = validation_arrays(validation_data);
+        const HeldSamples held = read_samples(run, x_train, y_train, validation, *start);
 
-        // Native float64 rows are read where they lie (the SampleRows hold the arrays until the
-        // run ends); training rows that are shuffled into batches are the run's own copy.
-        SampleRows x = read_sample_rows(reinterpret_cast<PyArrayObject*>(x_train), "x_train");
-        SampleRows y = read_sample_rows(reinterpret_cast<PyArrayObject*>(y_train), "y_train", true);
-        check_shapes(x, y, "x_train", "y_train", *start);
-        if (batch_count(x.rows, run.batch_size) > 1) {
-            run.x = owned_rows(std::move(x));
-            run.y = owned_rows(std::move(y));
-        } else {
-            run.training_in_place = rows_view(x, y);
-        }
-        SampleRows x_val, y_val;
-        if (validation.first) {
-            x_val =
-                read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.first.get()), "x_val");
-            y_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.second.get()),
-                                     "y_val", true);
-            check_shapes(x_val, y_val, "x_val", "y_val", *start);
-            run.validation_in_place = rows_view(x_val, y_val);
-        }
-
-        // The run works on its own copies, without the interpreter lock but for the signal check
-        // before each generation, the callbacks after each epoch (and the console, which takes
-        // the lock itself); the model keeps its network unless the run ends well.
-        const bool has_validation = run.validation_in_place.has_value();
+        // The model keeps its network unless the run ends well.
         std::optional<CallbackRun> hooks;
         if (callbacks != Py_None) hooks.emplace(model, callbacks);
-        RunResult result;
-        {
-            GilRelease unlocked;
-            EpochHook after_epoch;
-            if (hooks)
-                after_epoch = [&](Network best, const EpochRecord& record, std::int32_t epoch) {
-                    GilRelease::Held held(unlocked);
-                    return hooks->epoch_end(
-                        std::move(best), epoch,
-                        dataset_logs(record, run.losses, has_validation, run.show_size));
-                };
-            result = run_dataset_evolution(
-                *start, run, *optimizer,
-                [&] {
-                    GilRelease::Held held(unlocked);
-                    check_signals();
-                },
-                after_epoch);
-        }
-        PyRef history = dataset_history(result, run.losses, has_validation, run.show_size);
+        RunResult result = run_unlocked(run, *optimizer, *start, hooks);
+        PyRef history =
+            dataset_history(result, run.losses, run.validation_in_place.has_value(), run.show_size);
         if (hooks)
             hooks->train_end();  // the model already shows the last epoch's best network
         else

@@ -70,6 +70,33 @@ ScoreRows losses_from_result(PyObject* result, std::size_t genomes) {
     return rows;
 }
 
+// Scores a pool with train_func: a list of genomes (copies with engines of their own) in, one
+// loss per genome out.
+ScoreFunction python_scores(PyObject* train_func) {
+    return [train_func](const std::vector<Network>& pool) {
+        PyRef genomes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pool.size())));
+        for (std::size_t i = 0; i < pool.size(); ++i)
+            PyList_SET_ITEM(
+                genomes.get(), static_cast<Py_ssize_t>(i),
+                make_genome(std::make_shared<const Network>(copy_with_fresh_engine(pool[i])))
+                    .release());
+        PyRef result = PyRef::steal(PyObject_CallOneArg(train_func, genomes.get()));
+        genomes.reset();
+        return losses_from_result(result.get(), pool.size());
+    };
+}
+
+// Scores an epoch's best with validation_func.
+ValidationFunction python_validation(PyObject* validation_func) {
+    return [validation_func](const Network& best) {
+        PyRef genome = make_genome(std::make_shared<const Network>(copy_with_fresh_engine(best)));
+        PyRef result = PyRef::steal(PyObject_CallOneArg(validation_func, genome.get()));
+        const double loss = PyFloat_AsDouble(result.get());
+        if (loss == -1.0 && PyErr_Occurred()) throw PythonError{};
+        return loss;
+    };
+}
+
 }  // namespace
 
 PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -91,28 +118,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         run.show_size = !model->state->monitors.empty();
         const bool has_validation = validation_func != Py_None;
 
-        const ScoreFunction score = [&](const std::vector<Network>& pool) {
-            PyRef genomes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pool.size())));
-            for (std::size_t i = 0; i < pool.size(); ++i)
-                PyList_SET_ITEM(
-                    genomes.get(), static_cast<Py_ssize_t>(i),
-                    make_genome(std::make_shared<const Network>(copy_with_fresh_engine(pool[i])))
-                        .release());
-            PyRef result = PyRef::steal(PyObject_CallOneArg(train_func, genomes.get()));
-            genomes.reset();
-            return losses_from_result(result.get(), pool.size());
-        };
+        const ScoreFunction score = python_scores(train_func);
         ValidationFunction validate;
-        if (has_validation) {
-            validate = [&](const Network& best) {
-                PyRef genome =
-                    make_genome(std::make_shared<const Network>(copy_with_fresh_engine(best)));
-                PyRef result = PyRef::steal(PyObject_CallOneArg(validation_func, genome.get()));
-                const double loss = PyFloat_AsDouble(result.get());
-                if (loss == -1.0 && PyErr_Occurred()) throw PythonError{};
-                return loss;
-            };
-        }
+        if (has_validation) validate = python_validation(validation_func);
         const std::shared_ptr<const Network> start = model->state->network;
         std::optional<CallbackRun> hooks;
         // A train_func may bring a callback of its own (tessaron.gym.EpisodeFitness counts its

@@ -16,8 +16,8 @@ std::uint64_t seed_bits(PyObject* value) {
 
 struct SeededObject {
     PyObject_HEAD std::uint64_t bits;
-    int depth;                    // of the scope on its thread while entered, else 0
-    unsigned long thread;         // the thread that entered it
+    int depth;             // of the scope on its thread while entered, else 0
+    unsigned long thread;  // the thread that entered it
 };
 
 int seeded_init(PyObject* self, PyObject* args, PyObject* kwargs) {

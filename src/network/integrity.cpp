@@ -28,7 +28,7 @@ IntegrityFault find_integrity_fault(const Network& network) {
 
 std::string describe(const IntegrityFault& fault, const Network& network) {
     if (fault.kind == IntegrityFault::none) return "no fault";
-    const char* role = fault.node < network.inputs                  ? "input"
+    const char* role = fault.node < network.inputs                    ? "input"
                        : fault.node >= network.size - network.outputs ? "output"
                                                                       : "hidden";
     return std::string(role) + " node " + std::to_string(fault.node) + " has no " +

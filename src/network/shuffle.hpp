@@ -2,8 +2,8 @@
 // any position before the shuffle are found together at some position after it.
 //
 // The permutation comes from a rand() sequence in its current state (by default the calling
-// thread's): Fisher-Yates with rejection, so every permutation is equally likely. It is applied along its cycles with
-// swaps, so items are moved, never copied.
+// thread's): Fisher-Yates with rejection, so every permutation is equally likely. It is applied
+// along its cycles with swaps, so items are moved, never copied.
 #pragma once
 
 #include <cstddef>

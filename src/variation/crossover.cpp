@@ -6,19 +6,16 @@
 
 #include "common/console.hpp"
 #include "common/errors.hpp"
-#include "network/shuffle.hpp"
 #include "network/integrity.hpp"
+#include "network/shuffle.hpp"
 #include "variation/random_draws.hpp"
 
 namespace tessaron {
 
-void make_child_into(Network& child, const Network& a, const Network& b, double score_a,
-                     double score_b, FreshDraws& draws) {
-    const bool b_fitter = score_a > score_b;
-    const bool a_fitter = score_a <= score_b;  // both false when a score is NaN
-    const std::int32_t len = b_fitter ? b.size : a.size;
+namespace {
 
-    // Every node gene and offset below is written; the connections are appended.
+// The child's arrays for `len` nodes, its connections empty with room for both parents'.
+void prepare_child(Network& child, const Network& a, const Network& b, std::int32_t len) {
     std::size_t most = 0;
     for (const Network* parent : {&a, &b}) most += connection_count(*parent);
     child.biases.resize(static_cast<std::size_t>(len));
@@ -31,32 +28,44 @@ void make_child_into(Network& child, const Network& a, const Network& b, double 
     child.size = len;
     child.inputs = a.inputs;
     child.outputs = a.outputs;
+}
 
+// Node genes of positions both parents have come from either at even odds, bias and kind
+// together; the others from the parent that has them.
+void take_node_genes(Network& child, const Network& a, const Network& b, FreshDraws& draws) {
     const std::int32_t shared_nodes = std::min(a.size, b.size);
-    for (std::int32_t i = 0; i < len; ++i) {
+    for (std::int32_t i = 0; i < child.size; ++i) {
         const Network* source = i < a.size ? &a : &b;
         if (i < shared_nodes && draws.unit() > 0.5) source = &b;
         child.activations[i] = source->activations[i];
         child.biases[i] = source->biases[i];
     }
+}
 
-    // Targets k >= max(i + 1, inputs) below len in ascending order; only where a parent has a
-    // connection can the child get one. The two parents' targets are merged source by source.
-    std::vector<std::int32_t>& first_out = child.first_out;
+// The targets of source i in `parent` from `first` up, below both its size and `len`.
+std::pair<const std::int32_t*, const std::int32_t*> targets_of(const Network& parent,
+                                                               std::int32_t i, std::int32_t first,
+                                                               std::int32_t len) {
+    if (i >= parent.size) return {};
+    const std::int32_t* begin = parent.targets.data() + parent.out_begin(i);
+    const std::int32_t* end = parent.targets.data() + parent.out_end(i);
+    end = std::lower_bound(begin, end, std::min(parent.size, len));
+    return {std::lower_bound(begin, end, first), end};
+}
+
+// Targets k >= max(i + 1, inputs) below the child's size in ascending order; only where a
+// parent has a connection can the child get one. The two parents' targets are merged source by
+// source: a connection both have takes either weight at even odds, one only a strictly fitter
+// parent has keeps its weight.
+void take_connections(Network& child, const Network& a, const Network& b, bool a_fitter,
+                      bool b_fitter, FreshDraws& draws) {
+    const std::int32_t len = child.size;
     std::vector<std::int32_t>& targets = child.targets;
     std::vector<double>& weights = child.weights;
-    auto targets_of = [&](const Network& parent, std::int32_t i, std::int32_t first) {
-        // The parent's targets of i from `first` up, below both its size and len.
-        if (i >= parent.size) return std::pair<const std::int32_t*, const std::int32_t*>{};
-        const std::int32_t* begin = parent.targets.data() + parent.out_begin(i);
-        const std::int32_t* end = parent.targets.data() + parent.out_end(i);
-        end = std::lower_bound(begin, end, std::min(parent.size, len));
-        return std::pair{std::lower_bound(begin, end, first), end};
-    };
     for (std::int32_t i = 0; i < len - child.outputs; ++i) {
         const std::int32_t first = std::max(i + 1, child.inputs);
-        auto [in_a, end_a] = targets_of(a, i, first);
-        auto [in_b, end_b] = targets_of(b, i, first);
+        auto [in_a, end_a] = targets_of(a, i, first, len);
+        auto [in_b, end_b] = targets_of(b, i, first, len);
         while (in_a != end_a || in_b != end_b) {
             const bool has_a = in_a != end_a && (in_b == end_b || *in_a <= *in_b);
             const bool has_b = in_b != end_b && (in_a == end_a || *in_b <= *in_a);
@@ -77,10 +86,23 @@ void make_child_into(Network& child, const Network& a, const Network& b, double 
             targets.push_back(k);
             weights.push_back(weight);
         }
-        first_out[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(targets.size());
+        child.first_out[static_cast<std::size_t>(i) + 1] =
+            static_cast<std::int32_t>(targets.size());
     }
     for (std::int32_t i = std::max(len - child.outputs, 0); i < len; ++i)
-        first_out[static_cast<std::size_t>(i) + 1] = static_cast<std::int32_t>(targets.size());
+        child.first_out[static_cast<std::size_t>(i) + 1] =
+            static_cast<std::int32_t>(targets.size());
+}
+
+}  // namespace
+
+void make_child_into(Network& child, const Network& a, const Network& b, double score_a,
+                     double score_b, FreshDraws& draws) {
+    const bool b_fitter = score_a > score_b;
+    const bool a_fitter = score_a <= score_b;  // both false when a score is NaN
+    prepare_child(child, a, b, b_fitter ? b.size : a.size);
+    take_node_genes(child, a, b, draws);
+    take_connections(child, a, b, a_fitter, b_fitter, draws);
 }
 
 Network make_child(const Network& a, const Network& b, double score_a, double score_b,

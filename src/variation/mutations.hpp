@@ -92,7 +92,8 @@ void remove_connection(Network& network, RandomSources& sources = thread_random_
 // new node). Throws InvalidData, leaving the network unchanged, when a or b is not a node or h
 // would lie beyond the last node; std::bad_alloc leaves it unchanged too, without a draw.
 void insert_node(Network& network, std::int32_t a, std::int32_t b, double bias,
-                 std::int32_t activation, const std::function<std::pair<double, double>()>& weights);
+                 std::int32_t activation,
+                 const std::function<std::pair<double, double>()>& weights);
 
 // insert_node with two standard normal deviates of the network's engine; the weight of the
 // split connection is dropped.

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
+#include "common/errors.hpp"
 #include "evolution/optimizers/beta_gradient.hpp"
 #include "evolution/optimizers/beta_searches.hpp"
 #include "evolution/optimizers/beta_select.hpp"
@@ -264,6 +266,29 @@ TEST(Beta, SeededRunsRepeat) {
     };
     for (const BetaSearch& search : beta_searches())
         EXPECT_TRUE(same_network(run(search), run(search)));
+}
+
+// The core refuses what it cannot use, whoever calls it: settings out of range (a NaN share of
+// parents included), a population without room for children, and score rows that do not match
+// the networks handed over.
+TEST(Beta, EverySearchRefusesWhatItCannotUse) {
+    for (const BetaSearch& search : beta_searches()) {
+        BetaSettings settings;
+        settings.search = search.name;
+        BetaSettings no_share = settings;
+        no_share.parent_fraction = std::nan("");
+        EXPECT_THROW(make_beta(no_share, 8), InvalidData) << search.name;
+        EXPECT_THROW(search.make(no_share)->start(start_network(), context_of(8)), InvalidData);
+        EXPECT_THROW(search.make(settings)->start(start_network(), context_of(0)), InvalidData);
+        for (const bool empty_row : {false, true}) {
+            const std::unique_ptr<Optimizer> optimizer = make_beta(settings, 8);
+            optimizer->start(start_network(), context_of(8));
+            const std::size_t handed = optimizer->ask().size();
+            ScoreRows rows(empty_row ? handed : handed - 1, std::vector<double>{1.0});
+            if (empty_row) rows.back().clear();
+            EXPECT_THROW(optimizer->tell(rows), InvalidData) << search.name;
+        }
+    }
 }
 
 BetaSettings gradient_search(double step) {

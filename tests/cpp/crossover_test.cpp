@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "network/integrity.hpp"
 #include "network/random.hpp"
 #include "network_builders.hpp"
-#include "network/integrity.hpp"
 #include "variation_support.hpp"
 
 namespace tessaron {
@@ -288,9 +288,8 @@ TEST(Crossover, OffspringInRecycledArraysEqualNewOnes) {
         for (std::int32_t i = 0; i < 9; ++i) spares.push_back(sparse_network(3, 2, 2 * i, engine));
         bool parents_valid = run % 2 == 0;
         seed_everything(40 + run);
-        const std::vector<Network> reused =
-            crossover(reused_population, reused_scores, spares, parents_valid,
-                      thread_random_sources());
+        const std::vector<Network> reused = crossover(reused_population, reused_scores, spares,
+                                                      parents_valid, thread_random_sources());
         EXPECT_TRUE(parents_valid);
         EXPECT_TRUE(spares.empty());
         ASSERT_EQ(reused.size(), offspring.size());

@@ -39,8 +39,9 @@ TEST(EndlessRuns, FunctionEvolutionStopsAtItsSignalCheck) {
         ++scored;
         return ScoreRows(pool.size(), std::vector<double>{1.0});
     };
-    EXPECT_THROW(run_function_evolution(start, run, *make_alpha(), score, {}, stop_after(3, checks)),
-                 Interrupted);
+    EXPECT_THROW(
+        run_function_evolution(start, run, *make_alpha(), score, {}, stop_after(3, checks)),
+        Interrupted);
     EXPECT_EQ(scored, 3);
     EXPECT_EQ(checks, 4);
 }
@@ -55,7 +56,8 @@ TEST(EndlessRuns, DatasetEvolutionStopsAtItsSignalCheck) {
     run.x = SampleMatrix(6, 2);
     run.y = SampleMatrix(6, 1);
     int checks = 0;
-    EXPECT_THROW(run_dataset_evolution(start, run, *make_alpha(), stop_after(5, checks)), Interrupted);
+    EXPECT_THROW(run_dataset_evolution(start, run, *make_alpha(), stop_after(5, checks)),
+                 Interrupted);
     EXPECT_EQ(checks, 6);
 }
 

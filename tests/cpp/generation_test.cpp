@@ -14,10 +14,10 @@
 #include "common/errors.hpp"
 #include "evolution/dataset_evolution.hpp"
 #include "evolution/losses.hpp"
+#include "network/integrity.hpp"
 #include "network/random.hpp"
 #include "network/shuffle.hpp"
 #include "network_builders.hpp"
-#include "network/integrity.hpp"
 #include "variation_support.hpp"
 
 namespace tessaron {
@@ -321,7 +321,9 @@ TEST(DatasetEvolution, RefusesRunsItCannotScore) {
         DatasetEvolution run = good();
         faults[i](run);
         int generations = 0;
-        EXPECT_THROW(run_dataset_evolution(start, run, *make_alpha(), [&] { ++generations; }), InvalidData) << i;
+        EXPECT_THROW(run_dataset_evolution(start, run, *make_alpha(), [&] { ++generations; }),
+                     InvalidData)
+            << i;
         EXPECT_EQ(generations, 0) << i;
     }
     DatasetEvolution run = good();
@@ -370,7 +372,8 @@ TEST(DatasetEvolution, SmallBatchesWarnOnceAndShuffleRowsInPairs) {
     run.x = table(40, 1, 0.0);
     run.y = run.x;  // y equal to x row by row, so any shuffle must keep them equal
     int generations = 0;
-    run_dataset_evolution(testing::random_network(1, 1, 0), run, *make_alpha(), [&] { ++generations; });
+    run_dataset_evolution(testing::random_network(1, 1, 0), run, *make_alpha(),
+                          [&] { ++generations; });
     EXPECT_EQ(generations, 3 * 14);
     EXPECT_EQ(run.x.values, run.y.values);
     EXPECT_NE(run.x.values, table(40, 1, 0.0).values);

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "common/errors.hpp"
-#include "network_builders.hpp"
 #include "network/integrity.hpp"
+#include "network_builders.hpp"
 #include "variation_support.hpp"
 
 namespace tessaron {

@@ -11,8 +11,8 @@
 
 #include "common/errors.hpp"
 #include "network/activation.hpp"
-#include "network_builders.hpp"
 #include "network/integrity.hpp"
+#include "network_builders.hpp"
 #include "variation_support.hpp"
 
 namespace tessaron {

@@ -21,8 +21,8 @@
 
 #include "common/errors.hpp"
 #include "network/activation.hpp"
-#include "network_builders.hpp"
 #include "network/integrity.hpp"
+#include "network_builders.hpp"
 
 namespace tessaron {
 namespace {

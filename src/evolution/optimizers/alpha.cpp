@@ -40,7 +40,6 @@ void copy_network(Network& target, const Network& source) {
     target.engine = std::move(engine);
 }
 
-
 // The survivors in the order they won, with their rows: a member that wins twice is copied for
 // its first win and moved for its last; those that won nothing leave their arrays to the next
 // generation's offspring.
@@ -196,8 +195,7 @@ bool alpha_tell(PopulationState& state, ScoreRows rows, RandomSources& sources) 
     return choose_best(state);
 }
 
-bool next_generation(PopulationState& state, const ScoreFunction& score,
-                     RandomSources& sources) {
+bool next_generation(PopulationState& state, const ScoreFunction& score, RandomSources& sources) {
     const std::vector<Network>& pool = alpha_ask(state, sources);
     return alpha_tell(state, score(pool), sources);
 }

@@ -15,8 +15,8 @@ namespace tessaron {
 
 struct PopulationState {
     std::vector<Network> population;
-    std::vector<double> fitness;  // each member's latest loss, handed to crossover
-    ScoreRows rows;               // row i belongs to population member i
+    std::vector<double> fitness;     // each member's latest loss, handed to crossover
+    ScoreRows rows;                  // row i belongs to population member i
     Network best{NetworkEngine(0)};  // a copy of the best member of the latest generation
     std::int32_t best_index = -1;
     double best_loss = no_loss_yet;

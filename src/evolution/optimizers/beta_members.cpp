@@ -67,7 +67,8 @@ const std::vector<Network>& hand_over(BetaMembers& members, bool rescore_all) {
     for (std::size_t i = 0; i < members.population.size(); ++i)
         if (rescore_all || members.rows[i].empty()) members.pending.push_back(i);
     members.handed.reserve(members.pending.size());
-    for (std::size_t i : members.pending) members.handed.push_back(std::move(members.population[i]));
+    for (std::size_t i : members.pending)
+        members.handed.push_back(std::move(members.population[i]));
     return members.handed;
 }
 
@@ -124,7 +125,8 @@ std::vector<double> shrunk_losses(const BetaMembers& members) {
 }
 
 std::vector<double> ranking_keys(const BetaMembers& members, double size_penalty, bool average) {
-    const std::vector<double> losses = average ? shrunk_losses(members) : first_column(members.rows);
+    const std::vector<double> losses =
+        average ? shrunk_losses(members) : first_column(members.rows);
     std::vector<double> keys(losses.size());
     for (std::size_t i = 0; i < keys.size(); ++i)
         keys[i] = ranking_key(losses[i], members.population[i], size_penalty);
