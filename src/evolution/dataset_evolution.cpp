@@ -139,13 +139,9 @@ class DatasetScoring final : public Scoring {
 
     std::string progress_line(const Progress& progress, std::int64_t now) const override {
         ProgressLine line;
-        line.verbose = progress.verbose;
-        line.show_size = progress.show_size;
-        line.size = progress.size;
+        fill_common_fields(line, progress);
         line.loss_kinds = &run_.losses;
         line.epoch_start = progress.epoch_start;
-        line.epoch = progress.epoch;
-        line.epochs = progress.epochs;
         line.batch_index = progress.generation;
         line.batch_count = progress.generations;
         line.loss_sums = progress.sums;

@@ -27,12 +27,8 @@ class FunctionScoring final : public Scoring {
     std::string progress_line(const Progress& progress, std::int64_t now) const override {
         if (progress.record == nullptr) return {};
         GenerationLine line;
-        line.verbose = progress.verbose;
-        line.show_size = progress.show_size;
-        line.size = progress.size;
+        fill_common_fields(line, progress);
         line.generation_start = progress.epoch_start;
-        line.epoch = progress.epoch;
-        line.epochs = progress.epochs;
         line.best_loss = progress.record->losses[0];
         line.has_validation = !progress.record->validation.empty();
         if (line.has_validation) line.validation_loss = progress.record->validation[0];

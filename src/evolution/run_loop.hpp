@@ -47,6 +47,16 @@ struct Progress {
     std::int32_t size = 0;
 };
 
+// The fields every kind of progress line shares, copied from `progress`.
+template <class Line>
+void fill_common_fields(Line& line, const Progress& progress) {
+    line.verbose = progress.verbose;
+    line.show_size = progress.show_size;
+    line.size = progress.size;
+    line.epoch = progress.epoch;
+    line.epochs = progress.epochs;
+}
+
 // How a run scores its networks, and what its records and lines show: a dataset's batches, or
 // the user's function.
 class Scoring {

@@ -50,6 +50,7 @@ void mutate_activations(Network& network, RandomSources& sources) {
 }
 
 void mutate(Network& network, RandomSources& sources) {
+    SourcesStructureDraws draws(sources);
     if (fresh_uniform(0.0, 1.0, sources.fresh) < perturbation_share) {
         perturb_parameters(network, sources.fresh);
         return;
@@ -59,22 +60,22 @@ void mutate(Network& network, RandomSources& sources) {
         return;
     }
     if (fresh_uniform(0.0, 1.0, sources.fresh) <= add_node_chance) {
-        add_node(network, sources);
+        add_node(network, draws);
         check_after(network, "Add node mutation broke network.");
         return;
     }
     if (fresh_uniform(0.0, 1.0, sources.fresh) <= remove_node_chance) {
-        remove_node(network, sources);
+        remove_node(network, draws);
         check_after(network, "Remove node mutation broke network.");
         return;
     }
     if (fresh_uniform(0.0, 1.0, sources.fresh) <= remove_connection_chance) {
-        remove_connection(network, sources);
+        remove_connection(network, draws);
         check_after(network, "Remove connection mutation broke network.");
         return;
     }
     if (fresh_uniform(0.0, 1.0, sources.fresh) <= add_connection_chance) {
-        add_connection(network, sources);
+        add_connection(network, draws);
         check_after(network, "Add connection mutation broke network.");
     }
 }

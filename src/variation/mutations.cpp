@@ -310,24 +310,4 @@ double SourcesStructureDraws::new_weight(Network& network, std::int32_t) {
     return connection_weight(network.engine);
 }
 
-void add_node(Network& network, RandomSources& sources) {
-    SourcesStructureDraws draws(sources);
-    add_node(network, draws);
-}
-
-void remove_node(Network& network, RandomSources& sources) {
-    SourcesStructureDraws draws(sources);
-    remove_node(network, draws);
-}
-
-void add_connection(Network& network, RandomSources& sources) {
-    SourcesStructureDraws draws(sources);
-    add_connection(network, draws);
-}
-
-void remove_connection(Network& network, RandomSources& sources) {
-    SourcesStructureDraws draws(sources);
-    remove_connection(network, draws);
-}
-
 }  // namespace tessaron

@@ -81,12 +81,6 @@ bool remove_connection(Network& network, StructureDraws& draws);
 // Gives node `node` the kind drawn by `draws` (which may be its old one).
 void redraw_activation(Network& network, std::int32_t node, StructureDraws& draws);
 
-// The same with Alpha's draws from `sources` (by default the calling thread's).
-void add_node(Network& network, RandomSources& sources = thread_random_sources());
-void remove_node(Network& network, RandomSources& sources = thread_random_sources());
-void add_connection(Network& network, RandomSources& sources = thread_random_sources());
-void remove_connection(Network& network, RandomSources& sources = thread_random_sources());
-
 // Disconnects a -> b and inserts a node at h = max(a + 1, inputs), connected a -> h -> b (b now
 // one higher) with the weights `weights` gives once the arrays are had (into, then out of the
 // new node). Throws InvalidData, leaving the network unchanged, when a or b is not a node or h

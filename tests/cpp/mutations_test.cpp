@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <random>
 #include <utility>
 #include <vector>
@@ -26,6 +27,11 @@ using testing::seed_rand;
 using testing::thin_out;
 using testing::well_formed;
 using Pair = std::pair<std::int32_t, std::int32_t>;
+
+// Alpha's draws from the calling thread's sources, for one call.
+std::unique_ptr<StructureDraws> thread_draws() {
+    return std::make_unique<SourcesStructureDraws>(thread_random_sources());
+}
 
 // The next `count` weights that connect will draw, one new distribution per connection.
 std::vector<double> next_connect_weights(const Network& network, int count) {
@@ -237,7 +243,7 @@ TEST(StructuralMutation, AddNodeSplitsTheDrawnCandidateWithTheDrawnKind) {
         seed_rand(seed);
         const int choice = testing::next_rand(), kind = testing::next_rand();
         seed_rand(seed);
-        add_node(network);
+        add_node(network, *thread_draws());
         const std::vector<Pair> candidates = existing_forward(before);
         const Pair cut = candidates[choice % candidates.size()];
         const std::int32_t h = std::max(cut.first + 1, before.inputs);
@@ -253,7 +259,7 @@ TEST(StructuralMutation, WorkedExampleOfRemoveNode) {
         {{0, 2, 1}, {1, 2, 2}, {2, 5, 3}, {2, 7, 4}, {0, 5, 5}, {0, 3, 6}, {1, 4, 7}, {1, 6, 8}},
         {0, 1, 2, 3, 4, 5, 6, 7});
     Network after = twin(before);
-    remove_node(after);
+    remove_node(after, *thread_draws());
     EXPECT_EQ(after.size, 7);
     const std::vector<Pair> expected{{0, 2}, {0, 4}, {0, 6}, {1, 3}, {1, 4}, {1, 5}, {1, 6}};
     EXPECT_EQ(existing_forward(after), expected);
@@ -279,7 +285,7 @@ TEST(StructuralMutation, RemoveNodeDeletesTheDrawnHiddenNode) {
         seed_rand(seed);
         const std::int32_t d = 3 + testing::next_rand() % hidden;
         seed_rand(seed);
-        remove_node(network);
+        remove_node(network, *thread_draws());
         expect_removed(before, network, d);
         EXPECT_TRUE(is_valid(network));
     }
@@ -296,7 +302,7 @@ TEST(StructuralMutation, AddConnectionCreatesTheDrawnAbsentConnection) {
         seed_rand(seed);
         const Pair made = candidates[testing::next_rand() % candidates.size()];
         seed_rand(seed);
-        add_connection(network);
+        add_connection(network, *thread_draws());
         EXPECT_TRUE(network.connected(made.first, made.second));
         EXPECT_EQ(network.weight(made.first, made.second), next_connect_weights(before, 1)[0]);
         Network undone = twin(network);
@@ -317,7 +323,7 @@ TEST(StructuralMutation, RemoveConnectionDeletesTheDrawnSpareConnection) {
         seed_rand(seed);
         const Pair cut = candidates[testing::next_rand() % candidates.size()];
         seed_rand(seed);
-        remove_connection(network);
+        remove_connection(network, *thread_draws());
         EXPECT_FALSE(network.connected(cut.first, cut.second));
         Network restored = twin(network);
         restored.link(cut.first, cut.second) = before.weight(cut.first, cut.second);
@@ -328,12 +334,13 @@ TEST(StructuralMutation, RemoveConnectionDeletesTheDrawnSpareConnection) {
 }
 
 // The mutation leaves the network and the rand() sequence as they were.
-void expect_nothing_done(Network network, void (*mutation)(Network&, RandomSources&)) {
+template <class Mutation>
+void expect_nothing_done(Network network, Mutation mutation) {
     const Network before = twin(network);
     seed_rand(5);
     const int first = testing::next_rand();
     seed_rand(5);
-    mutation(network, thread_random_sources());
+    mutation(network, *thread_draws());
     EXPECT_TRUE(same_genes(network, before));
     EXPECT_EQ(network.engine, before.engine);
     EXPECT_EQ(testing::next_rand(), first);
@@ -361,17 +368,17 @@ TEST(StructuralMutation, NothingToDo) {
 TEST(StructuralMutation, ASingleCandidateIsTaken) {
     Network network = random_network(2, 1, 3);
     disconnect(network, 2, 4);
-    add_connection(network);
+    add_connection(network, *thread_draws());
     EXPECT_TRUE(network.connected(2, 4));
     EXPECT_EQ(absent_allowed(network).size(), 0u);
 
     Network one_split = build_network(1, 1, 2, {{0, 1, 3}});
-    add_node(one_split);
+    add_node(one_split, *thread_draws());
     EXPECT_EQ(existing_forward(one_split), (std::vector<Pair>{{0, 1}, {1, 2}}));
 
     Network one_spare = build_network(2, 2, 4, {{0, 2, 1}, {0, 3, 1}, {1, 3, 1}, {1, 2, 1}});
     disconnect(one_spare, 1, 2);  // now only 0 -> 3 has two outgoing at 0 and two incoming at 3
-    remove_connection(one_spare);
+    remove_connection(one_spare, *thread_draws());
     EXPECT_FALSE(one_spare.connected(0, 3));
     EXPECT_TRUE(one_spare.connected(0, 2));
     EXPECT_TRUE(one_spare.connected(1, 3));
@@ -379,15 +386,18 @@ TEST(StructuralMutation, ASingleCandidateIsTaken) {
 
 TEST(StructuralMutation, RandomMutationsKeepNetworksWellFormedAndValid) {
     std::mt19937 engine(99);
-    void (*const mutations[])(Network&, RandomSources&) = {add_node, remove_node, add_connection,
-                                                           remove_connection};
+    const std::function<void(Network&, StructureDraws&)> mutations[] = {
+        [](Network& n, StructureDraws& d) { add_node(n, d); },
+        [](Network& n, StructureDraws& d) { remove_node(n, d); },
+        [](Network& n, StructureDraws& d) { add_connection(n, d); },
+        [](Network& n, StructureDraws& d) { remove_connection(n, d); }};
     int calls = 0;
     for (int n = 0; n < 24; ++n) {
         Network network = random_network(1 + n % 4, 1 + n % 3, n * 3 % 70);
         thin_out(network, 0.2 + 0.03 * n, engine);
         ASSERT_TRUE(is_valid(network));
         for (int step = 0; step < 150; ++step, ++calls) {
-            mutations[engine() % 4](network, thread_random_sources());
+            mutations[engine() % 4](network, *thread_draws());
             ASSERT_TRUE(well_formed(network)) << "network " << n << " step " << step;
             ASSERT_TRUE(is_valid(network)) << "network " << n << " step " << step;
             ASSERT_TRUE(naive_valid(network));

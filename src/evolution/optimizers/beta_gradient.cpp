@@ -115,24 +115,6 @@ void move_centre(BetaGradientState& state, const std::vector<double>& centre_gra
     }
 }
 
-class BetaGradient final : public Optimizer {
-  public:
-    explicit BetaGradient(const BetaSettings& settings) : settings_(settings) {}
-    void start(const Network& start, const RunContext& context) override {
-        state_ = beta_gradient_start(start, settings_, context);
-    }
-    const std::vector<Network>& ask() override { return beta_gradient_ask(state_); }
-    bool tell(ScoreRows rows) override { return beta_gradient_tell(state_, std::move(rows)); }
-    BestMember best() const override { return best_of(state_.members); }
-    std::vector<std::pair<std::string, double>> figures() const override {
-        return beta_gradient_figures(state_);
-    }
-
-  private:
-    BetaSettings settings_;
-    BetaGradientState state_;
-};
-
 }  // namespace
 
 Network beta_plain_network(const Network& like, RandomSources& sources) {
@@ -149,14 +131,12 @@ Network beta_plain_network(const Network& like, RandomSources& sources) {
 
 BetaGradientState beta_gradient_start(const Network& start, const BetaSettings& settings,
                                       const RunContext& context) {
-    check_beta_settings(settings);
-    check_beta_run(settings, context.pop_size);
-    RandomSources& sources = *context.sources;
     BetaGradientState state;
+    state.draws = start_beta_search(settings, context);
     state.settings = {settings.step_size, settings.size_penalty, settings.keep_model,
                       settings.reevaluate};
-    state.draws = start_beta_draws(sources);
-    const Network centre = settings.keep_model ? start : beta_plain_network(start, sources);
+    const Network centre =
+        settings.keep_model ? start : beta_plain_network(start, *context.sources);
     const std::vector<double> outputs =
         output_steps(settings.step_size, start.outputs, context.target_scales);
     state.start_steps = node_steps(centre, settings.step_size, outputs);
@@ -225,7 +205,9 @@ void check_beta_gradient_run(const BetaSettings&, std::int32_t pop_size) {
 }
 
 std::unique_ptr<Optimizer> make_beta_gradient(const BetaSettings& settings) {
-    return std::make_unique<BetaGradient>(settings);
+    return std::make_unique<
+        BetaSearchOptimizer<BetaGradientState, beta_gradient_start, beta_gradient_ask,
+                            beta_gradient_tell, beta_gradient_figures>>(settings);
 }
 
 }  // namespace tessaron

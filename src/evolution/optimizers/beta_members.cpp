@@ -34,7 +34,10 @@ void average_in(BetaMembers& members, std::size_t i, const std::vector<double>& 
 
 }  // namespace
 
-BetaDraws start_beta_draws(RandomSources& sources) {
+BetaDraws start_beta_search(const BetaSettings& settings, const RunContext& context) {
+    check_beta_settings(settings);
+    check_beta_run(settings, context.pop_size);
+    RandomSources& sources = *context.sources;
     sources.engine_seeds.discard(1);
     const std::uint32_t high = sources.engine_seed();
     const std::uint32_t low = sources.engine_seed();

@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "evolution/optimizer.hpp"
+#include "evolution/optimizers/beta_settings.hpp"
 #include "network/network.hpp"
 #include "network/random_sources.hpp"
 
@@ -30,10 +33,11 @@ struct BetaDraws {
     }
 };
 
-// A search's source, seeded from two engine seeds of the run's sources. Draws one engine seed
-// before them, for a best network that the first member replaces, as runs always have: seeded
-// runs keep their figures.
-BetaDraws start_beta_draws(RandomSources& sources);
+// The start of every search: InvalidData for settings or a run out of range, before anything is
+// drawn; then the search's source, seeded from two engine seeds of the run's sources. One engine
+// seed is drawn before them, for a best network that the first member replaces, as runs always
+// have: seeded runs keep their figures.
+BetaDraws start_beta_search(const BetaSettings& settings, const RunContext& context);
 
 struct BetaMembers {
     std::vector<Network> population;
@@ -92,6 +96,27 @@ std::vector<double> output_steps(double step_size, std::int32_t outputs,
 // The step size of every non-input node of `network`: step_size, and the outputs' own at the end.
 std::vector<double> node_steps(const Network& network, double step_size,
                                const std::vector<double>& outputs);
+
+// A search of Beta behind the optimizer interface: its state record, made by Start from the
+// settings and the run's context, driven by Ask and Tell; its best is that of its members.
+template <class State, State (*Start)(const Network&, const BetaSettings&, const RunContext&),
+          const std::vector<Network>& (*Ask)(State&), bool (*Tell)(State&, ScoreRows),
+          std::vector<std::pair<std::string, double>> (*Figures)(const State&)>
+class BetaSearchOptimizer final : public Optimizer {
+  public:
+    explicit BetaSearchOptimizer(const BetaSettings& settings) : settings_(settings) {}
+    void start(const Network& start, const RunContext& context) override {
+        state_ = Start(start, settings_, context);
+    }
+    const std::vector<Network>& ask() override { return Ask(state_); }
+    bool tell(ScoreRows rows) override { return Tell(state_, std::move(rows)); }
+    BestMember best() const override { return best_of(state_.members); }
+    std::vector<std::pair<std::string, double>> figures() const override { return Figures(state_); }
+
+  private:
+    BetaSettings settings_;
+    State state_;
+};
 
 // Items in `order` (item order[k] goes to place k).
 template <class T>

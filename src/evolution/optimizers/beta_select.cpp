@@ -131,24 +131,6 @@ void widen_when_stale(BetaSelectState& state, double best_key) {
     }
 }
 
-class BetaSelect final : public Optimizer {
-  public:
-    explicit BetaSelect(const BetaSettings& settings) : settings_(settings) {}
-    void start(const Network& start, const RunContext& context) override {
-        state_ = beta_select_start(start, settings_, context);
-    }
-    const std::vector<Network>& ask() override { return beta_select_ask(state_); }
-    bool tell(ScoreRows rows) override { return beta_select_tell(state_, std::move(rows)); }
-    BestMember best() const override { return best_of(state_.members); }
-    std::vector<std::pair<std::string, double>> figures() const override {
-        return beta_select_figures(state_);
-    }
-
-  private:
-    BetaSettings settings_;
-    BetaSelectState state_;
-};
-
 }  // namespace
 
 std::int64_t BetaStructureDraws::pick(std::int64_t count) {
@@ -215,12 +197,9 @@ void beta_mutate(Network& child, std::vector<double>& steps, const BetaSettings&
 
 BetaSelectState beta_select_start(const Network& start, const BetaSettings& settings,
                                   const RunContext& context) {
-    check_beta_settings(settings);
-    check_beta_run(settings, context.pop_size);
-    RandomSources& sources = *context.sources;
     BetaSelectState state;
+    state.draws = start_beta_search(settings, context);
     state.settings = settings;
-    state.draws = start_beta_draws(sources);
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
     const std::vector<double> outputs =
         output_steps(settings.step_size, start.outputs, context.target_scales);
@@ -230,8 +209,8 @@ BetaSelectState beta_select_start(const Network& start, const BetaSettings& sett
         if (i == 0 && settings.keep_model)
             population.push_back(start);
         else
-            population.push_back(
-                beta_random_network(start, settings.init_scale, outputs, state.draws, sources));
+            population.push_back(beta_random_network(start, settings.init_scale, outputs,
+                                                     state.draws, *context.sources));
     }
     for (const Network& member : population)
         state.steps.push_back(node_steps(member, settings.step_size, outputs));
@@ -281,7 +260,8 @@ std::vector<std::pair<std::string, double>> beta_select_figures(const BetaSelect
 void check_beta_select_run(const BetaSettings&, std::int32_t) {}
 
 std::unique_ptr<Optimizer> make_beta_select(const BetaSettings& settings) {
-    return std::make_unique<BetaSelect>(settings);
+    return std::make_unique<BetaSearchOptimizer<BetaSelectState, beta_select_start, beta_select_ask,
+                                                beta_select_tell, beta_select_figures>>(settings);
 }
 
 }  // namespace tessaron
