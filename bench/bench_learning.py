@@ -1,20 +1,35 @@
-"""How well each optimizer learns per evaluation: tessaron's Beta and Alpha, neat-python and CMA-ES
-(a linear policy) with the same budgets and seeds, one thread each, medians over the seeds.
+"""How well each optimizer learns per evaluation: tessaron's Beta and Alpha, neat-python, CMA-ES on
+a linear policy, and the peers of learning_peers.py (evosax, evotorch, pycma on an MLP,
+scikit-learn) with the same budgets and seeds, one thread each, medians over the seeds.
 
     pip install -r bench/requirements.txt
     python bench/bench_learning.py [--tasks cartpole,diabetes,friedman,xor,sine,acrobot,lunar]
-                                   [--methods beta,alpha,neat,cma] [--seeds 5] [--jobs 2]
-                                   [--budget cartpole=100000 --budget lunar=400000 ...]
-                                   [--trace 150000]
+                                   [--methods beta,alpha,neat,cma-linear|peers|...] [--seeds 5]
+                                   [--jobs 2] [--budget cartpole=100000 --budget lunar=400000 ...]
+                                   [--trace 150000] [--results FILE]
+
+Methods: beta, alpha (tessaron), neat (neat-python), cma-linear (pycma, linear policy, raw
+observations), and the peers: cma (pycma on a 16-tanh MLP with observation normalisation),
+evosax-cma, evosax-snes, evosax-pgpe, evosax-openes (gymnax environments), evotorch-pgpe
+(GymNE); `peers` stands for all six. sklearn (LinearRegression, Ridge, MLPRegressor;
+LogisticRegression, MLPClassifier) runs on the regression and classification tasks.
 
 Tasks and what is printed per method (median over the seeds, and how many seeds reached the goal):
-- cartpole (CartPole-v1), acrobot (Acrobot-v1), lunar (LunarLander-v3): environment steps spent
-  on training until a network first reaches a mean return of at least 475 / -100 / 200 over 100
-  test episodes (test steps are not counted; a network is tested when one training episode
-  reaches the threshold), within the step budget.
+- cartpole (CartPole-v1), acrobot (Acrobot-v1), mountaincar (MountainCar-v0),
+  mountaincar-continuous (MountainCarContinuous-v0), lunar (LunarLander-v3), lunar-continuous
+  (LunarLanderContinuous-v3), bipedal (BipedalWalker-v3): environment steps and episodes spent on
+  training until the reported network first reaches a mean return of at least the gymnasium
+  threshold (475, -100, -110, 90, 200, 200, 300) over 100 test episodes (test steps are not
+  counted; a network is tested at most once a generation, when the generation's best training
+  episode reached the threshold), within the step budget; the network's size, and the wall time
+  per run (evosax's compile apart). pendulum (Pendulum-v1): the mean return of the final network
+  over 100 test episodes, and the steps until a network first tested at -200 or better.
+  learning_peers.py states the protocol in full.
 - diabetes (scikit-learn, target scaled to [-1, 1]) and friedman1 (1000 samples, noise 1; the
   target standardised and multiplied by 0.1, 1 and 10): R^2 on a held-out 20 % after a budget
   of network evaluations, and the final network's node and connection counts.
+- classification (breast cancer, wine, digits; sklearn only): accuracy and log-loss on a held-out
+  stratified 20 % (learning_peers.classification_data), and the models' parameter counts.
 - xor and sine (256 samples of sin on [-pi, pi]): evaluations and wall time until the training
   mse is below 0.01 (time estimated as the run's time per generation times the generations
   needed).
@@ -29,24 +44,19 @@ import sys
 import tempfile
 import time
 
+import learning_peers as peers  # first: it limits JAX's and the BLAS libraries' threads
 import numpy as np
 
 import tessaron
 from tessaron.optimizers import Beta
 
-DEFAULT_BUDGETS = {  # environment steps for the control tasks, network evaluations otherwise
-    "cartpole": 100_000, "acrobot": 500_000, "lunar": 3_000_000,
-    "diabetes": 50_000, "friedman": 50_000, "xor": 100_000, "sine": 200_000,
-}
-# gymnasium id, solved threshold, an upper bound of an episode's return (for early test stops),
-# hidden nodes. A lander's return is its last shaping term (at most 20, both legs down) minus its
-# first (at least about -260: 1.4 high, thrown at up to 1.1), plus 100 for coming to rest.
-CONTROL = {
-    "cartpole": ("CartPole-v1", 475.0, 500.0, 0),
-    "acrobot": ("Acrobot-v1", -100.0, 0.0, 0),
-    "lunar": ("LunarLander-v3", 200.0, 400.0, 0),
-}
-TEST_EPISODES = 100
+# environment steps for the control tasks, network evaluations otherwise
+DEFAULT_BUDGETS = {task: row[4] for task, row in peers.TASKS.items()}
+DEFAULT_BUDGETS.update({"diabetes": 50_000, "friedman": 50_000, "xor": 100_000, "sine": 200_000,
+                        "classification": 0})
+# gymnasium ids, thresholds and bounds of the control tasks: learning_peers.TASKS
+CONTROL = peers.TASKS
+TEST_EPISODES = peers.TEST_EPISODES
 TRACE_EPISODES = 30
 trace_every = 0  # --trace: steps between tests of the network tessaron hands over first
 FRIEDMAN_SCALES = (0.1, 1.0, 10.0)
@@ -72,8 +82,8 @@ BETA_TASK_HIDDEN = {"lunar": 8}  # Beta's hidden nodes where they differ from CO
 from neat_config import NEAT_CONFIG  # noqa: E402
 
 
-class Stop(Exception):
-    """Ends a run from inside a fitness function: the goal was reached or the budget spent."""
+Stop = peers.Stop
+ControlRun = peers.ControlRun
 
 
 def neat_config(inputs, outputs, regression):
@@ -144,68 +154,19 @@ def genome_size(genome):
 # Control tasks.
 
 
-class ControlRun:
-    """Counts training steps, tests candidates, and stops the run once solved or out of steps."""
-
-    def __init__(self, task, seed, budget):
-        import gymnasium
-        env_id, self.threshold, self.best_return, self.hidden = CONTROL[task]
-        self.env = gymnasium.make(env_id)
-        self.test_env = gymnasium.make(env_id)
-        self.inputs = self.env.observation_space.shape[0]
-        self.actions = self.env.action_space.n
-        self.rng = np.random.default_rng(seed)
-        self.test_seeds = [10_000 * (seed + 1) + i for i in range(TEST_EPISODES)]
-        self.budget = budget
-        self.steps = 0
-        self.solved_at = None
-        self.size = None
-
-    def episode(self, act, env, seed):
-        observation, _ = env.reset(seed=int(seed))
-        total, steps = 0.0, 0
-        while True:
-            observation, reward, terminated, truncated, _ = env.step(act(observation))
-            total += reward
-            steps += 1
-            if terminated or truncated:
-                return total, steps
-
-    def train_return(self, act):
-        """One training episode; stops the run when the budget is spent."""
-        if self.steps >= self.budget:
-            raise Stop
-        total, steps = self.episode(act, self.env, self.rng.integers(2**31))
-        self.steps += steps
-        return total
-
-    def test(self, act, size):
-        """Tests a candidate that reached the threshold in training; stops the run if it is
-        solved. A test gives up as soon as the mean can no longer reach the threshold."""
-        total = 0.0
-        for i, seed in enumerate(self.test_seeds):
-            total += self.episode(act, self.test_env, seed)[0]
-            left = TEST_EPISODES - i - 1
-            if self.best_return is not None and total + left * self.best_return < self.threshold * TEST_EPISODES:
-                return
-        if total / TEST_EPISODES >= self.threshold:
-            self.solved_at = self.steps
-            self.size = size
-            raise Stop
-
-
 def control_tessaron(task, seed, budget, optimizer):
     run = ControlRun(task, seed, budget)
+    started = time.perf_counter()
     tessaron.set_num_threads(1)
     tessaron.seed(seed)
-    hidden = BETA_TASK_HIDDEN.get(task, run.hidden) if optimizer == "beta" else run.hidden
+    hidden = BETA_TASK_HIDDEN.get(task, 0) if optimizer == "beta" else 0
     model = tessaron.Model(run.inputs, run.actions, run.inputs + run.actions + hidden)
     model.compile(Beta(**BETA_SETTINGS.get(task, {})) if optimizer == "beta" else "alpha")
     pop = (BETA_TASK_POP.get(task, BETA_POP["control"]) if optimizer == "beta"
            else ALPHA_POP["control"])
 
     def policy(genome):
-        return lambda observation: int(np.argmax(genome.predict(observation[None, :])[0]))
+        return lambda observation: run.action(genome.predict(observation[None, :])[0])
 
     next_trace = 0
 
@@ -223,20 +184,21 @@ def control_tessaron(task, seed, budget, optimizer):
         trace(genomes[0])
         returns = [run.train_return(policy(g)) for g in genomes]
         best = int(np.argmax(returns))
-        if returns[best] >= run.threshold:
-            run.test(policy(genomes[best]), genome_size(genomes[best]))
+        if returns[best] >= run.target():
+            run.test(policy(genomes[best]), genome_size(genomes[best]), returns[best])
         return -np.array(returns)
 
     try:
         model.func_evolve(train_func, pop_size=pop, epochs=2**31 - 1, verbose=0)
     except Stop:
         pass
-    return run.solved_at, run.steps, run.size
+    return run.result(started)
 
 
 def control_neat(task, seed, budget):
     import neat
     run = ControlRun(task, seed, budget)
+    started = time.perf_counter()
     config = neat_config(run.inputs, run.actions, regression=False)
     population = neat_population(config, seed)
 
@@ -244,42 +206,42 @@ def control_neat(task, seed, budget):
         best, best_return = None, -math.inf
         for _, genome in genomes:
             network = neat.nn.FeedForwardNetwork.create(genome, config)
-            act = lambda observation, n=network: int(np.argmax(n.activate(observation)))
+            act = lambda observation, n=network: run.action(n.activate(observation))
             genome.fitness = run.train_return(act)
             if genome.fitness > best_return:
                 best, best_return = (genome, act), genome.fitness
-        if best_return >= run.threshold:
-            run.test(best[1], neat_size(best[0]))
+        run.test(best[1], neat_size(best[0]), best_return)
 
     try:
         population.run(eval_genomes, 10**9)
     except Stop:
         pass
-    return run.solved_at, run.steps, run.size
+    return run.result(started)
 
 
-def control_cma(task, seed, budget):
+def control_cma_linear(task, seed, budget):
+    """pycma on a linear policy of the raw observations, testing the generation's best member."""
     import cma
     run = ControlRun(task, seed, budget)
+    started = time.perf_counter()
     shape = (run.actions, run.inputs + 1)
     strategy = cma.CMAEvolutionStrategy(np.zeros(shape[0] * shape[1]), 0.5,
                                         {"seed": seed + 1, "verbose": -9})
 
     def policy(parameters):
         w = np.asarray(parameters).reshape(shape)
-        return lambda observation: int(np.argmax(w[:, :-1] @ observation + w[:, -1]))
+        return lambda observation: run.action(w[:, :-1] @ observation + w[:, -1])
 
     try:
         while True:
             candidates = strategy.ask()
             returns = [run.train_return(policy(c)) for c in candidates]
             best = int(np.argmax(returns))
-            if returns[best] >= run.threshold:
-                run.test(policy(candidates[best]), (0, shape[0] * shape[1]))
+            run.test(policy(candidates[best]), (0, shape[0] * shape[1]), returns[best])
             strategy.tell(candidates, [-r for r in returns])
     except Stop:
         pass
-    return run.solved_at, run.steps, run.size
+    return run.result(started)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -411,12 +373,16 @@ def run_control(task, method, budget, seed):
         return control_tessaron(task, seed, budget, method)
     if method == "neat":
         return control_neat(task, seed, budget)
-    return control_cma(task, seed, budget)
+    if method == "cma-linear":
+        return control_cma_linear(task, seed, budget)
+    return peers.run_peer(task, method, budget, seed)
 
 
 def run_regression(task, method, budget, seed, scale):
     if method == "neat":
         return regression_neat(task, seed, budget, scale)
+    if method == "sklearn":
+        return peers.regression_sklearn(regression_data(task, seed, scale), seed)
     return regression_tessaron(task, seed, budget, method, scale)
 
 
@@ -435,10 +401,97 @@ def median_or_dash(values, form="{:.0f}"):
     return form.format(statistics.median(values)) if values else "—"
 
 
-def main():
+results_file = None  # --results: markdown rows are appended here as they come
+
+
+def record(row):
+    if results_file:
+        with open(results_file, "a") as file:
+            file.write(row + "\n")
+
+
+def size_text(size):
+    """Nodes/connections of a tessaron or neat-python network, parameters of a fixed MLP."""
+    if size is None:
+        return "—"
+    return f"{size[0]}/{size[1]} nodes/connections" if isinstance(size, tuple) else f"{size} parameters"
+
+
+def report_control(task, method, results, elapsed):
+    ran = [r for r in results if r is not None]
+    if not ran:
+        print(f"  {method:14s} — (no such environment)", flush=True)
+        return
+    steps = [r["solved"][0] if r["solved"] else None for r in ran]
+    episodes = [r["solved"][1] if r["solved"] else None for r in ran]
+    sizes = [r["size"] for r in ran if r["size"] is not None]
+    size = size_text(sizes[len(sizes) // 2] if sizes else None)
+    wall = median_or_dash([r["seconds"] for r in ran])
+    compile_text = (f", compile {median_or_dash([r['compile'] for r in ran])}s apart"
+                    if any(r["compile"] for r in ran) else "")
+    if CONTROL[task][2] is None:
+        finals = [r["final"] for r in ran]
+        marked = [r["marked"][0] if r["marked"] else None for r in ran]
+        print(f"  {method:14s} final test return {median_or_dash(finals, '{:.1f}')} (per seed "
+              f"{[round(f, 1) for f in finals if f is not None]}), steps to {peers.PENDULUM_MARK:g} "
+              f"{median_or_dash(marked)} (per seed {marked}), {size}, {wall}s a run{compile_text}, "
+              f"{elapsed:.0f}s in all", flush=True)
+        record(f"| {task} | {method} | {median_or_dash(finals, '{:.1f}')} | "
+               f"{[round(f, 1) for f in finals if f is not None]} | {median_or_dash(marked)} | "
+               f"{marked} | {size} | {wall} | {median_or_dash([r['compile'] for r in ran])} |")
+        return
+    solved = [s for s in steps if s is not None]
+    print(f"  {method:14s} solved {len(solved)}/{len(ran)}, median steps to solve "
+          f"{median_or_dash(steps)} (per seed {steps}), episodes {median_or_dash(episodes)} "
+          f"(per seed {episodes}), {size}, {wall}s a run{compile_text}, {elapsed:.0f}s in all",
+          flush=True)
+    record(f"| {task} | {method} | {len(solved)}/{len(ran)} | {median_or_dash(steps)} | "
+           f"{median_or_dash(episodes)} | {steps} | {size} | {wall} | "
+           f"{median_or_dash([r['compile'] for r in ran])} |")
+
+
+def report_regression(label, method, results, elapsed):
+    if method == "sklearn":
+        for name in results[0]:
+            scores = [r[name][0] for r in results]
+            print(f"  sklearn-{name:8s} R^2 {statistics.median(scores):.3f} (per seed "
+                  f"{[round(v, 3) for v in scores]}), {results[0][name][1]} parameters",
+                  flush=True)
+            record(f"| {label} | sklearn-{name} | {statistics.median(scores):.3f} | "
+                   f"{[round(v, 3) for v in scores]} | {results[0][name][1]} |")
+        return
+    scores = [r[0] for r in results]
+    sizes = [r[1] for r in results]
+    print(f"  {method:14s} R^2 {statistics.median(scores):.3f} (per seed "
+          f"{[round(v, 3) for v in scores]}), nodes/connections "
+          f"{median_or_dash([s[0] for s in sizes])}/{median_or_dash([s[1] for s in sizes])}, "
+          f"{elapsed:.0f}s", flush=True)
+    record(f"| {label} | {method} | {statistics.median(scores):.3f} | "
+           f"{[round(v, 3) for v in scores]} | {median_or_dash([s[0] for s in sizes])}/"
+           f"{median_or_dash([s[1] for s in sizes])} nodes/connections |")
+
+
+def report_classification(seeds):
+    for task in peers.CLASSIFICATION_TASKS:
+        print(f"\n{task}: held-out accuracy and log-loss", flush=True)
+        results = [peers.classification_sklearn(task, seed) for seed in seeds]
+        for name in results[0]:
+            accuracy = [r[name][0] for r in results]
+            loss = [r[name][1] for r in results]
+            print(f"  sklearn-{name:8s} accuracy {statistics.median(accuracy):.3f} (per seed "
+                  f"{[round(v, 3) for v in accuracy]}), log-loss {statistics.median(loss):.3f} "
+                  f"(per seed {[round(v, 3) for v in loss]}), {results[0][name][2]} parameters",
+                  flush=True)
+            record(f"| {task} | sklearn-{name} | {statistics.median(accuracy):.3f} | "
+                   f"{statistics.median(loss):.3f} | {[round(v, 3) for v in accuracy]} | "
+                   f"{results[0][name][2]} |")
+
+
+def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tasks", default="cartpole,diabetes,friedman,xor,sine,acrobot,lunar")
-    parser.add_argument("--methods", default="beta,alpha,neat,cma")
+    parser.add_argument("--methods", default="beta,alpha,neat,cma-linear",
+                        help="comma-separated; 'peers' stands for " + ",".join(peers.PEER_METHODS))
     parser.add_argument("--seeds", type=int, default=5)
     parser.add_argument("--first-seed", type=int, default=0,
                         help="run seeds FIRST_SEED, FIRST_SEED+1, ... (to add seeds to a table)")
@@ -451,14 +504,23 @@ def main():
                         help="control tasks, beta and alpha: every STEPS training steps, print the "
                              f"mean return of the first network handed over on {TRACE_EPISODES} "
                              "test episodes")
-    arguments = parser.parse_args()
-    global trace_every
+    parser.add_argument("--results", metavar="FILE",
+                        help="append a markdown row per task and method to FILE as they finish")
+    return parser.parse_args()
+
+
+def main():
+    arguments = parse_arguments()
+    global trace_every, results_file
     trace_every = arguments.trace
+    results_file = arguments.results
     budgets = dict(DEFAULT_BUDGETS)
     for item in arguments.budget:
         name, value = item.split("=")
         budgets[name] = int(float(value))
-    methods = arguments.methods.split(",")
+    methods = []
+    for method in arguments.methods.split(","):
+        methods.extend(peers.PEER_METHODS if method == "peers" else [method])
     jobs = arguments.jobs
     seeds = range(arguments.first_seed, arguments.first_seed + arguments.seeds)
     print(f"tessaron {tessaron.__version__}, seeds {seeds.start}-{seeds.stop - 1}, "
@@ -467,40 +529,35 @@ def main():
     for task in arguments.tasks.split(","):
         budget = budgets[task]
         if task in CONTROL:
-            print(f"\n{task} ({CONTROL[task][0]}), solved: mean test return >= {CONTROL[task][1]:g} "
-                  f"over {TEST_EPISODES} episodes, budget {budget} steps", flush=True)
+            threshold = CONTROL[task][2]
+            goal = (f"solved: mean test return >= {threshold:g}" if threshold is not None
+                    else "final mean test return")
+            print(f"\n{task} ({CONTROL[task][0]}), {goal} over {TEST_EPISODES} episodes, budget "
+                  f"{budget} steps", flush=True)
             for method in methods:
+                if method == "sklearn":
+                    continue
                 start = time.perf_counter()
                 results = over_seeds(jobs, run_control, task, method, budget, seeds)
-                solved = [r[0] for r in results if r[0] is not None]
-                sizes = [r[2] for r in results if r[2] is not None]
-                print(f"  {method:6s} solved {len(solved)}/{len(results)}, median steps to solve "
-                      f"{median_or_dash([r[0] for r in results])} (per seed: "
-                      f"{[r[0] for r in results]}), nodes/connections of the solutions "
-                      f"{median_or_dash([s[0] for s in sizes])}/{median_or_dash([s[1] for s in sizes])}, "
-                      f"{time.perf_counter() - start:.0f}s", flush=True)
+                report_control(task, method, results, time.perf_counter() - start)
         elif task in ("diabetes", "friedman"):
             scales = FRIEDMAN_SCALES if task == "friedman" else (None,)
             for scale in scales:
                 label = f"{task}" + (f", target std {scale:g}" if scale else ", target in [-1, 1]")
                 print(f"\n{label}: test R^2 after {budget} evaluations", flush=True)
                 for method in methods:
-                    if method == "cma":
+                    if method == "cma-linear" or method in peers.PEER_METHODS:
                         continue
                     start = time.perf_counter()
                     results = over_seeds(jobs, run_regression, task, method, budget, seeds, scale)
-                    scores = [r[0] for r in results]
-                    sizes = [r[1] for r in results]
-                    print(f"  {method:6s} R^2 {statistics.median(scores):.3f} (per seed "
-                          f"{[round(s, 3) for s in scores]}), nodes/connections "
-                          f"{median_or_dash([s[0] for s in sizes])}/"
-                          f"{median_or_dash([s[1] for s in sizes])}, "
-                          f"{time.perf_counter() - start:.0f}s", flush=True)
+                    report_regression(label, method, results, time.perf_counter() - start)
+        elif task == "classification":
+            report_classification(seeds)
         else:
             print(f"\n{task}: evaluations and time to a training mse below {TARGET_MSE}, "
                   f"budget {budget} evaluations", flush=True)
             for method in methods:
-                if method == "cma":
+                if method not in ("beta", "alpha", "neat"):
                     continue
                 results = [toy_neat(task, seed, budget) if method == "neat"
                            else toy_tessaron(task, seed, budget, method) for seed in seeds]
