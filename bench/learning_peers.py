@@ -400,7 +400,8 @@ def control_evotorch(task, seed, budget):
     from evotorch.neuroevolution import GymNE
     logging.getLogger("evotorch").setLevel(logging.WARNING)
     torch.set_num_threads(1)
-    torch.set_num_interop_threads(1)
+    if torch.get_num_interop_threads() != 1:  # settable once per process only
+        torch.set_num_interop_threads(1)
     torch.manual_seed(seed)
     run = ControlRun(task, seed, budget)
 
