@@ -29,7 +29,8 @@ Tasks and what is printed per method (median over the seeds, and how many seeds 
   target standardised and multiplied by 0.1, 1 and 10): R^2 on a held-out 20 % after a budget
   of network evaluations, and the final network's node and connection counts.
 - classification (breast cancer, wine, digits; sklearn only): accuracy and log-loss on a held-out
-  stratified 20 % (learning_peers.classification_data), and the models' parameter counts.
+  stratified quarter (bench_classification.py's split, learning_peers.classification_data), and
+  the models' parameter counts.
 - xor and sine (256 samples of sin on [-pi, pi]): evaluations and wall time until the training
   mse is below 0.01 (time estimated as the run's time per generation times the generations
   needed).
