@@ -1,8 +1,10 @@
 // What this machine can do for the forward kernel's basic operation, y[s] += w * x[s] on a batch in
 // cache, against the connection-updates per second that the kernel reaches on small networks, and
 // how scoring a pool of networks scales from one thread to all of them.
-// Usage: roofline [nodes samples pool]   (defaults: 20 nodes, 1024 samples, 200 networks)
-//        roofline --basic                 (only the one-thread limit, in G updates/s)
+// Usage: roofline [--isa SET] [nodes samples pool]  (defaults: 20 nodes, 1024 samples, pool 200)
+//        roofline [--isa SET] --basic                (only the one-thread limit, in G updates/s)
+// --isa runs the kernel and the basic operation with the instruction-set variant SET (portable,
+// avx2 or avx512f) instead of the best one this processor supports.
 //
 // The machine may be shared: every figure is the best of many short runs, and the runs of all
 // figures are interleaved, so that the ratios compare figures taken over the same stretch of time.
@@ -17,21 +19,16 @@
 #include <ctime>
 #include <functional>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "network/activation.hpp"
 #include "network/forward.hpp"
+#include "network/instruction_set.hpp"
 
 using namespace tessaron;
 using Clock = std::chrono::steady_clock;
-
-// The same variants as the block kernel, picked the same way when the program loads.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(TESSARON_NO_CLONES)
-#define ROOFLINE_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#else
-#define ROOFLINE_CLONES
-#endif
 
 namespace {
 
@@ -40,20 +37,41 @@ constexpr int outputs = 1;
 constexpr double run_seconds = 0.04;  // processor time of one run of a figure
 constexpr int passes = 15;            // runs of every figure; the best is kept
 
-// The basic operation, alone: one rounded product added per element, as in the kernel.
-ROOFLINE_CLONES __attribute__((noinline)) void scaled_add(double* __restrict y,
-                                                          const double* __restrict x, double w,
-                                                          std::int32_t count) {
+// The basic operation, alone: one rounded product added per element, as in the kernel. Compiled
+// for the same instruction sets as the kernel, and run with the one the kernel runs with.
+__attribute__((always_inline)) inline void scaled_add_loop(double* __restrict y,
+                                                           const double* __restrict x, double w,
+                                                           std::int32_t count) {
     for (std::int32_t s = 0; s < count; ++s) y[s] += w * x[s];
 }
-
-const char* chosen_variant() {
-#if defined(__GNUC__) && defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return "avx512f";
-    if (__builtin_cpu_supports("avx2")) return "avx2";
+__attribute__((noinline)) void scaled_add_portable(double* __restrict y, const double* __restrict x,
+                                                   double w, std::int32_t count) {
+    scaled_add_loop(y, x, w, count);
+}
+#ifdef TESSARON_X86_VARIANTS
+__attribute__((noinline, target("avx2"))) void scaled_add_avx2(double* __restrict y,
+                                                               const double* __restrict x, double w,
+                                                               std::int32_t count) {
+    scaled_add_loop(y, x, w, count);
+}
+__attribute__((noinline, target("avx512f"))) void scaled_add_avx512(double* __restrict y,
+                                                                    const double* __restrict x,
+                                                                    double w, std::int32_t count) {
+    scaled_add_loop(y, x, w, count);
+}
 #endif
-    return "default";
+
+void scaled_add(double* __restrict y, const double* __restrict x, double w, std::int32_t count) {
+    switch (active_instruction_set()) {
+#ifdef TESSARON_X86_VARIANTS
+        case InstructionSet::avx512:
+            return scaled_add_avx512(y, x, w, count);
+        case InstructionSet::avx2:
+            return scaled_add_avx2(y, x, w, count);
+#endif
+        default:
+            return scaled_add_portable(y, x, w, count);
+    }
 }
 
 double thread_cpu_seconds() {
@@ -246,18 +264,34 @@ int print_basic_limit() {
     return 0;
 }
 
+// Makes the variant named `name` run; false when there is none of that name or it cannot run here.
+bool choose_instruction_set(const char* name) {
+    for (const InstructionSet set : instruction_sets)
+        if (instruction_set_name(set) == name) return use_instruction_set(set);
+    return false;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--isa") == 0) {
+        if (!choose_instruction_set(argv[2])) {
+            std::fprintf(stderr, "roofline: no instruction-set variant '%s' runs here\n", argv[2]);
+            return 2;
+        }
+        argc -= 2;
+        argv += 2;
+    }
     if (argc == 2 && std::strcmp(argv[1], "--basic") == 0) return print_basic_limit();
     const std::int32_t nodes = argc > 1 ? std::atoi(argv[1]) : 20;
     const std::int32_t samples = argc > 2 ? std::atoi(argv[2]) : 1024;
     const int pool_size = argc > 3 ? std::atoi(argv[3]) : 200;
     const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     if (nodes < inputs + outputs || nodes > 512 || samples < 1 || pool_size < 1) {
-        std::fprintf(stderr, "usage: roofline [nodes 3..512] [samples >= 1] [pool >= 1]\n");
+        std::fprintf(stderr,
+                     "usage: roofline [--isa SET] [nodes 3..512] [samples >= 1] [pool >= 1]\n");
         return 2;
     }
-    std::printf("Instruction set chosen at run time: %s; %d hardware threads\n", chosen_variant(),
-                threads);
+    std::printf("Instruction set in use: %s; %d hardware threads\n",
+                std::string(instruction_set_name(active_instruction_set())).c_str(), threads);
     print_load("at the start");
 
     // Every probe keeps its data in these lists, which must not move while the probes live.

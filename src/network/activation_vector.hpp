@@ -1,20 +1,22 @@
 // The sigmoid and tanh of activation_math.hpp for eight lanes at once, in the compiler's vector
-// types, for processors with 512-bit vectors. There the 32 entries of the exponential's table fit
-// four registers and two permutations read all eight lanes' entries, where the plain loop reads
-// them one by one. tanh's table is too large for registers; its reads are scalar loads, run beside
-// the vector arithmetic of other lanes. Every other step is the scalar function's own operation
-// in the same order, so each lane rounds exactly as activation_sigmoid and activation_tanh do (the
-// tests compare them bit for bit).
+// types, for processors with 512-bit vectors (the avx512f variant of the block kernel). There the
+// 32 entries of the exponential's table fit four registers and two permutations read all eight
+// lanes' entries, where the plain loop reads them one by one. tanh's table is too large for
+// registers; its reads are scalar loads, run beside the vector arithmetic of other lanes. Every
+// other step is the scalar function's own operation in the same order, so each lane rounds
+// exactly as activation_sigmoid and activation_tanh do (the tests compare them bit for bit).
 #pragma once
+
+#include "network/instruction_set.hpp"
+
+#ifdef TESSARON_X86_VARIANTS
+
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdint>
 
 #include "network/activation_math.hpp"
-
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(TESSARON_NO_CLONES)
-#define TESSARON_VECTOR_ACTIVATIONS 1
 
 namespace tessaron {
 namespace activation_vector {
@@ -32,6 +34,12 @@ TESSARON_VECTOR_INLINE Doubles8 splat(double v) {
 TESSARON_VECTOR_INLINE Bits8 splat_bits(std::uint64_t v) {
     return Bits8{v, v, v, v, v, v, v, v};
 }
+// Entry i % 16 of the sixteen in low and high, for each lane i of indices.
+TESSARON_VECTOR_INLINE Bits8 permute(Bits8 low, Bits8 high, Bits8 indices) {
+    return reinterpret_cast<Bits8>(_mm512_permutex2var_epi64(reinterpret_cast<__m512i>(low),
+                                                             reinterpret_cast<__m512i>(indices),
+                                                             reinterpret_cast<__m512i>(high)));
+}
 // activation_sigmoid of each lane of x.
 TESSARON_VECTOR_INLINE Doubles8 sigmoid8(Doubles8 x) {
     using namespace activation_math;
@@ -46,9 +54,9 @@ TESSARON_VECTOR_INLINE Doubles8 sigmoid8(Doubles8 x) {
     const Doubles8 series =
         r + r2 * ((0.5 + r * exp_c3) + r2 * ((exp_c4 + r * exp_c5) + r2 * (exp_c6 + r * exp_c7)));
     const Bits8 k_bits = reinterpret_cast<Bits8>(shifted);
-    // exp_step(k_bits & 31): each shuffle takes its indices modulo 16, bit 4 picks the half.
-    const Bits8 lower = __builtin_shuffle(table[0], table[1], k_bits);
-    const Bits8 upper = __builtin_shuffle(table[2], table[3], k_bits);
+    // exp_step(k_bits & 31): each permutation takes its indices modulo 16, bit 4 picks the half.
+    const Bits8 lower = permute(table[0], table[1], k_bits);
+    const Bits8 upper = permute(table[2], table[3], k_bits);
     const Bits8 v = (k_bits & 16) != 0 ? upper : lower;
     const Doubles8 step_high_part =
         reinterpret_cast<Doubles8>((v >> 10) + splat_bits(std::uint64_t{1022} << 52));

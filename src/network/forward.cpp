@@ -5,39 +5,22 @@
 
 #include "network/activation.hpp"
 #include "network/activation_vector.hpp"
-
-// The block kernel is compiled for several instruction sets and the best one is picked when the
-// library loads; the portable build stays the default. Only vector width changes: with contraction
-// off, every lane rounds exactly as the scalar code does. The clones belong to a function of this
-// file only, called through forward_block: clang 14 compiles a call from another file to a
-// multiversioned function into a call of its resolver.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(TESSARON_NO_CLONES)
-#define TESSARON_KERNEL_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#else
-#define TESSARON_KERNEL_CLONES
-#endif
+#include "network/instruction_set.hpp"
 
 namespace tessaron {
 namespace {
 
-#ifdef TESSARON_VECTOR_ACTIVATIONS
-// Whether activation_vector's functions run here; they give the bits of the plain loops, faster.
-bool vector_activations_run() {
-    static const bool runs = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
-    }();
-    return runs;
-}
-#endif
-
 // Rows hold a whole number of vectors of 8 past any `count`, which activate_all may fill.
 static_assert(forward_block_size % 8 == 0 && forward_row_stride >= forward_block_size);
-inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t count) {
+
+// The activation of `count` values in place, in the instruction set of the calling variant.
+template <InstructionSet set>
+__attribute__((always_inline)) inline void activate_all(std::int32_t kind, double* __restrict v,
+                                                        std::int32_t count) {
     switch (kind) {
         case sigmoid:
-#ifdef TESSARON_VECTOR_ACTIVATIONS
-            if (vector_activations_run()) {
+#ifdef TESSARON_X86_VARIANTS
+            if constexpr (set == InstructionSet::avx512) {
                 activation_vector::sigmoid_lanes(v, count);
                 break;
             }
@@ -45,8 +28,8 @@ inline void activate_all(std::int32_t kind, double* __restrict v, std::int32_t c
             for (std::int32_t s = 0; s < count; ++s) v[s] = activate(sigmoid, v[s]);
             break;
         case tanh_kind:
-#ifdef TESSARON_VECTOR_ACTIVATIONS
-            if (vector_activations_run()) {
+#ifdef TESSARON_X86_VARIANTS
+            if constexpr (set == InstructionSet::avx512) {
                 activation_vector::tanh_lanes(v, count);
                 break;
             }
@@ -129,31 +112,51 @@ std::vector<double> forward(const Network& network, const double* sample, Sample
 
 namespace {
 
-// Samples whose sums a target node keeps in registers while its sources are added: four
-// vectors of eight doubles (split into narrower registers by the narrower instruction sets).
-typedef double Lanes8 __attribute__((vector_size(64)));
-constexpr std::int32_t pull_vectors = 4;
-constexpr std::int32_t pull_lanes = 8 * pull_vectors;
+// The samples whose sums a target node keeps in registers while its sources are added: `vectors`
+// vectors of the variant's widest doubles, as many as its registers hold beside their operands.
+template <InstructionSet set>
+struct PullShape {
+    typedef double Lanes __attribute__((vector_size(16)));
+    static constexpr std::int32_t vectors = 8;
+};
+template <>
+struct PullShape<InstructionSet::avx2> {
+    typedef double Lanes __attribute__((vector_size(32)));
+    static constexpr std::int32_t vectors = 8;
+};
+template <>
+struct PullShape<InstructionSet::avx512> {
+    typedef double Lanes __attribute__((vector_size(64)));
+    static constexpr std::int32_t vectors = 4;
+};
+template <InstructionSet set>
+inline constexpr std::int32_t pull_width = sizeof(typename PullShape<set>::Lanes) / sizeof(double);
+template <InstructionSet set>
+inline constexpr std::int32_t pull_lanes = pull_width<set> * PullShape<set>::vectors;
 
-// Bias, then one rounded product per source in ascending order, for pull_lanes samples at once.
-// The first `from_inputs` sources are input nodes, whose rows lie at `input_rows`.
+// Bias, then one rounded product per source in ascending order, for the lanes of PullShape at
+// once. The first `from_inputs` sources are input nodes, whose rows lie at `input_rows`.
+template <InstructionSet set>
 __attribute__((always_inline)) inline void pull_sums(double* __restrict own,
                                                      const double* input_rows, const double* values,
                                                      double bias, const std::int32_t* sources,
                                                      const double* weights,
                                                      std::int32_t from_inputs, std::int32_t count) {
+    using Lanes = typename PullShape<set>::Lanes;
+    constexpr std::int32_t width = pull_width<set>, vectors = PullShape<set>::vectors;
     // The bias itself in every lane (0 + bias would turn a negative zero positive).
-    const Lanes8 start = {bias, bias, bias, bias, bias, bias, bias, bias};
-    Lanes8 sum[pull_vectors];
-    for (std::int32_t v = 0; v < pull_vectors; ++v) sum[v] = start;
+    Lanes start;
+    for (std::int32_t i = 0; i < width; ++i) start[i] = bias;
+    Lanes sum[vectors];
+    for (std::int32_t v = 0; v < vectors; ++v) sum[v] = start;
     const double* rows = input_rows;
     for (std::int32_t e = 0; e < count; ++e) {
         if (e == from_inputs) rows = values;
         const double* source = rows + static_cast<std::size_t>(sources[e]) * forward_row_stride;
         const double weight = weights[e];
-        for (std::int32_t v = 0; v < pull_vectors; ++v) {
-            Lanes8 value;
-            std::memcpy(&value, source + 8 * v, sizeof value);
+        for (std::int32_t v = 0; v < vectors; ++v) {
+            Lanes value;
+            std::memcpy(&value, source + width * v, sizeof value);
             sum[v] += weight * value;
         }
     }
@@ -200,9 +203,9 @@ __attribute__((always_inline)) inline void transpose_packed(const double* __rest
             rows[j * forward_row_stride + s] = x[s * inputs + j];
 }
 
-TESSARON_KERNEL_CLONES
-void transpose_block(const double* x, std::size_t x_stride, std::int32_t count, std::int32_t inputs,
-                     double* rows) {
+__attribute__((always_inline)) inline void transpose_block(const double* x, std::size_t x_stride,
+                                                           std::int32_t count, std::int32_t inputs,
+                                                           double* rows) {
     if (x_stride == static_cast<std::size_t>(inputs)) {
         switch (inputs) {
             case 1:
@@ -223,11 +226,77 @@ void transpose_block(const double* x, std::size_t x_stride, std::int32_t count, 
     }
 }
 
+// Pull order: each node's sums are built from its sources in registers and stored once, which
+// adds the same products in the same order as pushing each node's value to its targets.
+template <InstructionSet set>
+__attribute__((always_inline)) inline void block_kernel(const Network& network,
+                                                        const double* input_rows,
+                                                        std::int32_t count,
+                                                        ForwardScratch& scratch) {
+    constexpr std::size_t block = forward_row_stride;
+    const std::int32_t size = network.size;
+    const std::int32_t inputs = network.inputs;
+    double* values = scratch.node_values.data();
+    // Whole groups of lanes; lanes past `count` hold stale values that nothing reads.
+    constexpr std::int32_t group = pull_lanes<set>;
+    static_assert(forward_block_size % group == 0);
+    const std::int32_t lanes = (count + group - 1) / group * group;
+    for (std::int32_t k = inputs; k < size; ++k) {
+        double* own = values + k * block;
+        const std::int32_t first = scratch.first_in[k];
+        const std::int32_t* sources = scratch.sources.data() + first;
+        const std::int32_t count_in = scratch.first_in[k + 1] - first;
+        const auto from_inputs = static_cast<std::int32_t>(
+            std::lower_bound(sources, sources + count_in, inputs) - sources);
+        for (std::int32_t s = 0; s < lanes; s += group)
+            pull_sums<set>(own + s, input_rows + s, values + s, network.biases[k], sources,
+                           scratch.weights.data() + first, from_inputs, count_in);
+        activate_all<set>(network.activations[k], own, count);
+    }
+}
+
+// The kernels compiled for one instruction set.
+struct KernelVariant {
+    void (*transpose)(const double*, std::size_t, std::int32_t, std::int32_t, double*);
+    void (*block)(const Network&, const double*, std::int32_t, ForwardScratch&);
+};
+
+// The variant `name` of the kernels, for instruction set `set`, compiled with `attributes`.
+#define TESSARON_KERNEL_VARIANT(name, set, attributes)                                          \
+    attributes void name##_transpose(const double* x, std::size_t x_stride, std::int32_t count, \
+                                     std::int32_t inputs, double* rows) {                       \
+        transpose_block(x, x_stride, count, inputs, rows);                                      \
+    }                                                                                           \
+    attributes void name##_block(const Network& network, const double* input_rows,              \
+                                 std::int32_t count, ForwardScratch& scratch) {                 \
+        block_kernel<set>(network, input_rows, count, scratch);                                 \
+    }                                                                                           \
+    constexpr KernelVariant name{name##_transpose, name##_block};
+
+TESSARON_KERNEL_VARIANT(portable_kernels, InstructionSet::portable, )
+#ifdef TESSARON_X86_VARIANTS
+TESSARON_KERNEL_VARIANT(avx2_kernels, InstructionSet::avx2, __attribute__((target("avx2"))))
+TESSARON_KERNEL_VARIANT(avx512_kernels, InstructionSet::avx512, __attribute__((target("avx512f"))))
+#endif
+#undef TESSARON_KERNEL_VARIANT
+
+// The variant chosen now, indexed by InstructionSet (only supported ones are ever chosen).
+const KernelVariant& kernels() {
+    static constexpr KernelVariant variants[] = {
+        portable_kernels,
+#ifdef TESSARON_X86_VARIANTS
+        avx2_kernels,
+        avx512_kernels,
+#endif
+    };
+    return variants[static_cast<std::size_t>(active_instruction_set())];
+}
+
 }  // namespace
 
 void transpose_inputs(const double* x, std::size_t x_stride, std::int32_t count,
                       std::int32_t inputs, double* rows) {
-    transpose_block(x, x_stride, count, inputs, rows);
+    kernels().transpose(x, x_stride, count, inputs, rows);
 }
 
 void forward_block(const Network& network, const double* x, std::size_t x_stride,
@@ -236,38 +305,9 @@ void forward_block(const Network& network, const double* x, std::size_t x_stride
     forward_block_from(network, scratch.node_values.data(), count, scratch);
 }
 
-namespace {
-
-// Pull order: each node's sums are built from its sources in registers and stored once, which
-// adds the same products in the same order as pushing each node's value to its targets.
-TESSARON_KERNEL_CLONES
-void block_kernel(const Network& network, const double* input_rows, std::int32_t count,
-                  ForwardScratch& scratch) {
-    constexpr std::size_t block = forward_row_stride;
-    const std::int32_t size = network.size;
-    const std::int32_t inputs = network.inputs;
-    double* values = scratch.node_values.data();
-    // Whole groups of lanes; lanes past `count` hold stale values that nothing reads.
-    const std::int32_t lanes = (count + pull_lanes - 1) / pull_lanes * pull_lanes;
-    for (std::int32_t k = inputs; k < size; ++k) {
-        double* own = values + k * block;
-        const std::int32_t first = scratch.first_in[k];
-        const std::int32_t* sources = scratch.sources.data() + first;
-        const std::int32_t count_in = scratch.first_in[k + 1] - first;
-        const auto from_inputs = static_cast<std::int32_t>(
-            std::lower_bound(sources, sources + count_in, inputs) - sources);
-        for (std::int32_t s = 0; s < lanes; s += pull_lanes)
-            pull_sums(own + s, input_rows + s, values + s, network.biases[k], sources,
-                      scratch.weights.data() + first, from_inputs, count_in);
-        activate_all(network.activations[k], own, count);
-    }
-}
-
-}  // namespace
-
 void forward_block_from(const Network& network, const double* input_rows, std::int32_t count,
                         ForwardScratch& scratch) {
-    block_kernel(network, input_rows, count, scratch);
+    kernels().block(network, input_rows, count, scratch);
 }
 
 void forward_rows(const Network& network, const double* x, std::size_t stride, std::int32_t rows,

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "network/activation.hpp"
-#include "network/activation_vector.hpp"
 #include "network/forward.hpp"
 #include "network_builders.hpp"
 
@@ -274,89 +273,33 @@ TEST(Activate, SigmoidIsTheFormulaWithActivationExp) {
         ASSERT_TRUE(same_result(activate(sigmoid, x), 1.0 / (activation_exp(-x) + 1.0))) << x;
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// The same loops compiled for each instruction set of the kernel's clones, where the compiler
-// vectorises them (two lanes on the baseline).
-#define TESSARON_ACTIVATION_LOOPS(suffix, target_name)                                          \
-    __attribute__((target(target_name))) void activate_all_##suffix(                            \
-        std::int32_t kind, double* __restrict values, std::size_t count) {                      \
-        if (kind == sigmoid)                                                                    \
-            for (std::size_t i = 0; i < count; ++i) values[i] = activate(sigmoid, values[i]);   \
-        else                                                                                    \
-            for (std::size_t i = 0; i < count; ++i) values[i] = activate(tanh_kind, values[i]); \
-    }
-TESSARON_ACTIVATION_LOOPS(sse2, "sse2")
-TESSARON_ACTIVATION_LOOPS(avx2, "avx2")
-TESSARON_ACTIVATION_LOOPS(avx512, "avx512f")
-#undef TESSARON_ACTIVATION_LOOPS
-
-#ifdef TESSARON_VECTOR_ACTIVATIONS
-// The block kernel's sigmoid and tanh for 512-bit vectors; they fill whole vectors of 8, so the
-// values are padded.
-void activate_all_lanes(std::int32_t kind, double* values, std::size_t count) {
-    std::vector<double> padded(values, values + count);
-    padded.resize((count + 7) / 8 * 8, 0.0);
-    if (kind == sigmoid)
-        activation_vector::sigmoid_lanes(padded.data(), static_cast<std::int32_t>(count));
-    else
-        activation_vector::tanh_lanes(padded.data(), static_cast<std::int32_t>(count));
-    std::copy(padded.begin(), padded.begin() + static_cast<std::ptrdiff_t>(count), values);
-}
-#endif
-
+// The block kernel runs the same functions in vector registers, in every instruction-set variant
+// this machine supports; a network that passes its input straight to one output node shows each
+// activation of each argument. The counts leave partial vectors, an odd number of vectors and a
+// partial last piece of the 512-bit tanh's scratch.
 TEST(Activate, EveryInstructionSetGivesTheScalarBits) {
     const std::vector<double> points = hard_points();
-    struct Variant {
-        const char* name;
-        bool supported;
-        void (*run)(std::int32_t, double*, std::size_t);
-    };
-    const Variant variants[] = {
-        {"sse2", true, activate_all_sse2},
-        {"avx2", __builtin_cpu_supports("avx2") != 0, activate_all_avx2},
-        {"avx512f", __builtin_cpu_supports("avx512f") != 0, activate_all_avx512},
-#ifdef TESSARON_VECTOR_ACTIVATIONS
-        {"avx512f lanes", __builtin_cpu_supports("avx512f") != 0, activate_all_lanes},
-#endif
-    };
-    for (const std::int32_t kind : {sigmoid, tanh_kind}) {
-        for (const Variant& variant : variants) {
-            if (!variant.supported) continue;
-            // Counts that leave partial vectors, an odd number of vectors and a partial last
-            // piece of the tanh's scratch, then all the points.
-            for (const std::size_t count : {std::size_t{1}, std::size_t{9}, std::size_t{23},
-                                            std::size_t{135}, points.size()}) {
-                std::vector<double> values(points.begin(), points.begin() + count);
-                variant.run(kind, values.data(), count);
-                for (std::size_t i = 0; i < count; ++i)
-                    ASSERT_TRUE(same_result(activate(kind, points[i]), values[i]))
-                        << variant.name << ", kind " << kind << " at " << points[i];
-            }
-        }
-    }
-}
-#endif
-
-// The block kernel runs the same functions in vector registers, in whichever instruction-set clone
-// this machine picks; a network that passes its input straight to one output node shows each
-// activation of each argument.
-TEST(Activate, BlockKernelGivesTheScalarBitsOnHardArguments) {
-    const std::vector<double> points = hard_points();
-    SampleMatrix x(static_cast<std::int32_t>(points.size()), 1);
-    std::copy(points.begin(), points.end(), x.values.begin());
     for (const std::int32_t kind : {sigmoid, tanh_kind}) {
         Network network = testing::build_network(1, 1, 2, {{0, 1, 1.0}}, {0, 0}, {0, kind});
-        std::vector<double> block(points.size());
-        ForwardScratch scratch;
-        forward_rows(network, x, block.data(), scratch);
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            // The output node's sum is 0 + 1 * x.
-            const double single = activate(kind, 0.0 + points[i]);
-            ASSERT_TRUE(same_result(single, block[i]))
-                << "kind " << kind << " at " << points[i] << ": " << single << " vs " << block[i];
-            ASSERT_TRUE(
-                same_result(single, forward(network, x.row(static_cast<std::int32_t>(i)))[0]));
-        }
+        testing::for_each_instruction_set([&](InstructionSet set) {
+            for (const std::size_t count : {std::size_t{1}, std::size_t{9}, std::size_t{23},
+                                            std::size_t{135}, points.size()}) {
+                SampleMatrix x(static_cast<std::int32_t>(count), 1);
+                std::copy(points.begin(), points.begin() + count, x.values.begin());
+                std::vector<double> block(count);
+                ForwardScratch scratch;
+                forward_rows(network, x, block.data(), scratch);
+                for (std::size_t i = 0; i < count; ++i) {
+                    // The output node's sum is 0 + 1 * x.
+                    const double single = activate(kind, 0.0 + points[i]);
+                    ASSERT_TRUE(same_result(single, block[i]))
+                        << instruction_set_name(set) << ", kind " << kind << " at " << points[i]
+                        << ": " << single << " vs " << block[i];
+                    ASSERT_TRUE(same_result(
+                        single, forward(network, x.row(static_cast<std::int32_t>(i)))[0]));
+                }
+            }
+        });
     }
 }
 

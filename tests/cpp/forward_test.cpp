@@ -115,21 +115,39 @@ TEST(Forward, BlockKernelIsBitIdenticalToOneSamplePass) {
             x.values[1] = std::numeric_limits<double>::infinity();
             x.values[2] = -0.0;
         }
-        std::vector<double> block_out(static_cast<std::size_t>(rows) * outputs);
-        ForwardScratch scratch;
-        forward_rows(network, x, block_out.data(), scratch);
-        for (std::int32_t i = 0; i < rows; ++i) {
-            const std::vector<double> single = forward(network, x.row(i));
-            const std::vector<double> oracle = pull_oracle(network, x.row(i));
-            for (std::int32_t o = 0; o < outputs; ++o) {
-                const double batched = block_out[static_cast<std::size_t>(i) * outputs + o];
-                ASSERT_TRUE(same_bits(single[o], batched))
-                    << "trial " << trial << " row " << i << ": " << single[o] << " vs " << batched;
-                ASSERT_TRUE(same_bits(single[o], oracle[o]))
-                    << "trial " << trial << " row " << i << ": " << single[o] << " vs "
-                    << oracle[o];
+        // Every instruction-set variant of the block kernel against the one-sample pass.
+        testing::for_each_instruction_set([&](InstructionSet set) {
+            std::vector<double> block_out(static_cast<std::size_t>(rows) * outputs);
+            ForwardScratch scratch;
+            forward_rows(network, x, block_out.data(), scratch);
+            for (std::int32_t i = 0; i < rows; ++i) {
+                const std::vector<double> single = forward(network, x.row(i));
+                const std::vector<double> oracle = pull_oracle(network, x.row(i));
+                for (std::int32_t o = 0; o < outputs; ++o) {
+                    const double batched = block_out[static_cast<std::size_t>(i) * outputs + o];
+                    ASSERT_TRUE(same_bits(single[o], batched))
+                        << instruction_set_name(set) << ", trial " << trial << " row " << i << ": "
+                        << single[o] << " vs " << batched;
+                    ASSERT_TRUE(same_bits(single[o], oracle[o]))
+                        << "trial " << trial << " row " << i << ": " << single[o] << " vs "
+                        << oracle[o];
+                }
             }
-        }
+        });
+    }
+}
+
+// The kernel starts with the best variant this machine supports, and a variant it does not support
+// is never chosen.
+TEST(InstructionSet, TheBestSupportedRunsAndOthersAreRefused) {
+    InstructionSet best = InstructionSet::portable;
+    for (const InstructionSet set : instruction_sets)
+        if (instruction_set_supported(set)) best = set;
+    EXPECT_EQ(active_instruction_set(), best);
+    for (const InstructionSet set : instruction_sets) {
+        EXPECT_EQ(use_instruction_set(set), instruction_set_supported(set));
+        EXPECT_EQ(active_instruction_set(), instruction_set_supported(set) ? set : best);
+        use_instruction_set(best);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "network/instruction_set.hpp"
 #include "network/network.hpp"
 
 namespace tessaron::testing {
@@ -72,6 +73,16 @@ inline std::vector<std::pair<std::int32_t, std::int32_t>> pattern(const Network&
     for (std::int32_t from = 0; from < network.size; ++from)
         for_each_target(network, from, [&](std::int32_t to) { pairs.emplace_back(from, to); });
     return pairs;
+}
+
+// Calls run(set) with the kernel made to run each instruction-set variant this machine supports,
+// then puts back the variant chosen before.
+template <class Run>
+void for_each_instruction_set(Run&& run) {
+    const InstructionSet chosen = active_instruction_set();
+    for (const InstructionSet set : instruction_sets)
+        if (use_instruction_set(set)) run(set);
+    use_instruction_set(chosen);
 }
 
 inline std::uint64_t bits(double value) {
