@@ -8,6 +8,14 @@ PyMethodDef module_functions[] = {
      "for "
      "Keras models that have been exported from Tessaron using `model.to_keras()` with unmodified "
      "architecture."},
+    {"_keras_node_indices", module_keras_node_indices, METH_O,
+     "The node index of every layer name (-1 for the others), once the names are checked."},
+    {"_keras_check_counts", module_keras_check_counts, METH_VARARGS,
+     "Checks the input and output widths against the number of node layers."},
+    {"_keras_check_outputs", module_keras_check_outputs, METH_VARARGS,
+     "Checks that the output is the last node layers in order."},
+    {"_keras_network", module_keras_network, METH_VARARGS,
+     "The Model of the node layers read from a Keras model, checked by the core."},
     {"load", module_load, METH_VARARGS,
      "load(path, /)\n--\n\nLoad a model saved in the '.tsn' format."},
     {"set_num_threads", module_set_num_threads, METH_VARARGS,

@@ -1,7 +1,9 @@
-// Model.to_onnx: the export plan handed to Python as plain lists; tessaron._onnx_export builds
-// the ONNX graph from it with the onnx package.
+// Model.to_keras and Model.to_onnx: the export plan handed to Python as plain lists;
+// tessaron._keras_interchange builds the Keras model from it with the keras package, and
+// tessaron._onnx_export the ONNX graph with the onnx package.
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "interchange/export_plan.hpp"
@@ -43,7 +45,31 @@ PyRef plan_nodes(const ExportPlan& plan) {
     return nodes;
 }
 
+// builder_module.build_model(inputs, outputs, nodes, *extra, **keywords) for the model's plan; a
+// network that the format cannot hold is refused before the format's package is imported.
+PyRef build_from_plan(PyObject* self, const char* format, const char* builder_module,
+                      std::initializer_list<PyObject*> extra, PyObject* keywords = nullptr) {
+    // The plan is a copy: the builder runs Python code, which could replace the network.
+    const ExportPlan plan = export_plan(*model_state(self).network, format);
+    PyRef arguments = PyRef::steal(PyTuple_New(3 + static_cast<Py_ssize_t>(extra.size())));
+    PyTuple_SET_ITEM(arguments.get(), 0, PyRef::steal(PyLong_FromLong(plan.inputs)).release());
+    PyTuple_SET_ITEM(arguments.get(), 1, PyRef::steal(PyLong_FromLong(plan.outputs)).release());
+    PyTuple_SET_ITEM(arguments.get(), 2, plan_nodes(plan).release());
+    Py_ssize_t at = 3;
+    for (PyObject* argument : extra)
+        PyTuple_SET_ITEM(arguments.get(), at++, PyRef::borrow(argument).release());
+    const PyRef builder = PyRef::steal(PyImport_ImportModule(builder_module));
+    const PyRef build = PyRef::steal(PyObject_GetAttrString(builder.get(), "build_model"));
+    return PyRef::steal(PyObject_Call(build.get(), arguments.get(), keywords));
+}
+
 }  // namespace
+
+PyObject* model_to_keras(PyObject* self, PyObject*) {
+    return guarded([&] {
+        return build_from_plan(self, "Keras", "tessaron._keras_interchange", {}).release();
+    });
+}
 
 PyObject* model_to_onnx(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"path", "dtype", nullptr};
@@ -53,18 +79,12 @@ PyObject* model_to_onnx(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &path, &dtype))
         return nullptr;
     return guarded([&] {
-        // Refused before the onnx package is imported, as to_keras refuses before Keras.
-        const ExportPlan plan = export_plan(*model_state(self).network, "ONNX");
-        const PyRef nodes = plan_nodes(plan);
-        const PyRef builder = PyRef::steal(PyImport_ImportModule("tessaron._onnx_export"));
         // The builder checks the dtype (its default is "float64") before it imports onnx.
-        const PyRef call_args =
-            PyRef::steal(Py_BuildValue("(iiOO)", plan.inputs, plan.outputs, nodes.get(), path));
-        const PyRef call_kwargs = PyRef::steal(PyDict_New());
-        if (dtype != nullptr && PyDict_SetItemString(call_kwargs.get(), "dtype", dtype) < 0)
+        const PyRef builder_keywords = PyRef::steal(PyDict_New());
+        if (dtype != nullptr && PyDict_SetItemString(builder_keywords.get(), "dtype", dtype) < 0)
             throw PythonError{};
-        const PyRef build = PyRef::steal(PyObject_GetAttrString(builder.get(), "build_model"));
-        return PyRef::steal(PyObject_Call(build.get(), call_args.get(), call_kwargs.get()))
+        return build_from_plan(self, "ONNX", "tessaron._onnx_export", {path},
+                               builder_keywords.get())
             .release();
     });
 }
