@@ -29,6 +29,17 @@ class _NodeAttributes(TypedDict):
 class _ConnectionAttributes(TypedDict):
     weight: float
 
+_Activation = Literal["sigmoid", "tanh", "relu", "linear"]
+
+# A network as plain data (Model.get_network, Model.set_network): the counts, one bias and one
+# activation per node in node order, and (source, target, weight) connections.
+class _Network(TypedDict):
+    inputs: int
+    outputs: int
+    biases: list[float]
+    activations: list[_Activation]
+    connections: list[tuple[int, int, float]]
+
 @disjoint_base
 class Model:
     """A Tessaron model that can be evolved on datasets and fitness functions."""
@@ -79,6 +90,17 @@ class Model:
         """Returns a list of nodes contained in the network."""
     def get_connections(self) -> list[tuple[int, int, _ConnectionAttributes]]:
         """Returns a list of connections contained in the network."""
+    def get_network(self) -> _Network:
+        """Returns the network as plain data: a dict of 'inputs' and 'outputs' (the counts),
+        'biases' and 'activations' (one float and one activation name per node, in node order)
+        and 'connections' (a list of (source, target, weight) tuples, ascending by source and
+        then by target)."""
+    def set_network(self, network: _Network, /) -> None:
+        """Replaces the network by one given as get_network returns it (the connections in any
+        order, each pair once). The compile state stays. The network is checked before the model
+        changes: counts of at least 1, at least inputs + outputs nodes, known activations,
+        connections only from a lower to a higher node index, never into an input node nor out of
+        an output node."""
     def to_keras(self) -> Any:
         """Convert the Tessaron model to a Keras model."""
     # The result is an onnx.ModelProto: onnx is an optional dependency, so it is typed as Any.

@@ -156,7 +156,7 @@ class EarlyStopping(Callback):
         self.best_epoch = None
         self.stopped_epoch = None
         self._last_epoch = None
-        self._best_state = None
+        self._best_network = None
 
     def on_epoch_end(self, epoch, logs=None):
         current = _monitored("EarlyStopping", self.monitor, logs)
@@ -167,7 +167,7 @@ class EarlyStopping(Callback):
             self.best_epoch = epoch
             self.wait = 0
             if self.restore_best:
-                self._best_state = self.model.__getstate__()
+                self._best_network = self.model.get_network()
             return
         if self.wait >= self.patience and epoch > 0:
             self.stopped_epoch = epoch
@@ -176,16 +176,13 @@ class EarlyStopping(Callback):
     def on_train_end(self, logs=None):
         if self.stopped_epoch is not None and self.verbose > 0:
             print(f"Epoch {self.stopped_epoch + 1}: early stopping")
-        if self._best_state is None or self.best_epoch == self._last_epoch:
+        if self._best_network is None or self.best_epoch == self._last_epoch:
             return  # the model already shows the best epoch's network
         if self.verbose > 0:
             print(f"Restoring the network of the best epoch: {self.best_epoch + 1}")
         # Only the network goes back: the compile state (and a subclass's attributes) stay.
-        state = self.model.__getstate__()
-        for key in ("network", "inputs", "outputs", "size"):
-            state[key] = self._best_state[key]
-        self.model.__setstate__(state)
-        self._best_state = None
+        self.model.set_network(self._best_network)
+        self._best_network = None
 
 
 class ModelCheckpoint(Callback):

@@ -15,6 +15,7 @@ whatever worker takes which task (a worker that dies has its tasks run again els
 number of threads per worker.
 """
 
+import copy
 import math
 from typing import NamedTuple
 
@@ -85,12 +86,7 @@ def evolve_islands(model, x, y, client, islands=2, epochs=100, migrate_every=10,
         epochs / migrate_every)), islands))
 
     # The islands start from copies of the model, which stays as it is until the run is over.
-    start = model.__getstate__()
-    island_models = []
-    for _ in range(islands):
-        copy = type(model).__new__(type(model))
-        copy.__setstate__(start)
-        island_models.append(copy)
+    island_models = [copy.copy(model) for _ in range(islands)]
     # A run of no epochs here checks the compile state, the data and the keywords as evolve
     # does, with its messages, before the cluster is busied.
     island_models[0].evolve(x, y, epochs=0, validation_data=validation_data, **evolve_kwargs)
@@ -131,9 +127,5 @@ def evolve_islands(model, x, y, client, islands=2, epochs=100, migrate_every=10,
     if epochs > 0:
         # Only the network comes over: the model's compile state (and a subclass's attributes)
         # stay.
-        state = model.__getstate__()
-        best = island_models[best_island].__getstate__()
-        for key in ("network", "inputs", "outputs", "size"):
-            state[key] = best[key]
-        model.__setstate__(state)
+        model.set_network(island_models[best_island].get_network())
     return IslandRun(merged, island_histories, best_island)

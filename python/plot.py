@@ -92,8 +92,8 @@ def network(model, ax=None):
     from matplotlib.lines import Line2D
     from matplotlib.patches import FancyArrowPatch
 
-    state = model.__getstate__()
-    inputs, outputs = state["inputs"], state["outputs"]
+    plain = model.get_network()
+    inputs, outputs = plain["inputs"], plain["outputs"]
     nodes = model.get_nodes()
     size = len(nodes)
     connections = [(s, t, float(a["weight"])) for s, t, a in model.get_connections()]

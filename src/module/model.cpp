@@ -179,6 +179,17 @@ PyMethodDef model_methods[] = {
      "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", model_get_connections, METH_VARARGS,
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
+    {"get_network", model_get_network, METH_NOARGS,
+     "get_network(self)\n--\n\nReturns the network as plain data: a dict of 'inputs' and "
+     "'outputs' (the counts), 'biases' and 'activations' (one float and one activation name per "
+     "node, in node order) and 'connections' (a list of (source, target, weight) tuples, "
+     "ascending by source and then by target)."},
+    {"set_network", model_set_network, METH_O,
+     "set_network(self, network, /)\n--\n\nReplaces the network by one given as get_network "
+     "returns it (the connections in any order, each pair once). The compile state stays. The "
+     "network is checked before the model changes: counts of at least 1, at least inputs + "
+     "outputs nodes, known activations, connections only from a lower to a higher node index, "
+     "never into an input node nor out of an output node."},
     {"to_keras", model_to_keras, METH_VARARGS,
      "to_keras(self)\n--\n\nConvert the Tessaron model to a Keras model."},
     {"to_onnx", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_onnx)),

@@ -12,6 +12,8 @@ PyObject* model_evaluate(PyObject* self, PyObject* args);
 PyObject* model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_get_nodes(PyObject* self, PyObject* args);
 PyObject* model_get_connections(PyObject* self, PyObject* args);
+PyObject* model_get_network(PyObject* self, PyObject* args);
+PyObject* model_set_network(PyObject* self, PyObject* network);
 PyObject* model_to_keras(PyObject* self, PyObject* args);
 PyObject* model_to_onnx(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_save(PyObject* self, PyObject* args);

@@ -235,4 +235,20 @@ void disconnect(Network& network, std::int32_t from, std::int32_t to) {
     network.unlink(from, to);
 }
 
+std::string connection_fault(std::int32_t from, std::int32_t to, std::int32_t size,
+                             std::int32_t inputs, std::int32_t outputs) {
+    using std::to_string;
+    if (connection_allowed(from, to, size, inputs, outputs)) return {};
+    const std::string pair = "runs from node " + to_string(from) + " to node " + to_string(to);
+    if (from < 0 || from >= size || to < 0 || to >= size)
+        return pair + ", outside the nodes 0 .. " + to_string(std::int64_t{size} - 1);
+    if (from >= to) return pair + ", but connections run only to a higher node index";
+    if (to < inputs)
+        return pair + ", but node " + to_string(to) + " is an input node (nodes 0 .. " +
+               to_string(std::int64_t{inputs} - 1) + ")";
+    return pair + ", but node " + to_string(from) + " is an output node (nodes " +
+           to_string(std::int64_t{size} - outputs) + " .. " + to_string(std::int64_t{size} - 1) +
+           ")";
+}
+
 }  // namespace tessaron

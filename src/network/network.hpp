@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "network/random_sources.hpp"
@@ -89,6 +90,10 @@ constexpr bool connection_allowed(std::int32_t from, std::int32_t to, std::int32
     const TargetRange range = allowed_targets(from, size, inputs, outputs);
     return to >= range.first && to < range.last;
 }
+// Why the connection from -> to cannot be in a network of these counts ("runs from node 3 to
+// node 1, but connections run only to a higher node index"); empty when it can.
+std::string connection_fault(std::int32_t from, std::int32_t to, std::int32_t size,
+                             std::int32_t inputs, std::int32_t outputs);
 
 struct Network {
     std::int32_t size = 0;

@@ -68,21 +68,6 @@ void check_counts(const Origin& path, std::int32_t size, std::int32_t inputs,
                          ")");
 }
 
-// Why the connection from -> to cannot be in a network of this shape.
-std::string pattern_fault(std::int32_t from, std::int32_t to, std::int32_t size,
-                          std::int32_t inputs, std::int32_t outputs) {
-    const std::string pair =
-        "runs from node " + text(std::int64_t{from}) + " to node " + text(std::int64_t{to});
-    if (from < 0 || from >= size || to < 0 || to >= size)
-        return pair + ", outside the nodes 0 .. " + text(std::int64_t{size} - 1);
-    if (from >= to) return pair + ", but connections run only to a higher node index";
-    if (to < inputs)
-        return pair + ", but node " + text(std::int64_t{to}) + " is an input node (nodes 0 .. " +
-               text(std::int64_t{inputs} - 1) + ")";
-    return pair + ", but node " + text(std::int64_t{from}) + " is an output node (nodes " +
-           text(std::int64_t{size} - outputs) + " .. " + text(std::int64_t{size} - 1) + ")";
-}
-
 // Encoded bytes held in memory, read like a file of known length.
 class MemorySource {
   public:
@@ -211,7 +196,7 @@ Network read_network(Source& source, const Origin& path) {
         const std::int32_t from = load_i32(bytes);
         const std::int32_t to = load_i32(bytes + 4);
         if (!connection_allowed(from, to, size, inputs, outputs))
-            refuse(path, where() + " " + pattern_fault(from, to, size, inputs, outputs));
+            refuse(path, where() + " " + connection_fault(from, to, size, inputs, outputs));
         links.push_back(Link{from, to, load_f64(bytes + 8)});
     }
     set_connections(network, std::move(links));
