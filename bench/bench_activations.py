@@ -13,7 +13,6 @@ time slices, as roofline does.
 
 import argparse
 import os
-import struct
 import subprocess
 import sys
 import time
@@ -36,18 +35,13 @@ def basic_rate(binary):
 
 
 def with_kinds(model, kind):
-    """A copy of `model` whose non-input nodes all have `kind`, or the four kinds in turn. The
-    kinds lie in the model-file layout that the pickling state carries: after the size, inputs,
-    outputs and the float64 biases, one int32 per node."""
-    state = model.__getstate__()
-    network = bytearray(state["network"])
-    size = struct.unpack_from("<i", network, 0)[0]
-    kinds_at = 12 + 8 * size
-    for node in range(INPUTS, size):
-        struct.pack_into("<i", network, kinds_at + 4 * node, node % 4 if kind is None else kind)
-    state["network"] = bytes(network)
+    """A copy of `model` whose non-input nodes all have `kind`, or the four kinds in turn."""
+    network = model.get_network()
+    names = ["sigmoid", "tanh", "relu", "linear"]
+    network["activations"][INPUTS:] = [names[node % 4 if kind is None else kind]
+                                       for node in range(INPUTS, len(network["biases"]))]
     copy = tessaron.Model(INPUTS, OUTPUTS)
-    copy.__setstate__(state)
+    copy.set_network(network)
     return copy
 
 

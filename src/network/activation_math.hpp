@@ -4,7 +4,7 @@
 // block kernel. These are inline, branch-free per element (special cases are selects), call
 // nothing, and consist only of IEEE double operations, integer bit manipulation and one read of a
 // fixed table, so a loop over samples vectorises and every lane rounds exactly as a single call
-// does: the one-sample pass and every instruction-set clone of the block kernel agree to the bit.
+// does: the one-sample pass and every instruction-set variant of the block kernel agree to the bit.
 // That holds only without contraction of a multiply and an add (the project builds with
 // -ffp-contract=off). exp and tanh end in one rounded addition of a small correction to a table
 // value held to about 2^-62, which keeps them within 0.6 ulp of the correctly rounded result

@@ -83,7 +83,8 @@ def edited(**changes):
     (edited(biases=[[0.0, 1.0]] * 2, activations=["relu"] * 2), ValueError,
      r"^network\['biases'\] must be a list of numbers, not of 2 dimensions$"),
     (edited(connections=[(0, 2)]), ValueError,
-     "^the network's connections have 2 values each; a connection is \\(source, target, weight\\)$"),
+     r"^the network's connections have 2 values each; a connection is \(source, target, "
+     r"weight\)$"),
     (edited(connections=[(0, 2, 1.0), (0.5, 3, 1.0)]), ValueError,
      r"^connection 1 runs from 0.5 to 3, which are not both node indices \(0 .. 3\)$"),
     (edited(connections=[(3, 2, 1.0)]), ValueError,
