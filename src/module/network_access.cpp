@@ -19,21 +19,26 @@ void put(PyObject* dict, const char* key, PyRef value) {
     if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
 }
 
-PyRef node_lists(const Network& network, PyRef& activations) {
-    PyRef biases = PyRef::steal(PyList_New(network.size));
-    activations = PyRef::steal(PyList_New(network.size));
+PyRef bias_list(const Network& network) {
+    PyRef list = PyRef::steal(PyList_New(network.size));
+    for (std::int32_t k = 0; k < network.size; ++k)
+        PyList_SET_ITEM(list.get(), k,
+                        PyRef::steal(PyFloat_FromDouble(network.biases[k])).release());
+    return list;
+}
+
+PyRef activation_list(const Network& network) {
+    PyRef list = PyRef::steal(PyList_New(network.size));
     for (std::int32_t k = 0; k < network.size; ++k) {
         const std::int32_t kind = network.activations[k];
         const std::string_view name =
             kind >= 0 && kind < activation_kind_count ? activation_names[kind] : "unknown";
-        PyList_SET_ITEM(biases.get(), k,
-                        PyRef::steal(PyFloat_FromDouble(network.biases[k])).release());
-        PyList_SET_ITEM(activations.get(), k,
+        PyList_SET_ITEM(list.get(), k,
                         PyRef::steal(PyUnicode_FromStringAndSize(
                                          name.data(), static_cast<Py_ssize_t>(name.size())))
                             .release());
     }
-    return biases;
+    return list;
 }
 
 PyRef connection_list(const Network& network) {
@@ -47,17 +52,19 @@ PyRef connection_list(const Network& network) {
     return list;
 }
 
-// network[key], which must be there.
-PyObject* entry(PyObject* network, const char* key) {
+// network[key], which must be there; our own reference, as reading it may run Python code that
+// changes the dict.
+PyRef entry(PyObject* network, const char* key) {
     PyObject* value = PyDict_GetItemString(network, key);
     if (value == nullptr && !PyErr_Occurred())
         raise_format(PyExc_ValueError, "network lacks the key '%s'", key);
     if (value == nullptr) throw PythonError{};
-    return value;
+    return PyRef::borrow(value);
 }
 
 long long count_of(PyObject* network, const char* key) {
-    PyObject* value = entry(network, key);
+    const PyRef held = entry(network, key);
+    PyObject* value = held.get();
     if (!PyLong_Check(value) || PyBool_Check(value))
         raise_format(PyExc_TypeError, "network['%s'] must be an int, not %s", key,
                      Py_TYPE(value)->tp_name);
@@ -70,8 +77,8 @@ long long count_of(PyObject* network, const char* key) {
 SampleMatrix numbers_of(PyObject* network, const char* key, int dimensions, const char* items) {
     const std::string what = std::string("network['") + key + "']";
     const PyRef array =
-        PyRef::steal(PyArray_FromAny(entry(network, key), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                     NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+        PyRef::steal(PyArray_FromAny(entry(network, key).get(), PyArray_DescrFromType(NPY_DOUBLE),
+                                     0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
     auto* numbers = reinterpret_cast<PyArrayObject*>(array.get());
     if (PyArray_NDIM(numbers) != dimensions && PyArray_SIZE(numbers) > 0)
         raise_format(PyExc_ValueError, "%s must be a list of %s, not of %d dimensions",
@@ -97,7 +104,7 @@ NetworkParts parts_of(PyObject* network) {
     parts.inputs = count_of(network, "inputs");
     parts.outputs = count_of(network, "outputs");
     parts.biases = numbers_of(network, "biases", 1, "numbers").values;
-    const PyRef names = tuple_of(entry(network, "activations"), "network['activations']");
+    const PyRef names = tuple_of(entry(network, "activations").get(), "network['activations']");
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names.get()); ++k)
         parts.activations.push_back(
             text_of(tuple_item(names, k), "network['activations'][" + std::to_string(k) + "]"));
@@ -112,13 +119,11 @@ PyObject* model_get_network(PyObject* self, PyObject*) {
         // Our own reference: building the lists may run Python code (a garbage-collection
         // finaliser) that replaces the model's network.
         const std::shared_ptr<const Network> held = model_state(self).network;
-        PyRef activations;
-        PyRef biases = node_lists(*held, activations);
         PyRef dict = PyRef::steal(PyDict_New());
         put(dict.get(), "inputs", PyRef::steal(PyLong_FromLong(held->inputs)));
         put(dict.get(), "outputs", PyRef::steal(PyLong_FromLong(held->outputs)));
-        put(dict.get(), "biases", std::move(biases));
-        put(dict.get(), "activations", std::move(activations));
+        put(dict.get(), "biases", bias_list(*held));
+        put(dict.get(), "activations", activation_list(*held));
         put(dict.get(), "connections", connection_list(*held));
         return dict.release();
     });

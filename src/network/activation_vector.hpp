@@ -34,7 +34,7 @@ TESSARON_VECTOR_INLINE Doubles8 splat(double v) {
 TESSARON_VECTOR_INLINE Bits8 splat_bits(std::uint64_t v) {
     return Bits8{v, v, v, v, v, v, v, v};
 }
-// Entry i % 16 of the sixteen in low and high, for each lane i of indices.
+// For each lane, entry indices[lane] % 16 of the sixteen in low and then high.
 TESSARON_VECTOR_INLINE Bits8 permute(Bits8 low, Bits8 high, Bits8 indices) {
     return reinterpret_cast<Bits8>(_mm512_permutex2var_epi64(reinterpret_cast<__m512i>(low),
                                                              reinterpret_cast<__m512i>(indices),

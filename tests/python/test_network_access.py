@@ -100,3 +100,19 @@ def test_refused_networks_leave_the_model_unchanged(network, error, message):
     with pytest.raises(error, match=message):
         model.set_network(network)
     assert model.get_network() == before and model.size == 3
+
+
+def test_a_network_emptied_while_it_is_read():
+    class Clearing:
+        """A bias that empties the network it lies in when numpy reads it."""
+
+        def __float__(self):
+            network.clear()
+            return 0.5
+
+    network = edited(biases=[0.0, 0.0, Clearing(), 0.0])
+    model = tessaron.Model(1, 1, 3)
+    before = model.get_network()
+    with pytest.raises(ValueError, match="^network lacks the key 'activations'$"):
+        model.set_network(network)
+    assert model.get_network() == before
