@@ -68,7 +68,6 @@ import functools
 import hashlib
 import math
 import os
-import struct
 import threading
 import uuid
 from concurrent.futures import ProcessPoolExecutor
@@ -101,18 +100,15 @@ def _tessaron_seed():
 
 
 # ---------------------------------------------------------------------------------------------
-# Networks: reading and folding the model-file encoding of a network.
-
-_RECORD = np.dtype([("from", "<i4"), ("to", "<i4"), ("weight", "<f8")])
-
+# Networks: folding a transformation of the inputs into the weights.
 
 def fold_normalization(model_or_genome, mean, std):
     """Folds the input transformation ``(x - mean) / std`` into the network of a Model or
     Genome, in place: afterwards it gives on raw inputs what it gave on transformed ones, to
     rounding. Every weight of a connection from input i is divided by std[i], and the bias of
     its target lowered by that new weight times mean[i]."""
-    state = model_or_genome.__getstate__()
-    inputs = state["inputs"]
+    network = model_or_genome.get_network()
+    inputs = network["inputs"]
     mean = np.asarray(mean, dtype=np.float64).reshape(-1)
     std = np.asarray(std, dtype=np.float64).reshape(-1)
     if mean.shape != (inputs,) or std.shape != (inputs,):
@@ -120,20 +116,15 @@ def fold_normalization(model_or_genome, mean, std):
                          f"{mean.size} and {std.size}")
     if not (np.all(np.isfinite(std)) and np.all(std > 0) and np.all(np.isfinite(mean))):
         raise ValueError("std must be finite and positive, and mean finite")
-    network = state["network"]
-    size, _, _ = struct.unpack_from("<3i", network, 0)
-    records_at = 12 + 12 * size
-    biases = np.frombuffer(network, "<f8", size, 12).copy()
-    records = np.frombuffer(network, _RECORD, offset=records_at).copy()
+    biases = np.array(network["biases"], dtype=np.float64)
+    links = np.array(network["connections"], dtype=np.float64).reshape(-1, 3)
     # Connections into input nodes are never evaluated, so they stay as they are.
-    folded = (records["from"] < inputs) & (records["to"] >= inputs)
-    sources = records["from"][folded]
-    weights = records["weight"][folded] / std[sources]
-    records["weight"][folded] = weights
-    np.subtract.at(biases, records["to"][folded], weights * mean[sources])
-    state["network"] = b"".join((network[:12], biases.tobytes(), network[12 + 8 * size:records_at],
-                                 records.tobytes()))
-    model_or_genome.__setstate__(state)
+    folded = (links[:, 0] < inputs) & (links[:, 1] >= inputs)
+    sources = links[folded, 0].astype(np.intp)
+    weights = links[folded, 2] / std[sources]
+    links[folded, 2] = weights
+    np.subtract.at(biases, links[folded, 1].astype(np.intp), weights * mean[sources])
+    model_or_genome.set_network(dict(network, biases=biases, connections=links))
 
 
 class _ObservationStats:
@@ -613,9 +604,9 @@ class EpisodeFitness:
 
     def check_model(self, model_or_genome):
         """Raises ValueError unless the network's inputs and outputs fit the environment."""
-        state = model_or_genome.__getstate__()
+        network = model_or_genome.get_network()
         _check_model(self._action_map, self.observation_size, self._source.name,
-                     state["inputs"], state["outputs"])
+                     network["inputs"], network["outputs"])
 
     def restart_seeds(self):
         """Starts the episode seeds again from `seed`, or from a draw from tessaron's stream."""
@@ -786,8 +777,8 @@ def evaluate(model_or_genome, env, episodes=100, seed=0, *, num_envs=None,
     size = _observation_size(source.probe()[0], source.name)
     player = _Player(source, num_envs or source.default_slots(episodes))
     try:
-        state = model_or_genome.__getstate__()
-        _check_model(player.action_map, size, source.name, state["inputs"], state["outputs"])
+        network = model_or_genome.get_network()
+        _check_model(player.action_map, size, source.name, network["inputs"], network["outputs"])
         return _returns(player, model_or_genome, _test_seeds(seed, episodes), normalize)
     finally:
         player.close()
@@ -828,7 +819,7 @@ class StopAtReturn(Callback):
         loss = (logs or {}).get("loss", math.nan)
         if not -loss >= self.threshold:
             return
-        network = hashlib.sha256(self.model.__getstate__()["network"]).digest()
+        network = hashlib.sha256(repr(self.model.get_network()).encode()).digest()
         if network in self._tested:
             return
         self._tested.add(network)

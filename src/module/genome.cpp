@@ -47,6 +47,11 @@ PyMethodDef genome_methods[] = {
     {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(genome_predict)),
      METH_FASTCALL,
      "predict(self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"get_network", genome_get_network, METH_NOARGS,
+     "get_network(self)\n--\n\nReturns the network as plain data, as Model.get_network does."},
+    {"set_network", genome_set_network, METH_O,
+     "set_network(self, network, /)\n--\n\nReplaces the network (and the counts) by one given as "
+     "get_network returns it, checked as Model.set_network checks it."},
     {"__reduce__", genome_reduce, METH_NOARGS, "Helper for pickle and copy."},
     {"__getstate__", genome_getstate, METH_NOARGS,
      "The network (in the bytes of its model file) and the counts."},

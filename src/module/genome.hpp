@@ -27,6 +27,10 @@ GenomeState& genome_state(PyObject* self);
 // A new Genome holding `network` (its inputs and outputs are the network's).
 PyRef make_genome(std::shared_ptr<const Network> network);
 
+// The network as plain data (network_access.cpp).
+PyObject* genome_get_network(PyObject* self, PyObject* args);
+PyObject* genome_set_network(PyObject* self, PyObject* network);
+
 // Pickling and copying (object_state.cpp) and repr (object_repr.cpp).
 PyObject* genome_reduce(PyObject* self, PyObject* args);
 PyObject* genome_getstate(PyObject* self, PyObject* args);

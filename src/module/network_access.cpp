@@ -1,5 +1,5 @@
-// Model.get_network and Model.set_network: the network as plain Python data, for the pure-Python
-// modules (plotting, callbacks, islands) and for users.
+// get_network and set_network of Model and Genome: the network as plain Python data, for the
+// pure-Python modules (plotting, callbacks, islands, environments) and for users.
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -7,6 +7,7 @@
 
 #include "interchange/network_parts.hpp"
 #include "module/array_conversion.hpp"
+#include "module/genome.hpp"
 #include "module/model.hpp"
 #include "module/model_methods.hpp"
 #include "module/python_access.hpp"
@@ -112,28 +113,47 @@ NetworkParts parts_of(PyObject* network) {
     return parts;
 }
 
+// The plain form of a network held by the caller (building the lists may run Python code, a
+// garbage-collection finaliser, that replaces the object's network).
+PyObject* plain_network(const std::shared_ptr<const Network>& held) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    put(dict.get(), "inputs", PyRef::steal(PyLong_FromLong(held->inputs)));
+    put(dict.get(), "outputs", PyRef::steal(PyLong_FromLong(held->outputs)));
+    put(dict.get(), "biases", bias_list(*held));
+    put(dict.get(), "activations", activation_list(*held));
+    put(dict.get(), "connections", connection_list(*held));
+    return dict.release();
+}
+
+std::shared_ptr<const Network> network_of(PyObject* network) {
+    return std::make_shared<const Network>(network_from_parts(parts_of(network)));
+}
+
 }  // namespace
 
 PyObject* model_get_network(PyObject* self, PyObject*) {
-    return guarded([&] {
-        // Our own reference: building the lists may run Python code (a garbage-collection
-        // finaliser) that replaces the model's network.
-        const std::shared_ptr<const Network> held = model_state(self).network;
-        PyRef dict = PyRef::steal(PyDict_New());
-        put(dict.get(), "inputs", PyRef::steal(PyLong_FromLong(held->inputs)));
-        put(dict.get(), "outputs", PyRef::steal(PyLong_FromLong(held->outputs)));
-        put(dict.get(), "biases", bias_list(*held));
-        put(dict.get(), "activations", activation_list(*held));
-        put(dict.get(), "connections", connection_list(*held));
-        return dict.release();
-    });
+    return guarded([&] { return plain_network(model_state(self).network); });
 }
 
 PyObject* model_set_network(PyObject* self, PyObject* network) {
     return guarded([&]() -> PyObject* {
         model_state(self);  // refuses an object that Model.__new__ did not make
-        auto built = std::make_shared<const Network>(network_from_parts(parts_of(network)));
-        set_model_network(reinterpret_cast<ModelObject*>(self), std::move(built));
+        set_model_network(reinterpret_cast<ModelObject*>(self), network_of(network));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* genome_get_network(PyObject* self, PyObject*) {
+    return guarded([&] { return plain_network(genome_state(self).network); });
+}
+
+PyObject* genome_set_network(PyObject* self, PyObject* network) {
+    return guarded([&]() -> PyObject* {
+        GenomeState& state = genome_state(self);
+        std::shared_ptr<const Network> built = network_of(network);
+        state.inputs = built->inputs;
+        state.outputs = built->outputs;
+        state.network = std::move(built);
         Py_RETURN_NONE;
     });
 }

@@ -45,6 +45,17 @@ def test_the_plain_network_is_the_network(make):
     assert copy.get_network() == plain
 
 
+def test_a_genome_takes_and_gives_the_same_plain_network():
+    model = evolved()
+    genome = tessaron.Genome(7, 7)
+    genome.set_network(model.get_network())
+    assert genome.get_network() == model.get_network()
+    assert genome.predict(X).tobytes() == model.predict(X).tobytes()
+    assert genome.__getstate__()["inputs"] == 3  # the counts follow the network
+    with pytest.raises(ValueError, match="^the network has 0 inputs; at least 1 is needed$"):
+        genome.set_network(tessaron.Genome(1, 1).get_network())
+
+
 def test_set_network_draws_what_setstate_draws():
     # EarlyStopping and the islands swapped networks through the pickling state: a seeded run
     # must go on drawing the same numbers.
