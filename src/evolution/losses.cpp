@@ -75,6 +75,7 @@ std::optional<std::int32_t> monitor_from_name(std::string_view name) {
 SampleView sample_rows(const SampleMatrix& x, const SampleMatrix& y, std::int32_t first,
                        std::int32_t count) {
     return SampleView{x.values.data() + static_cast<std::size_t>(first) * x.cols, x.cols,
+                      static_cast<std::size_t>(x.cols),
                       y.values.data() + static_cast<std::size_t>(first) * y.cols, y.cols, count};
 }
 
@@ -98,8 +99,8 @@ void evaluate_losses(const Network& network, const SampleView& samples,
             forward_block_from(network, input_rows + first / forward_block_size * block_values,
                                count, scratch);
         else
-            forward_block(network, samples.x + static_cast<std::size_t>(first) * samples.x_cols,
-                          static_cast<std::size_t>(samples.x_cols), count, scratch);
+            forward_block(network, samples.x + static_cast<std::size_t>(first) * samples.x_stride,
+                          samples.x_stride, count, scratch);
         for (std::int32_t s = 0; s < count; ++s) {
             const double* y = samples.y + static_cast<std::size_t>(first + s) * m_count;
             const auto output = [&](std::int32_t m) {
@@ -144,8 +145,8 @@ std::vector<std::vector<double>> evaluate_population(const std::vector<Network>&
         input_rows.resize(blocks * block_values);
         for (std::size_t b = 0; b < blocks; ++b) {
             const std::int32_t first = static_cast<std::int32_t>(b) * forward_block_size;
-            transpose_inputs(samples.x + static_cast<std::size_t>(first) * samples.x_cols,
-                             static_cast<std::size_t>(samples.x_cols),
+            transpose_inputs(samples.x + static_cast<std::size_t>(first) * samples.x_stride,
+                             samples.x_stride,
                              std::min(forward_block_size, samples.rows - first), inputs,
                              input_rows.data() + b * block_values);
         }

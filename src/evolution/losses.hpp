@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -32,11 +33,14 @@ inline constexpr std::array<std::string_view, 1> monitor_names{"size"};
 std::optional<std::int32_t> loss_from_name(std::string_view name);
 std::optional<std::int32_t> monitor_from_name(std::string_view name);
 
-// Consecutive samples: row i of x starts at x + i * x_cols, row i of y at y + i * y_cols. Every x
-// row holds at least the network's inputs, every y row at most its outputs.
+// Consecutive samples: row i of x starts at x + i * x_stride and holds x_cols values, row i of y
+// starts at y + i * y_cols. Rows of x may lie closer than their width (overlapping windows of a
+// series) or at the same place (one row repeated). Every x row holds at least the network's
+// inputs, every y row at most its outputs.
 struct SampleView {
     const double* x = nullptr;
     std::int32_t x_cols = 0;
+    std::size_t x_stride = 0;  // doubles from one x row to the next
     const double* y = nullptr;
     std::int32_t y_cols = 0;
     std::int32_t rows = 0;

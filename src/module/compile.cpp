@@ -140,9 +140,8 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
                          "Expected second dimension of y (%d) to be at most the number of outputs "
                          "of the model (%d)",
                          y.cols, network->outputs);
-        // x's row stride stands in for its width: only the first `inputs` values of a row are read.
-        const SampleView samples{x.data, static_cast<std::int32_t>(x.stride), y.data, y.cols,
-                                 x.rows};
+        // Only the first `inputs` values of a row are read.
+        const SampleView samples{x.data, x.cols, x.stride, y.data, y.cols, x.rows};
         const std::vector<double> values = evaluate_losses(*network, samples, state.losses);
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (std::size_t k = 0; k < values.size(); ++k)

@@ -48,9 +48,8 @@ SampleMatrix owned_rows(SampleRows&& rows) {
     return table;
 }
 
-// x's row stride stands in for its width: only the first `inputs` values of a row are read.
 SampleView rows_view(const SampleRows& x, const SampleRows& y) {
-    return SampleView{x.data, static_cast<std::int32_t>(x.stride), y.data, y.cols, x.rows};
+    return SampleView{x.data, x.cols, x.stride, y.data, y.cols, x.rows};
 }
 
 // What validation_data holds where it is not a pair of numpy arrays: "str", "a tuple of 3

@@ -392,7 +392,7 @@ TEST(DatasetEvolution, RowsReadInPlaceGiveTheRunOfACopy) {
         std::copy_n(x.row(i), 2, wide.row(i));
         wide.row(i)[2] = nan;
     }
-    const SampleView in_place{wide.values.data(), 3, y.values.data(), 1, 30};
+    const SampleView in_place{wide.values.data(), 3, 3, y.values.data(), 1, 30};
     const Network start = testing::random_network(2, 1, 2);
     const auto evolve = [&](bool read_in_place) {
         DatasetEvolution run;
