@@ -1,8 +1,11 @@
 """Random sequences of API calls with random and hostile arguments: every call either succeeds
 with a well-formed result or raises a documented exception, and a failed call leaves its model as
-it was (size, nodes, connections, and the compile state as evaluate sees it)."""
+it was (size, nodes, connections, and the compile state as evaluate sees it). Where numpy can
+convert the arrays, a call on them must give what it gives on contiguous float64 copies of them:
+the same bits, or the same refusal."""
 
 import collections
+import copy
 import math
 import os
 import tempfile
@@ -47,17 +50,22 @@ def numbers(rng, shape, special_rate):
     return values
 
 
+# The kinds of array whose values numpy converts to float64 as they are.
+VALID_KINDS = ["plain", "special", "dtype", "layout"]
+
+
 @st.composite
-def arrays(draw, columns=None, many_rows=True, rows=None):
-    """Numpy arrays of every awkward kind, with `columns` and `rows` as the likely shape of 2-d
-    ones; `many_rows` allows tens of thousands of rows."""
+def arrays(draw, columns=None, many_rows=True, rows=None, kinds=None, exact=False):
+    """Numpy arrays of every awkward kind (or of `kinds`), with `columns` and `rows` as the likely
+    shape of 2-d ones (`exact`: their shape); `many_rows` allows tens of thousands of rows."""
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
-    kind = draw(st.sampled_from(["plain"] * 4 + ["special", "dtype", "layout", "dims", "huge",
-                                                 "empty", "objects", "text", "odd"]))
+    kind = draw(st.sampled_from(kinds or ["plain"] * 4 + ["special", "dtype", "layout", "dims",
+                                                          "huge", "empty", "objects", "text",
+                                                          "odd"]))
     width = draw(st.integers(0, 6))
-    if columns is not None and draw(st.integers(0, 3)) > 0:
+    if columns is not None and (exact or draw(st.integers(0, 3)) > 0):
         width = columns
-    if rows is None or draw(st.integers(0, 5)) == 0:
+    if rows is None or (not exact and draw(st.integers(0, 5)) == 0):
         rows = draw(st.integers(1, 12))
     if kind == "plain":
         return numbers(rng, (rows, width), 0)
@@ -70,15 +78,15 @@ def arrays(draw, columns=None, many_rows=True, rows=None):
             warnings.simplefilter("ignore")
             return (numbers(rng, (rows, width), 0) * 10).astype(dtype)
     if kind == "layout":
-        base = numbers(rng, (2 * rows, 2 * width + 1), 0)
+        base = numbers(rng, (2 * max(rows, width), 2 * width + 1), 0)
         layout = draw(st.sampled_from(["fortran", "transposed", "stepped", "reversed", "unaligned",
-                                       "broadcast", "readonly"]))
+                                       "broadcast", "sliding", "readonly"]))
         if layout == "fortran":
             return np.asfortranarray(base[:rows, :width])
         if layout == "transposed":
-            return np.ascontiguousarray(base[:width, :rows]).T
+            return numbers(rng, (width, rows), 0).T
         if layout == "stepped":
-            return base[::2, 1::2]
+            return base[::2, 1::2][:rows]
         if layout == "reversed":
             return base[::-1, ::-1][:rows, :width]
         if layout == "unaligned":
@@ -88,6 +96,8 @@ def arrays(draw, columns=None, many_rows=True, rows=None):
             return array
         if layout == "broadcast":
             return np.broadcast_to(base[0, :width], (rows, width))
+        if layout == "sliding":  # rows 1 value apart, overlapping
+            return np.lib.stride_tricks.sliding_window_view(base.ravel(), width)[:rows]
         base.setflags(write=False)
         return base[:rows, :width]
     if kind == "dims":
@@ -277,6 +287,38 @@ def as_float_rows(x):
     return values.reshape(-1, 1) if values.ndim == 1 else values
 
 
+def float_copy(x):
+    """x as a contiguous float64 array of its own shape, as the module should read it; None for
+    what is no array, what numpy itself cannot convert, and arrays too big to copy."""
+    if not isinstance(x, np.ndarray) or x.size > 10**6:
+        return None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return np.array(x, dtype=np.float64, order="C")  # an unsafe cast, as the module's
+        except (TypeError, ValueError):
+            return None
+
+
+def outcome(call, fingerprint):
+    """("ok", fingerprint(result)) or the type and message of what the call raised."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return "ok", fingerprint(call())
+    except Exception as error:  # noqa: BLE001 - compared with the original call's
+        return type(error), str(error)
+
+
+def same_outcome(ok, result, expected, fingerprint):
+    got = ("ok", fingerprint(result)) if ok else (type(result), str(result))
+    assert got == expected
+
+
+def array_bytes(result):
+    return result.shape, result.tobytes()
+
+
 class HostileMachine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
@@ -343,6 +385,10 @@ class HostileMachine(RuleBasedStateMachine):
         ok, result = self.attempt(tracked, lambda: tracked.model.predict(x))
         if ok:
             check_prediction(tracked.model, tracked.inputs, tracked.outputs, x, result)
+        x_copy = float_copy(x)
+        if x_copy is not None:
+            same_outcome(ok, result, outcome(lambda: tracked.model.predict(x_copy), array_bytes),
+                         array_bytes)
 
     @rule(data=st.data())
     def predict_with_a_genome(self, data):
@@ -399,6 +445,10 @@ class HostileMachine(RuleBasedStateMachine):
         ok, values = self.attempt(tracked, lambda: tracked.model.evaluate(x, y))
         if ok:
             assert type(values) is list and all(type(value) is float for value in values)
+        x_copy, y_copy = float_copy(x), float_copy(y)
+        if x_copy is not None and y_copy is not None:
+            same_outcome(ok, values, outcome(lambda: tracked.model.evaluate(x_copy, y_copy), repr),
+                         repr)
 
     @rule(data=st.data(), pop_size=populations(), batch_size=ints(-1, 8), epochs=epoch_counts(),
           verbose=mostly(st.just(0), st.sampled_from([2, "loud", None]), 8),
@@ -420,14 +470,57 @@ class HostileMachine(RuleBasedStateMachine):
                            "short": (x_val,), "junk": "validation",
                            "arrays": (data.draw(arrays(tracked.inputs, False)),
                                       data.draw(arrays(tracked.outputs, False)))}[validation]
+        self.evolve_checked(tracked, x, y, validation_data, pop_size=pop_size,
+                            batch_size=batch_size, epochs=epochs, verbose=verbose)
+
+    @rule(data=st.data(), batch_size=st.sampled_from([-1, 3]), validated=st.booleans())
+    def evolve_valid_arrays(self, data, batch_size, validated):
+        """Arrays that are valid whatever their layout and dtype: the call must succeed."""
+        tracked = data.draw(st.sampled_from(self.models))
+        self.attempt(tracked, lambda: tracked.model.compile(loss="mse", metrics=["mae"]))
+        rows = data.draw(st.integers(1, 12))
+        x, y = (data.draw(arrays(width, False, rows, VALID_KINDS, True))
+                for width in (tracked.inputs, tracked.outputs))
+        validation_data = None
+        if validated:
+            rows = data.draw(st.integers(1, 12))
+            validation_data = tuple(data.draw(arrays(width, False, rows, VALID_KINDS, True))
+                                    for width in (tracked.inputs, tracked.outputs))
+        ok, result = self.evolve_checked(tracked, x, y, validation_data, pop_size=4,
+                                         batch_size=batch_size, epochs=2, verbose=0)
+        assert ok, result
+
+    def evolve_checked(self, tracked, x, y, validation_data, **arguments):
+        """Runs a seeded evolve, which must give what the same run of a copy of the model gives
+        on float64 copies of the arrays, where numpy can make them. Returns what attempt does."""
+        copies = [float_copy(a) for a in (x, y)]
+        validation_copy = validation_data
+        if isinstance(validation_data, tuple) and len(validation_data) == 2:
+            validation_copy = tuple(float_copy(a) for a in validation_data)
+            copies += validation_copy
+        expected = None
+        if all(c is not None for c in copies):
+            twin = copy.deepcopy(tracked.model)
+            tessaron.seed(7)
+
+            def run_twin():
+                history = twin.evolve(copies[0], copies[1], validation_data=validation_copy,
+                                      **arguments)
+                return repr(history), twin.__getstate__()["network"]
+            expected = outcome(run_twin, lambda result: result)
+            COUNTS["compared"] += 1
+        tessaron.seed(7)
         ok, history = self.attempt(tracked, lambda: tracked.model.evolve(
-            x, y, pop_size=pop_size, batch_size=batch_size, epochs=epochs,
-            validation_data=validation_data, verbose=verbose))
+            x, y, validation_data=validation_data, **arguments))
+        if expected is not None:
+            same_outcome(ok, history, expected,
+                         lambda h: (repr(h), tracked.model.__getstate__()["network"]))
         if ok:
             COUNTS["evolutions"] += 1
             check_well_formed(tracked.model, tracked.inputs, tracked.outputs)
-            assert all(len(values) == epochs for values in history.values())
+            assert all(len(values) == arguments["epochs"] for values in history.values())
             assert "loss" in history
+        return ok, history
 
     @rule(data=st.data(), pop_size=populations(), epochs=epoch_counts(),
           train=st.sampled_from(TRAIN_KINDS + ["not callable"]),
@@ -540,7 +633,8 @@ def report_counts():
     yield
     tessaron.set_num_threads(threads)
     print(f"\nhostile sequences: {COUNTS['sequences']}, calls: {COUNTS['calls']}, refused: "
-          f"{COUNTS['failures']}, evolutions run: {COUNTS['evolutions']}; by exception: "
+          f"{COUNTS['failures']}, evolutions run: {COUNTS['evolutions']}, evolve calls compared "
+          f"with calls on float64 copies: {COUNTS['compared']}; by exception: "
           + ", ".join(f"{name} {COUNTS[name]}" for name in
                       ["TypeError", "ValueError", "RuntimeError", "OSError", "MemoryError",
                        "OverflowError", "Sabotage", "KeyboardInterrupt"]))
