@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "module/py_ref.hpp"
+#include "network/sample_layout.hpp"
 #include "network/sample_matrix.hpp"
 
 namespace tessaron {
@@ -55,5 +56,9 @@ struct SampleRows {
 
 // `packed`: read in place only when the rows lie exactly `cols` values apart.
 SampleRows read_sample_rows(PyArrayObject* array, const char* name, bool packed = false);
+
+// Issues a RuntimeWarning naming `name` and the first value of the rows that is NaN or infinite,
+// if any. Throws PythonError when the warning is turned into an exception.
+void warn_non_finite(const SampleRows& rows, const char* name);
 
 }  // namespace tessaron

@@ -99,6 +99,8 @@ HeldSamples read_samples(DatasetEvolution& run, PyObject* x_train, PyObject* y_t
     SampleRows x = read_sample_rows(reinterpret_cast<PyArrayObject*>(x_train), "x_train");
     SampleRows y = read_sample_rows(reinterpret_cast<PyArrayObject*>(y_train), "y_train", true);
     check_shapes(x, y, "x_train", "y_train", start);
+    warn_non_finite(x, "x_train");
+    warn_non_finite(y, "y_train");
     if (batch_count(x.rows, run.batch_size) > 1) {
         run.x = owned_rows(std::move(x));
         run.y = owned_rows(std::move(y));
@@ -113,6 +115,8 @@ HeldSamples read_samples(DatasetEvolution& run, PyObject* x_train, PyObject* y_t
         held.y_val = read_sample_rows(reinterpret_cast<PyArrayObject*>(validation.second.get()),
                                       "y_val", true);
         check_shapes(held.x_val, held.y_val, "x_val", "y_val", start);
+        warn_non_finite(held.x_val, "x_val");
+        warn_non_finite(held.y_val, "y_val");
         run.validation_in_place = rows_view(held.x_val, held.y_val);
     }
     return held;

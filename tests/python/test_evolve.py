@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -264,3 +265,31 @@ def test_keyboard_interrupt_leaves_the_model_unchanged(tmp_path):
     out = interrupt_after_start(
         tmp_path, "evolve(x, y, pop_size=50, batch_size=500, epochs=10**6, verbose=0)")
     assert out == "interrupted cleanly\n"
+
+
+@pytest.mark.parametrize("array", ["x_train", "y_train", "x_val", "y_val"])
+@pytest.mark.parametrize("value, name", [(np.nan, "nan"), (-np.inf, "-inf")])
+def test_non_finite_data_is_warned_of_before_the_first_generation(array, value, name):
+    # Column slices: x rows are read in place, y rows copied; the NaN beyond them is never read.
+    data = {key: np.ones((6, width + 1))[:, :width]
+            for key, width in [("x_train", 2), ("y_train", 1), ("x_val", 2), ("y_val", 1)]}
+    for table in data.values():
+        table.base[0, -1] = np.nan
+    data[array][3, -1] = data[array][4, 0] = value
+    model = compiled()
+    run = lambda: model.evolve(data["x_train"], data["y_train"], pop_size=4, epochs=2, verbose=0,
+                               validation_data=(data["x_val"], data["y_val"]))
+    before = structure(model)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning) as raised:
+            run()
+    assert str(raised.value) == (f"{array} holds {name} at row 3, column {data[array].shape[1] - 1}"
+                                 "; evolution goes on with it, but losses over it may not be finite")
+    assert structure(model) == before
+    with pytest.warns(RuntimeWarning) as warned:
+        history = run()
+    assert [str(w.message) for w in warned] == [str(raised.value)]
+    # The run itself is as it was: a target that is not finite gives losses that are not.
+    if array == "y_train":
+        assert not np.isfinite(history["loss"]).any()
