@@ -74,9 +74,12 @@ std::optional<std::int32_t> monitor_from_name(std::string_view name) {
 
 SampleView sample_rows(const SampleMatrix& x, const SampleMatrix& y, std::int32_t first,
                        std::int32_t count) {
-    return SampleView{x.values.data() + static_cast<std::size_t>(first) * x.cols, x.cols,
+    return SampleView{x.values.data() + static_cast<std::size_t>(first) * x.cols,
+                      x.cols,
                       static_cast<std::size_t>(x.cols),
-                      y.values.data() + static_cast<std::size_t>(first) * y.cols, y.cols, count};
+                      y.values.data() + static_cast<std::size_t>(first) * y.cols,
+                      y.cols,
+                      count};
 }
 
 namespace {
@@ -146,9 +149,8 @@ std::vector<std::vector<double>> evaluate_population(const std::vector<Network>&
         for (std::size_t b = 0; b < blocks; ++b) {
             const std::int32_t first = static_cast<std::int32_t>(b) * forward_block_size;
             transpose_inputs(samples.x + static_cast<std::size_t>(first) * samples.x_stride,
-                             samples.x_stride,
-                             std::min(forward_block_size, samples.rows - first), inputs,
-                             input_rows.data() + b * block_values);
+                             samples.x_stride, std::min(forward_block_size, samples.rows - first),
+                             inputs, input_rows.data() + b * block_values);
         }
     }
     const double* shared_rows = input_rows.empty() ? nullptr : input_rows.data();

@@ -20,7 +20,8 @@ std::optional<std::size_t> in_place_stride(const ArrayLayout& layout, bool packe
     constexpr std::int64_t value_bytes = sizeof(double);
     if (layout.rows < 1 || layout.cols < 1) return std::nullopt;
     // A single row's stride is never stepped, whatever was recorded for it.
-    const std::int64_t row_stride = layout.rows == 1 ? layout.cols * value_bytes : layout.row_stride;
+    const std::int64_t row_stride =
+        layout.rows == 1 ? layout.cols * value_bytes : layout.row_stride;
     const bool adjacent = layout.col_stride == value_bytes || layout.cols == 1;
     const bool whole = row_stride >= 0 && row_stride % value_bytes == 0 &&
                        row_stride / value_bytes <= std::numeric_limits<std::int32_t>::max();
