@@ -123,6 +123,9 @@ void check_node_counts(std::int64_t inputs, std::int64_t outputs, std::int64_t n
     if (nodes < inputs + outputs)
         refuse("the Keras model has " + std::to_string(nodes) + " node layers, fewer than its " +
                std::to_string(inputs) + " inputs and " + std::to_string(outputs) + " outputs");
+    if (const auto fault = node_count_fault(nodes, inputs, outputs))
+        refuse("the Keras model has " + std::to_string(nodes) +
+               " node layers, too many: " + fault->reason);
 }
 
 void check_output_sources(const std::vector<std::string>& sources, std::int32_t outputs,

@@ -27,7 +27,8 @@ struct NodeLayer {
 // the input layer.
 std::vector<std::int32_t> node_indices(const std::vector<std::string>& names);
 
-// The counts read from the input and output layers must fit the node layers.
+// The counts read from the input and output layers must fit the node layers, whose count must be
+// one a network can have (node_count_fault).
 void check_node_counts(std::int64_t inputs, std::int64_t outputs, std::int64_t nodes);
 
 // The model's output must be the last `outputs` node layers in ascending order: one node layer,

@@ -59,6 +59,9 @@ void check_counts(int inputs, int outputs, int size) {
     if (size != -1 && size < minimum)
         raise_format(PyExc_ValueError,
                      "size must be -1 or at least inputs + outputs (%lld), got %d", minimum, size);
+    // Refused before anything is allocated: the network would be built with every connection.
+    if (const auto fault = node_count_fault(size == -1 ? minimum : size, inputs, outputs))
+        raise_format(PyExc_MemoryError, "the network is too large: %s", fault->reason.c_str());
 }
 
 int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -147,6 +147,51 @@ std::size_t network_bytes(std::int64_t nodes, std::int64_t connections) {
                                                            : static_cast<std::size_t>(bytes);
 }
 
+std::int64_t complete_connection_count(std::int64_t size, std::int64_t inputs,
+                                       std::int64_t outputs) {
+    // Each input reaches every non-input node; hidden node k reaches every node above it.
+    const std::int64_t hidden = size - inputs - outputs;
+    return inputs * (size - inputs) + hidden * outputs + hidden * (hidden - 1) / 2;
+}
+
+namespace {
+
+std::string decimal(unsigned __int128 value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+        value /= 10;
+    } while (value != 0);
+    return digits;
+}
+
+}  // namespace
+
+std::optional<SizeFault> node_count_fault(std::int64_t size, std::int64_t inputs,
+                                          std::int64_t outputs) {
+    const std::int64_t connections = complete_connection_count(size, inputs, outputs);
+    // In 128 bits: the bytes of 2^31 nodes fully connected pass 2^64.
+    const unsigned __int128 bytes =
+        static_cast<unsigned __int128>(size) * (sizeof(double) + 2 * sizeof(std::int32_t)) +
+        sizeof(std::int32_t) +
+        static_cast<unsigned __int128>(connections) * (sizeof(double) + sizeof(std::int32_t));
+    const bool positions = connections > std::numeric_limits<std::int32_t>::max();
+    if (!positions && bytes <= physical_memory_bytes()) return std::nullopt;
+    const auto counted = [](std::int64_t count, const char* noun) {
+        return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+    };
+    std::string reason = "a network of " + std::to_string(size) + " nodes with " +
+                         counted(inputs, "input") + " and " + counted(outputs, "output") + " has " +
+                         std::to_string(connections) + " possible connections, which would take " +
+                         decimal(bytes) + " bytes; ";
+    if (positions)
+        reason += "a network holds at most " +
+                  std::to_string(std::numeric_limits<std::int32_t>::max()) + " connections";
+    else
+        reason += "this machine has " + decimal(physical_memory_bytes()) + " bytes of memory";
+    return SizeFault{std::move(reason), positions};
+}
+
 void set_connections(Network& network, std::vector<Link> links) {
     const auto row_major = [](const Link& a, const Link& b) {
         return a.from != b.from ? a.from < b.from : a.to < b.to;

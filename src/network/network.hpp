@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -175,6 +176,22 @@ std::size_t network_bytes(std::int64_t nodes, std::int64_t connections);
 inline std::size_t network_bytes(const Network& network) {
     return network_bytes(network.size, static_cast<std::int64_t>(connection_count(network)));
 }
+
+// Every connection that a network of these counts may have (all pairs connection_allowed admits):
+// what Model(inputs, outputs, size) builds, and what structural mutation can grow a network to.
+std::int64_t complete_connection_count(std::int64_t size, std::int64_t inputs,
+                                       std::int64_t outputs);
+
+// Why no network of `size` nodes with these counts can be built, or nothing. The one limit on
+// node counts, shared by the constructor and every reader: the network's complete connection set
+// must fit the 32-bit connection positions (`on_every_machine`), and its bytes the machine's
+// physical memory. Counts need size >= inputs + outputs, inputs >= 1, outputs >= 1.
+struct SizeFault {
+    std::string reason;  // "a network of N nodes with ..."
+    bool on_every_machine;
+};
+std::optional<SizeFault> node_count_fault(std::int64_t size, std::int64_t inputs,
+                                          std::int64_t outputs);
 
 // One connection, as set_connections takes them.
 struct Link {

@@ -27,10 +27,13 @@ std::uint64_t records_offset(std::int32_t nodes) {
 }
 
 // Where the bytes being read come from: `name` starts every message ("model file 'x.tsn'") and
-// `noun` is what the bytes are called in it ("file").
+// `noun` is what the bytes are called in it ("file"). A header whose counts no network has
+// cannot describe the bytes at all: for a file given by the user, its fault is preceded by
+// `foreign`, which says so ("not a tessaron model file: ").
 struct Origin {
     std::string name;
     const char* noun;
+    const char* foreign;
 };
 
 [[noreturn]] void refuse(const Origin& origin, const std::string& fault) {
@@ -55,17 +58,22 @@ std::string text(std::uint64_t value) {
 
 void check_counts(const Origin& path, std::int32_t size, std::int32_t inputs,
                   std::int32_t outputs) {
+    const std::string foreign = path.foreign;
     if (inputs < 1)
-        refuse(path, "the header gives " + text(std::int64_t{inputs}) +
+        refuse(path, foreign + "the header gives " + text(std::int64_t{inputs}) +
                          " inputs (byte offset 4); a network needs at least 1");
     if (outputs < 1)
-        refuse(path, "the header gives " + text(std::int64_t{outputs}) +
+        refuse(path, foreign + "the header gives " + text(std::int64_t{outputs}) +
                          " outputs (byte offset 8); a network needs at least 1");
     const std::int64_t minimum = std::int64_t{inputs} + outputs;
     if (size < minimum)
-        refuse(path, "the header gives " + text(std::int64_t{size}) +
+        refuse(path, foreign + "the header gives " + text(std::int64_t{size}) +
                          " nodes (byte offset 0), fewer than inputs + outputs (" + text(minimum) +
                          ")");
+    if (const auto fault = node_count_fault(size, inputs, outputs))
+        refuse(path, (fault->on_every_machine ? foreign : std::string()) + "the header gives " +
+                         text(std::int64_t{size}) +
+                         " nodes (byte offset 0), too many: " + fault->reason);
 }
 
 // Encoded bytes held in memory, read like a file of known length.
@@ -212,7 +220,8 @@ void write_network_file(const Network& network, const std::string& path) {
 
 Network read_network_file(const std::string& path) {
     InputFile file(path);
-    return read_network(file, Origin{"model file '" + path + "'", "file"});
+    return read_network(file,
+                        Origin{"model file '" + path + "'", "file", "not a tessaron model file: "});
 }
 
 std::string encode_network(const Network& network) {
@@ -226,7 +235,7 @@ std::string encode_network(const Network& network) {
 
 Network decode_network(std::string_view bytes, const std::string& source_name) {
     MemorySource source(bytes);
-    return read_network(source, Origin{source_name, "encoding"});
+    return read_network(source, Origin{source_name, "encoding", ""});
 }
 
 }  // namespace tessaron

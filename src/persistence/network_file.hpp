@@ -26,9 +26,12 @@ void write_network_file(const Network& network, const std::string& path);
 
 // Reads the network stored at `path`. The file is checked before anything is built from it: a
 // file whose header, node arrays or records do not describe a network of the allowed connection
-// pattern throws InvalidData naming the path, the fault and where it lies. A network of that
-// pattern that fails the integrity test is returned as it is. Throws IoError when the file cannot
-// be opened or read.
+// pattern throws InvalidData naming the path, the fault and where it lies. A header whose counts
+// no network can have (no input, no output, fewer nodes than both, more nodes than any network's
+// connections can join: node_count_fault) cannot describe the file at all, and the message says
+// first that it is not a tessaron model file. A node count that this machine's memory cannot hold
+// is refused too. A network of that pattern that fails the integrity test is returned as it is.
+// Throws IoError when the file cannot be opened or read.
 Network read_network_file(const std::string& path);
 
 // The bytes of the model file of `network`, held in memory; refuses what write_network_file

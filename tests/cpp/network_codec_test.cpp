@@ -146,8 +146,9 @@ TEST(NetworkCodec, MalformedEncodingsAreRefusedWithWhatAndWhere) {
         {Bytes().i32(2).i32(2).i32(1).data,
          "the header gives 2 nodes (byte offset 0), fewer than inputs + outputs (3)"},
         {Bytes().i32(most).i32(1).i32(1).data,
-         "the header gives 2147483647 nodes, whose biases and activation kinds end at byte "
-         "25769803776, but the encoding ends at byte 12"},
+         "the header gives 2147483647 nodes (byte offset 0), too many: a network of 2147483647 "
+         "nodes with 1 input and 1 output has 2305843005992468481 possible connections, which "
+         "would take 27670116106269360128 bytes; a network holds at most 2147483647 connections"},
         {short_arrays,
          "the header gives 3 nodes, whose biases and activation kinds end at byte 48, but the "
          "encoding ends at byte 47"},

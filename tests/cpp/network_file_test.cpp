@@ -201,6 +201,8 @@ TEST_F(NetworkFile, MalformedFilesAreRefusedWithWhatAndWhere) {
     FileBytes partial = nodes_file(3, 2, 1);
     partial.record(0, 2, 1.0).data.insert(partial.data.end(), 5, 0);
 
+    // Headers that no network has cannot describe the file at all.
+    const std::string not_model = "not a tessaron model file: ";
     const struct {
         Bytes bytes;
         std::string fault;
@@ -208,20 +210,24 @@ TEST_F(NetworkFile, MalformedFilesAreRefusedWithWhatAndWhere) {
         {{}, "the file has 0 bytes, fewer than the 12 of the header"},
         {Bytes(11, 1), "the file has 11 bytes, fewer than the 12 of the header"},
         {nodes_file(3, 0, 1).data,
-         "the header gives 0 inputs (byte offset 4); a network needs at least 1"},
+         not_model + "the header gives 0 inputs (byte offset 4); a network needs at least 1"},
         {nodes_file(3, 1, -1).data,
-         "the header gives -1 outputs (byte offset 8); a network needs at least 1"},
+         not_model + "the header gives -1 outputs (byte offset 8); a network needs at least 1"},
         {nodes_file(2, 2, 1).data,
-         "the header gives 2 nodes (byte offset 0), fewer than inputs + outputs (3)"},
+         not_model + "the header gives 2 nodes (byte offset 0), fewer than inputs + outputs (3)"},
         {FileBytes().i32(-5).i32(1).i32(1).data,
-         "the header gives -5 nodes (byte offset 0), fewer than inputs + outputs (2)"},
+         not_model + "the header gives -5 nodes (byte offset 0), fewer than inputs + outputs (2)"},
         {FileBytes().i32(most).i32(most).i32(most).data,
-         "the header gives 2147483647 nodes (byte offset 0), fewer than inputs + outputs "
-         "(4294967294)"},
-        // A huge count in a short file is refused before anything is allocated for it.
+         not_model +
+             "the header gives 2147483647 nodes (byte offset 0), fewer than inputs + outputs "
+             "(4294967294)"},
+        // A count beyond every network's is refused before anything is allocated for it.
         {FileBytes().i32(most).i32(1).i32(1).data,
-         "the header gives 2147483647 nodes, whose biases and activation kinds end at byte "
-         "25769803776, but the file ends at byte 12"},
+         not_model +
+             "the header gives 2147483647 nodes (byte offset 0), too many: a network of 2147483647 "
+             "nodes with 1 input and 1 output has 2305843005992468481 possible connections, which "
+             "would take 27670116106269360128 bytes; a network holds at most 2147483647 "
+             "connections"},
         {short_arrays.data,
          "the header gives 3 nodes, whose biases and activation kinds end at byte 48, but the "
          "file ends at byte 47"},
@@ -335,8 +341,11 @@ TEST_F(NetworkFile, HugeCountsInShortFilesAllocateNothing) {
     }
     setrlimit(RLIMIT_AS, &saved);
     EXPECT_EQ(message, "model file '" + path("huge.tsn") +
-                           "': the header gives 268435456 nodes, whose biases and activation "
-                           "kinds end at byte 3221225484, but the file ends at byte 812");
+                           "': not a tessaron model file: the header gives 268435456 nodes (byte "
+                           "offset 0), too many: a network of 268435456 nodes with 1 input and 1 "
+                           "output has 36028796884746240 possible connections, which would take "
+                           "432345566911922180 bytes; a network holds at most 2147483647 "
+                           "connections");
 #endif
 }
 
@@ -357,13 +366,13 @@ TEST_F(NetworkFile, StreamsOfUnknownLengthAreCheckedAsTheyAreRead) {
     write_network_file(network, path("model.tsn"));
     expect_same_network(read_through_pipe(read_bytes(path("model.tsn"))), network);
     try {
-        read_through_pipe(FileBytes().i32(1 << 30).i32(1).i32(1).data);
-        ADD_FAILURE() << "a huge count without its arrays was accepted";
+        read_through_pipe(FileBytes().i32(10000).i32(1).i32(1).data);
+        ADD_FAILURE() << "a count without its arrays was accepted";
     } catch (const InvalidData& error) {
         EXPECT_EQ(error.what(), "model file '" + path("pipe") +
-                                    "': the header gives 1073741824 nodes, whose biases and "
-                                    "activation kinds end at byte 12884901900, but the file "
-                                    "ends at byte 12");
+                                    "': the header gives 10000 nodes, whose biases and "
+                                    "activation kinds end at byte 120012, but the file ends at "
+                                    "byte 12");
     }
 }
 

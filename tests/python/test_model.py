@@ -1,8 +1,11 @@
 """Model construction and introspection."""
 
+import struct
+
 import pytest
 
 import tessaron
+from keras_stand_ins import FakeLayer, FakeModel
 
 ACTIVATIONS = {"sigmoid", "tanh", "relu", "linear"}
 
@@ -96,6 +99,35 @@ def test_impossible_size_raises_memory_error_and_keeps_the_model():
     with pytest.raises(MemoryError):
         tessaron.Model(2, 1, 2**31 - 1)
     assert model.size == 3 and model.get_connections() == connections
+
+
+TOO_MANY = ("a network of 100000 nodes with 3 inputs and 1 output has 4999949997 possible "
+            "connections, which would take 60000999968 bytes; a network holds at most 2147483647 "
+            "connections")
+
+
+def test_one_bound_refuses_impossible_sizes_in_every_builder(tmp_path):
+    with pytest.raises(MemoryError) as raised:
+        tessaron.Model(3, 1, 10**5)
+    assert str(raised.value) == "the network is too large: " + TOO_MANY
+    # The file holds the node arrays the header promises; without the bound it would load.
+    encoded = struct.pack("<iii", 10**5, 3, 1) + bytes(12 * 10**5)
+    path = tmp_path / "huge.tsn"
+    path.write_bytes(encoded)
+    with pytest.raises(ValueError) as raised:
+        tessaron.load(str(path))
+    assert str(raised.value) == (f"model file '{path}': not a tessaron model file: the header "
+                                 "gives 100000 nodes (byte offset 0), too many: " + TOO_MANY)
+    state = tessaron.Model(3, 1).__getstate__() | {"network": encoded, "size": 10**5}
+    with pytest.raises(ValueError) as raised:
+        tessaron.Model.__new__(tessaron.Model).__setstate__(state)
+    assert str(raised.value) == ("Model state 'network': the header gives 100000 nodes (byte "
+                                 "offset 0), too many: " + TOO_MANY)
+    layers = [FakeLayer("input_1", output_shape=[(None, 3)])]
+    layers += [FakeLayer(f"node{i}") for i in range(10**5)]
+    with pytest.raises(ValueError) as raised:
+        tessaron.from_keras(FakeModel(layers))
+    assert str(raised.value) == "the Keras model has 100000 node layers, too many: " + TOO_MANY
 
 
 def test_reinitialising_rebuilds_the_network():

@@ -127,19 +127,25 @@ def nodes_only(size, inputs, outputs):
 
 
 MOST = 2**31 - 1
+NOT_MODEL = "not a tessaron model file: "  # the header has counts no network has
 MALFORMED = [
     (b"", "the file has 0 bytes, fewer than the 12 of the header"),
     (b"\1" * 11, "the file has 11 bytes, fewer than the 12 of the header"),
-    (nodes_only(3, 0, 1), "the header gives 0 inputs (byte offset 4); a network needs at least 1"),
+    (nodes_only(3, 0, 1), NOT_MODEL + "the header gives 0 inputs (byte offset 4); a network needs at least 1"),
     (nodes_only(3, 1, -2),
-     "the header gives -2 outputs (byte offset 8); a network needs at least 1"),
+     NOT_MODEL + "the header gives -2 outputs (byte offset 8); a network needs at least 1"),
     (nodes_only(2, 2, 1),
-     "the header gives 2 nodes (byte offset 0), fewer than inputs + outputs (3)"),
+     NOT_MODEL + "the header gives 2 nodes (byte offset 0), fewer than inputs + outputs (3)"),
     (struct.pack("<iii", MOST, MOST, 1),
-     "the header gives 2147483647 nodes (byte offset 0), fewer than inputs + outputs (2147483648)"),
+     NOT_MODEL + "the header gives 2147483647 nodes (byte offset 0), fewer than inputs + outputs "
+     "(2147483648)"),
     (struct.pack("<iii", MOST, 1, 1),
-     "the header gives 2147483647 nodes, whose biases and activation kinds end at byte "
-     "25769803776, but the file ends at byte 12"),
+     NOT_MODEL + "the header gives 2147483647 nodes (byte offset 0), too many: a network of "
+     "2147483647 nodes with 1 input and 1 output has 2305843005992468481 possible connections, "
+     "which would take 27670116106269360128 bytes; a network holds at most 2147483647 "
+     "connections"),
+    (b"hello, world\n", NOT_MODEL + "the header gives 1819043176 nodes (byte offset 0), fewer than "
+     "inputs + outputs (3683426014)"),
     (nodes_only(3, 2, 1)[:-1],
      "the header gives 3 nodes, whose biases and activation kinds end at byte 48, but the file "
      "ends at byte 47"),
