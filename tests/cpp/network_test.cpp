@@ -80,6 +80,8 @@ TEST(Network, RandomisedWithHiddenNodesHasEveryAllowedConnection) {
         Network big = random_network(3, 2, hidden);
         const std::size_t h = hidden;
         EXPECT_EQ(connection_count(big), 3 * (h + 2) + h * (h - 1) / 2 + h * 2);
+        EXPECT_EQ(complete_connection_count(big.size, 3, 2),
+                  static_cast<std::int64_t>(connection_count(big)));
         expect_full_pattern(big);
     }
 }
