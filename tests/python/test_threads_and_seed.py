@@ -3,12 +3,12 @@
 import subprocess
 import sys
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import tessaron
+from tessaron.callbacks import Callback
 
 
 @pytest.fixture
@@ -136,38 +136,34 @@ def test_forked_children_draw_apart_unless_seeded(mode, distinct):
 
 
 def test_evolve_lets_other_python_threads_run(restore_threads):
-    """The ticker runs about once a millisecond while evolve computes without the lock; holding
-    it, evolve would allow a tick or two. The run is lengthened until it lasts a quarter second,
-    so a fast machine cannot end it before the ticker had its turn."""
+    """A callback wakes another thread once the run is under way; that thread answers by setting
+    an event, which a later callback sees and stops the run on. With the switch interval made too
+    long to matter, threads change only where the interpreter lock is let go: the answer can come
+    before the run ends only if evolve computes without the lock. The other thread has to be
+    scheduled once in the many epochs that the run may last."""
     tessaron.set_num_threads(2)
-    ticks = []
-    stop = threading.Event()
+    under_way, answered = threading.Event(), threading.Event()
 
-    def ticker():
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.001)
+    class Handshake(Callback):
+        def on_epoch_end(self, epoch, logs=None):
+            under_way.set()
+            self.model.stop_evolving = answered.is_set()
 
     model = tessaron.Model(3, 2, 10)
     model.compile(loss="mse")
     x, y = dataset()
-    x, y = np.tile(x, (10, 1)), np.tile(y, (10, 1))
-    thread = threading.Thread(target=ticker)
+    thread = threading.Thread(target=lambda: under_way.wait() and answered.set())
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
     thread.start()
     try:
-        epochs = 5
-        while True:
-            started = time.monotonic()
-            model.evolve(x, y, pop_size=30, epochs=epochs, verbose=0)
-            finished = time.monotonic()
-            if finished - started >= 0.25 or epochs >= 5 * 2 ** 10:
-                break
-            epochs *= 2
+        history = model.evolve(np.tile(x, (10, 1)), np.tile(y, (10, 1)), pop_size=30, epochs=300,
+                               verbose=0, callbacks=[Handshake()])
     finally:
-        stop.set()
+        sys.setswitchinterval(interval)
+        under_way.set()
         thread.join()
-    during = [t for t in ticks if started < t < finished]
-    assert len(during) >= 20, (finished - started, len(during))
+    assert len(history["loss"]) < 300
 
 
 def test_concurrent_predictions_with_one_model_agree(restore_threads):
