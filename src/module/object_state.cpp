@@ -23,6 +23,7 @@
 #include "module/kind_names.hpp"
 #include "module/model.hpp"
 #include "module/model_methods.hpp"
+#include "persistence/model_state.hpp"
 #include "persistence/network_file.hpp"
 
 namespace tessaron {
@@ -120,12 +121,13 @@ class StateReader {
     // The network encoded under `key`, or an empty network for None.
     std::shared_ptr<const Network> network(const char* key) const {
         PyObject* value = required(key);
-        if (value == Py_None) return std::make_shared<const Network>();
-        if (!PyBytes_Check(value)) wrong_type(key, "bytes or None", value);
-        const std::string_view bytes(PyBytes_AS_STRING(value),
-                                     static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
-        return std::make_shared<const Network>(
-            decode_network(bytes, std::string(owner_) + " state '" + key + "'"));
+        std::optional<std::string_view> bytes;
+        if (value != Py_None) {
+            if (!PyBytes_Check(value)) wrong_type(key, "bytes or None", value);
+            bytes.emplace(PyBytes_AS_STRING(value),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+        }
+        return std::make_shared<const Network>(decode_state_network(bytes, owner_, key));
     }
 
     [[noreturn]] void wrong_type(const char* key, const char* expected, PyObject* value) const {
@@ -285,23 +287,8 @@ PyObject* model_setstate(PyObject* self, PyObject* state) {
                 reader.wrong_type("optimizer", "None, an Alpha or a Beta", optimizer);
         }
 
-        // A model either holds a network of its own counts or, never initialised, none at all.
-        if (network->size == 0 && (inputs != 0 || outputs != 0))
-            raise_format(PyExc_ValueError,
-                         "Model state without a network must give 0 inputs and 0 outputs, got %d "
-                         "and %d",
-                         inputs, outputs);
-        if (network->size != 0 && (inputs != network->inputs || outputs != network->outputs))
-            raise_format(PyExc_ValueError,
-                         "Model state gives %d inputs and %d outputs, but its network has %d "
-                         "inputs and %d outputs",
-                         inputs, outputs, network->inputs, network->outputs);
-        // Evolution reads the loss from the first entry, and evolve and evaluate take a compiled
-        // model to have an optimizer.
-        if (has_loss && losses.empty())
-            raise(PyExc_ValueError, "Model state has a loss ('has_loss' is True) but no 'losses'");
-        if (compiled && optimizer == Py_None)
-            raise(PyExc_ValueError, "Model state is compiled but has no optimizer");
+        check_model_state(*network, ModelStateFields{inputs, outputs, compiled, has_loss,
+                                                     losses.size(), optimizer != Py_None});
 
         const PyRef dict = restored_instance_dict(self, state, "Model");
         swap_in_instance_dict(self, dict);
