@@ -4,7 +4,7 @@
 # machine formats alike. To reformat in place: clang-format -i $(bash tests/check_format.sh --list)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-files=$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort)
+files=$(find src tests/cpp tests/fuzz bench -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort)
 if [ "${1:-}" = --list ]; then
     echo "$files"
     exit 0

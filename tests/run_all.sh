@@ -4,8 +4,9 @@
 # Everything Python goes into the checkout's .venv (tools/venv.sh makes it), pinned by
 # tests/constraints.txt; GoogleTest and clang come from Debian's packages when missing. Then: the
 # format check, the C++ unit tests built with g++ (plain, and under AddressSanitizer and UBSan)
-# and with clang, the threaded ones under ThreadSanitizer, the Python suite against the installed
-# module, the documentation, and the Python suite again against a sanitized build of the module.
+# and with clang, the threaded ones under ThreadSanitizer, a short run of each fuzz target (clang's
+# libFuzzer) on its corpus, the Python suite against the installed module, the documentation, and
+# the Python suite again against a sanitized build of the module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/venv.sh
@@ -23,6 +24,11 @@ missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v clang++ > /dev/null || missing+=(clang)
 if [ ${#missing[@]} -gt 0 ]; then install_debian_packages "${missing[@]}"; fi
+# libFuzzer comes with clang's runtime libraries, a package of their own on Debian.
+if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
+        clang++ -fsanitize=fuzzer -x c++ - -o /dev/null 2> /dev/null; then
+    install_debian_packages "libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev"
+fi
 
 step "Python packages into .venv"
 make_venv
@@ -58,6 +64,24 @@ cmake -S . -B build/ci-tsan -G Ninja -DTESSARON_BUILD_TESTS=ON -DTESSARON_BUILD_
 cmake --build build/ci-tsan --parallel "$(nproc)"
 TSAN_OPTIONS=halt_on_error=1 build/ci-tsan/tessaron_unit_tests \
     --gtest_filter='EverySearch/RunLoop.*:SeededScope.*:Threads/*'
+
+step "fuzz targets"
+# Each reader of outside data gets a fixed number of inputs grown from its corpus; what the run
+# adds goes to a scratch folder, never into the corpus in the repository, and an input that
+# fails a check is kept as build/ci-fuzz/crash-*.
+cmake -S . -B build/ci-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTESSARON_FUZZ=ON \
+    -DTESSARON_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build build/ci-fuzz --parallel "$(nproc)"
+for target in model_file pickle_state keras_plan sample_layout; do
+    rm -rf "build/ci-fuzz/grown-$target" && mkdir "build/ci-fuzz/grown-$target"
+    if ! "build/ci-fuzz/fuzz_$target" -runs="${TESSARON_FUZZ_RUNS:-20000}" \
+            -artifact_prefix=build/ci-fuzz/ "build/ci-fuzz/grown-$target" \
+            "tests/fuzz/corpus/$target" > "build/ci-fuzz/$target.log" 2>&1; then
+        tail -40 "build/ci-fuzz/$target.log"
+        exit 1
+    fi
+    echo "fuzz_$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "build/ci-fuzz/$target.log")"
+done
 
 step "Python suite"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python

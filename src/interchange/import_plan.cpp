@@ -120,7 +120,7 @@ void check_node_counts(std::int64_t inputs, std::int64_t outputs, std::int64_t n
     if (outputs < 1)
         refuse("the output of the Keras model has width " + std::to_string(outputs) +
                "; at least 1 output is needed");
-    if (nodes < inputs + outputs)
+    if (inputs > nodes - outputs)  // nodes < inputs + outputs, whose sum may not fit
         refuse("the Keras model has " + std::to_string(nodes) + " node layers, fewer than its " +
                std::to_string(inputs) + " inputs and " + std::to_string(outputs) + " outputs");
     if (const auto fault = node_count_fault(nodes, inputs, outputs))

@@ -159,6 +159,9 @@ HOSTILE = [
     ("activation name not text", setting("node2", activation=type("F", (), {"__name__": 3})()),
      TypeError, "must be a string, not int"),
     ("width beyond any int", huge_width, OverflowError, ""),
+    ("width at the 64-bit limit", setting("input_1", output_shape=[(None, 2**63 - 1)]),
+     ValueError, "^the Keras model has 4 node layers, fewer than its 9223372036854775807 inputs "
+                 "and 1 outputs$"),
     ("width negative", setting("input_1", output_shape=[(None, -4)]), ValueError,
      "has width -4; at least 1 input is needed"),
     ("width text", setting("input_1", output_shape=[(None, "2")]), TypeError,
