@@ -39,6 +39,8 @@ void check_counts(const NetworkParts& parts) {
     if (size > std::numeric_limits<std::int32_t>::max())
         refuse("the network has " + to_string(size) + " nodes; at most " +
                to_string(std::numeric_limits<std::int32_t>::max()) + " are supported");
+    if (const auto fault = node_count_fault(size, parts.inputs, parts.outputs))
+        refuse("the network has " + to_string(size) + " nodes, too many: " + fault->reason);
 }
 
 // The connections as links, each checked against the pattern and against the others.

@@ -21,10 +21,11 @@ struct NetworkParts {
 
 // The network the parts describe, made as a loaded model file is (a new network, whose engine is
 // seeded afresh). Parts that no model could hold are refused with InvalidData naming the first
-// fault: counts below 1, fewer nodes than inputs + outputs, a bias without its activation, an
-// unknown activation name, a connection between nodes that the connection pattern does not allow
-// (or that are not node indices), a pair given twice. Like a loaded one, a network of the allowed
-// pattern that fails the integrity test is made as it is.
+// fault: counts below 1, fewer nodes than inputs + outputs, more nodes than a network can have
+// (node_count_fault), a bias without its activation, an unknown activation name, a connection
+// between nodes that the connection pattern does not allow (or that are not node indices), a pair
+// given twice. Like a loaded one, a network of the allowed pattern that fails the integrity test
+// is made as it is.
 Network network_from_parts(const NetworkParts& parts);
 
 }  // namespace tessaron

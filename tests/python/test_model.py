@@ -128,6 +128,11 @@ def test_one_bound_refuses_impossible_sizes_in_every_builder(tmp_path):
     with pytest.raises(ValueError) as raised:
         tessaron.from_keras(FakeModel(layers))
     assert str(raised.value) == "the Keras model has 100000 node layers, too many: " + TOO_MANY
+    plain = {"inputs": 3, "outputs": 1, "biases": [0.0] * 10**5,
+             "activations": ["linear"] * 10**5, "connections": []}
+    with pytest.raises(ValueError) as raised:
+        tessaron.Model(3, 1).set_network(plain)
+    assert str(raised.value) == "the network has 100000 nodes, too many: " + TOO_MANY
 
 
 def test_reinitialising_rebuilds_the_network():
