@@ -66,18 +66,18 @@ void check_run(const Network& start, const DatasetEvolution& run) {
             throw InvalidData("unknown loss kind " + std::to_string(kind));
 }
 
-// The standard deviation of each column of the targets: the scale of each output's targets.
-std::vector<double> column_spreads(const SampleView& samples) {
-    const std::int32_t rows = samples.rows, cols = samples.y_cols;
+// The standard deviation of each of the first `cols` columns of rows `stride` values apart.
+std::vector<double> column_spreads(const double* values, std::size_t stride, std::int32_t rows,
+                                   std::int32_t cols) {
     std::vector<double> mean(static_cast<std::size_t>(cols), 0.0), spread(mean.size(), 0.0);
-    const auto y = [&](std::int32_t r, std::int32_t c) {
-        return samples.y[static_cast<std::size_t>(r) * cols + c];
+    const auto at = [&](std::int32_t r, std::int32_t c) {
+        return values[static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(c)];
     };
     for (std::int32_t r = 0; r < rows; ++r)
-        for (std::int32_t c = 0; c < cols; ++c) mean[c] += y(r, c) / rows;
+        for (std::int32_t c = 0; c < cols; ++c) mean[c] += at(r, c) / rows;
     for (std::int32_t r = 0; r < rows; ++r)
         for (std::int32_t c = 0; c < cols; ++c)
-            spread[c] += (y(r, c) - mean[c]) * (y(r, c) - mean[c]) / rows;
+            spread[c] += (at(r, c) - mean[c]) * (at(r, c) - mean[c]) / rows;
     for (double& s : spread) s = std::sqrt(s);
     return spread;
 }
@@ -151,14 +151,22 @@ class DatasetScoring final : public Scoring {
         return tessaron::progress_line(line, now);
     }
 
-    // Column spreads of the training targets, for the optimizer's start.
+    // Column spreads of the training targets and of the first `inputs` columns of the samples,
+    // for the optimizer's start.
     std::vector<double> target_scales() const {
-        return column_spreads(run_.training_in_place ? *run_.training_in_place
-                                                     : all_rows(run_.x, run_.y));
+        const SampleView rows = training();
+        return column_spreads(rows.y, static_cast<std::size_t>(rows.y_cols), rows.rows, rows.y_cols);
+    }
+    std::vector<double> input_scales(std::int32_t inputs) const {
+        const SampleView rows = training();
+        return column_spreads(rows.x, static_cast<std::size_t>(rows.x_cols), rows.rows, inputs);
     }
 
   private:
     std::size_t kinds() const { return run_.losses.size(); }
+    SampleView training() const {
+        return run_.training_in_place ? *run_.training_in_place : all_rows(run_.x, run_.y);
+    }
 
     DatasetEvolution& run_;
     std::int32_t samples_ = 0, batch_size_ = 0, batches_ = 1;
@@ -176,6 +184,7 @@ RunResult run_dataset_evolution(const Network& start, DatasetEvolution& run, Opt
     RunContext context;
     context.pop_size = run.pop_size;
     context.target_scales = scoring.target_scales();
+    context.input_scales = scoring.input_scales(start.inputs);
     context.comparable_scores = scoring.generations_per_epoch() == 1;
     context.sources = &sources;
     optimizer.start(start, context);

@@ -27,6 +27,8 @@ struct RunContext {
     std::int32_t pop_size = 0;
     // Per output, the spread of its targets (evolve); empty where the run has none (func_evolve).
     std::vector<double> target_scales;
+    // Per input, the spread of its values (evolve); empty where the run has none.
+    std::vector<double> input_scales;
     // Whether a score compares with one from an earlier generation: false where every
     // generation scores on another batch of the data.
     bool comparable_scores = true;

@@ -19,8 +19,9 @@ int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     int keep_model = settings.keep_model;
     int reevaluate = settings.reevaluate;
     PyObject* search = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ddiddidppU", const_cast<char**>(keywords),
-                                     &settings.step_size, &settings.init_scale, &settings.elites,
+    PyObject* step_size = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OdiddidppU", const_cast<char**>(keywords),
+                                     &step_size, &settings.init_scale, &settings.elites,
                                      &settings.parent_fraction, &settings.structure_rate,
                                      &settings.max_hidden, &settings.size_penalty, &keep_model,
                                      &reevaluate, &search))
@@ -28,6 +29,7 @@ int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     settings.keep_model = keep_model != 0;
     settings.reevaluate = reevaluate != 0;
     return guarded_status([&] {
+        settings.step_size = optional_step_size(step_size);
         if (search != nullptr) settings.search = beta_search_named(search);
         check_beta_settings(settings);
         reinterpret_cast<BetaObject*>(self)->settings = settings;
@@ -65,6 +67,13 @@ std::string beta_search_named(PyObject* name) {
     raise_format(PyExc_ValueError, "search must be %s, got %R", beta_search_names().c_str(), name);
 }
 
+std::optional<double> optional_step_size(PyObject* value) {
+    if (value == Py_None) return std::nullopt;
+    const double step = PyFloat_AsDouble(value);
+    if (step == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return step;
+}
+
 std::unique_ptr<Optimizer> optimizer_for(const ModelState& state, std::int32_t pop_size) {
     if (!state.optimizer) return make_alpha();
     const int is_beta =
@@ -81,9 +90,9 @@ PyTypeObject Beta_Type = [] {
     type.tp_dealloc = beta_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc =
-        "Beta(*, step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.08, "
+        "Beta(*, step_size=None, init_scale=1.0, elites=2, parent_fraction=0.08, "
         "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, "
-        "reevaluate=False, search='select')\n--\n\n"
+        "reevaluate=False, search='covariance')\n--\n\n"
         "An optimizer that learns with few evaluations: independent random starts, weight steps "
         "on an absolute scale whose size each network adapts, the best `elites` kept unchanged, "
         "and structural changes that add and remove nodes and connections (at most `max_hidden` "

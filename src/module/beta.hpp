@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "evolution/optimizer.hpp"
@@ -20,6 +21,9 @@ extern PyTypeObject Beta_Type;
 
 // The registered search a str names; ValueError listing the registered names otherwise.
 std::string beta_search_named(PyObject* name);
+
+// A step_size keyword's value: None (each search's own) or a number (TypeError otherwise).
+std::optional<double> optional_step_size(PyObject* value);
 
 // The optimizer a run of pop_size members of the model uses: its Beta's search, or Alpha (the
 // model's optimizer, or no optimizer at all). ValueError (from the core's checks) for a Beta that

@@ -75,13 +75,11 @@ PyObject* beta_repr(PyObject* self) {
         const PyRef name = type_name(self);
         const BetaSettings& s = reinterpret_cast<BetaObject*>(self)->settings;
         auto real = [](double value) { return PyRef::steal(PyFloat_FromDouble(value)); };
-        const PyRef step = real(s.step_size), scale = real(s.init_scale),
+        const PyRef step = s.step_size ? real(*s.step_size) : PyRef::borrow(Py_None),
+                    scale = real(s.init_scale),
                     parents = real(s.parent_fraction), structure = real(s.structure_rate),
                     penalty = real(s.size_penalty);
-        // The search is shown only when it is not the default, so reprs from before it existed
-        // stay as they were.
-        const std::string search =
-            s.search == beta_default_search ? std::string() : ", search='" + s.search + "'";
+        const std::string search = ", search='" + s.search + "'";
         return PyUnicode_FromFormat(
             "%U(step_size=%R, init_scale=%R, elites=%d, parent_fraction=%R, structure_rate=%R, "
             "max_hidden=%d, size_penalty=%R, keep_model=%s, reevaluate=%s%s)",

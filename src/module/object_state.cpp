@@ -375,7 +375,7 @@ PyObject* beta_getstate(PyObject* self, PyObject*) {
         const BetaSettings& s = reinterpret_cast<BetaObject*>(self)->settings;
         auto real = [](double value) { return PyRef::steal(PyFloat_FromDouble(value)); };
         PyRef dict = new_state(self);
-        put(dict.get(), "step_size", real(s.step_size));
+        put(dict.get(), "step_size", s.step_size ? real(*s.step_size) : PyRef::borrow(Py_None));
         put(dict.get(), "init_scale", real(s.init_scale));
         put(dict.get(), "elites", integer(s.elites));
         put(dict.get(), "parent_fraction", real(s.parent_fraction));
@@ -384,9 +384,9 @@ PyObject* beta_getstate(PyObject* self, PyObject*) {
         put(dict.get(), "size_penalty", real(s.size_penalty));
         put(dict.get(), "keep_model", boolean(s.keep_model));
         put(dict.get(), "reevaluate", boolean(s.reevaluate));
-        // Only a search other than the default is stored, so the state of every Beta that does
-        // not use it stays readable by earlier versions.
-        if (s.search != beta_default_search)
+        // A state without a search is of the one Betas had before there was a choice, so the
+        // states of such Betas stay readable by earlier versions.
+        if (s.search != beta_unnamed_search)
             put(dict.get(), "search", PyRef::steal(PyUnicode_FromString(s.search.c_str())));
         return dict.release();
     });
@@ -399,7 +399,8 @@ PyObject* beta_setstate(PyObject* self, PyObject* state) {
             {"step_size", "init_scale", "elites", "parent_fraction", "structure_rate", "max_hidden",
              "size_penalty", "keep_model", "reevaluate", "search"});
         BetaSettings s;
-        s.step_size = reader.real("step_size");
+        s.search = beta_unnamed_search;
+        if (reader.required("step_size") != Py_None) s.step_size = reader.real("step_size");
         s.init_scale = reader.real("init_scale");
         s.elites = reader.int32("elites");
         s.parent_fraction = reader.real("parent_fraction");

@@ -5,28 +5,11 @@
 #include <numeric>
 
 #include "common/errors.hpp"
+#include "evolution/optimizers/network_parameters.hpp"
 #include "network/activation.hpp"
 
 namespace tessaron {
 namespace {
-
-// The parameters of a network in one fixed order: the non-input biases, then the weights source
-// by source.
-std::vector<double> parameters_of(const Network& network) {
-    std::vector<double> values(network.biases.begin() + network.inputs, network.biases.end());
-    for (std::int32_t from = 0; from < network.size; ++from)
-        for_each_target(network, from,
-                        [&](std::int32_t to) { values.push_back(network.weight(from, to)); });
-    return values;
-}
-
-void set_parameters(Network& network, const std::vector<double>& values) {
-    std::size_t k = 0;
-    for (std::int32_t i = network.inputs; i < network.size; ++i) network.biases[i] = values[k++];
-    for (std::int32_t from = 0; from < network.size; ++from)
-        for_each_target(network, from,
-                        [&](std::int32_t to) { network.link(from, to) = values[k++]; });
-}
 
 // Each parameter's step size: that of the node its bias belongs to or its weight feeds.
 std::vector<double> parameter_steps(const Network& network, const std::vector<double>& node_steps) {
@@ -133,13 +116,13 @@ BetaGradientState beta_gradient_start(const Network& start, const BetaSettings& 
                                       const RunContext& context) {
     BetaGradientState state;
     state.draws = start_beta_search(settings, context);
-    state.settings = {settings.step_size, settings.size_penalty, settings.keep_model,
-                      settings.reevaluate};
+    const double step = step_size_or(settings, beta_default_step);
+    state.settings = {step, settings.size_penalty, settings.keep_model, settings.reevaluate};
     const Network centre =
         settings.keep_model ? start : beta_plain_network(start, *context.sources);
     const std::vector<double> outputs =
-        output_steps(settings.step_size, start.outputs, context.target_scales);
-    state.start_steps = node_steps(centre, settings.step_size, outputs);
+        output_steps(step, start.outputs, context.target_scales);
+    state.start_steps = node_steps(centre, step, outputs);
     // One centre; the first generation replaces the other places by its perturbations.
     state.members =
         beta_members(std::vector<Network>(static_cast<std::size_t>(context.pop_size), centre));

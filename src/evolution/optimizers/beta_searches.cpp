@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "evolution/optimizers/beta_covariance.hpp"
 #include "evolution/optimizers/beta_gradient.hpp"
 #include "evolution/optimizers/beta_select.hpp"
 
@@ -11,6 +12,7 @@ namespace {
 constexpr BetaSearch registered_searches[] = {
     {"select", check_beta_select_run, make_beta_select},
     {"gradient", check_beta_gradient_run, make_beta_gradient},
+    {"covariance", check_beta_covariance_run, make_beta_covariance},
 };
 
 }  // namespace

@@ -81,7 +81,7 @@ std::vector<double> step_floors(const BetaSettings& settings, const std::vector<
     auto floor_of = [](double start) {
         return std::clamp(noisy_step_floor * start, beta_smallest_step, beta_largest_step);
     };
-    std::vector<double> floors{floor_of(settings.step_size)};
+    std::vector<double> floors{floor_of(step_size_or(settings, beta_default_step))};
     for (const double step : outputs) floors.push_back(floor_of(step));
     return floors;
 }
@@ -201,8 +201,8 @@ BetaSelectState beta_select_start(const Network& start, const BetaSettings& sett
     state.draws = start_beta_search(settings, context);
     state.settings = settings;
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
-    const std::vector<double> outputs =
-        output_steps(settings.step_size, start.outputs, context.target_scales);
+    const double step = step_size_or(settings, beta_default_step);
+    const std::vector<double> outputs = output_steps(step, start.outputs, context.target_scales);
     std::vector<Network> population;
     population.reserve(static_cast<std::size_t>(context.pop_size));
     for (std::int32_t i = 0; i < context.pop_size; ++i) {
@@ -213,7 +213,7 @@ BetaSelectState beta_select_start(const Network& start, const BetaSettings& sett
                                                      state.draws, *context.sources));
     }
     for (const Network& member : population)
-        state.steps.push_back(node_steps(member, settings.step_size, outputs));
+        state.steps.push_back(node_steps(member, step, outputs));
     state.members = beta_members(std::move(population));
     if (settings.reevaluate) state.step_floors = step_floors(settings, outputs);
     // Another batch is another task: every member is scored on it, not only the new ones.

@@ -22,8 +22,9 @@ void require_count(bool holds, const char* name, std::int32_t value) {
 }  // namespace
 
 void check_beta_settings(const BetaSettings& s) {
-    require(std::isfinite(s.step_size) && s.step_size > 0.0, "step_size",
-            "a positive finite number", s.step_size);
+    if (s.step_size)
+        require(std::isfinite(*s.step_size) && *s.step_size > 0.0, "step_size",
+                "a positive finite number", *s.step_size);
     require(std::isfinite(s.init_scale) && s.init_scale > 0.0, "init_scale",
             "a positive finite number", s.init_scale);
     require_count(s.elites >= 0, "elites", s.elites);

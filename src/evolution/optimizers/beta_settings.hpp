@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,10 +13,14 @@ constexpr double beta_smallest_step = 1e-8;
 constexpr double beta_largest_step = 1e6;
 
 // The search of a Beta that names none.
-inline constexpr std::string_view beta_default_search = "select";
+inline constexpr std::string_view beta_default_search = "covariance";
+// The search of a stored Beta state that names none: states stored before there was a choice were
+// of this one, so later states name every other.
+inline constexpr std::string_view beta_unnamed_search = "select";
 
 struct BetaSettings {
-    double step_size = 0.1;         // initial standard deviation of the weight and bias steps
+    // The first step size; without one, each search takes its own (step_size_or).
+    std::optional<double> step_size;
     double init_scale = 1.0;        // spread of the random starts' weights (times 1/sqrt(fan-in))
     std::int32_t elites = 2;        // best members carried over unchanged
     double parent_fraction = 0.08;  // parents are drawn from this best share of the population
@@ -26,6 +31,13 @@ struct BetaSettings {
     bool reevaluate = false;        // score every member every generation, averaging its scores
     std::string search{beta_default_search};  // a registered search's name (beta_searches.hpp)
 };
+
+// The first standard deviation of the weight and bias steps of the selection and gradient
+// searches, where step_size is not given.
+inline constexpr double beta_default_step = 0.1;
+inline double step_size_or(const BetaSettings& settings, double fallback) {
+    return settings.step_size.value_or(fallback);
+}
 
 // InvalidData naming the first setting out of its range, and its value.
 void check_beta_settings(const BetaSettings& settings);

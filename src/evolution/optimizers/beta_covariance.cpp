@@ -1,0 +1,347 @@
+#include "evolution/optimizers/beta_covariance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "common/errors.hpp"
+#include "network/activation.hpp"
+#include "evolution/optimizers/network_parameters.hpp"
+
+namespace tessaron {
+namespace {
+
+// Full covariance up to this many parameters; beyond, its diagonal (sampling and updating a full
+// one costs the square of the count per sample).
+constexpr std::size_t full_covariance_limit = 300;
+// Identical scores of a network scored twice, this many times, make the scores quiet.
+constexpr std::int32_t quiet_checks_needed = 3;
+// Where scores are noisy, progress is read from the mean's scores averaged over this many
+// generations.
+constexpr std::size_t noisy_window = 10;
+// Restarts double the population up to this many times the first.
+constexpr std::size_t largest_population_factor = 8;
+
+bool is_output(const Network& network, std::int32_t node) {
+    return node >= network.size - network.outputs;
+}
+
+double scale_of(const std::vector<double>& scales, std::int32_t i) {
+    const double s = i < static_cast<std::int32_t>(scales.size()) ? scales[i] : 1.0;
+    return std::isfinite(s) && s > 0.0 ? s : 1.0;
+}
+
+std::int32_t fan_in(const Network& network, std::int32_t to) {
+    return std::max(std::min(to, network.size - network.outputs), 1);
+}
+
+// The spread a parameter is first searched with (times sigma): a bias that of its node's output
+// (1 for hidden nodes, the targets' spread for outputs), a weight that spread over the square
+// root of its target's inputs, divided by the spread of the input it reads.
+double natural_scale(const BetaCovarianceState& state, const Network& network,
+                     const ParameterKey& key) {
+    const double node = is_output(network, key.to)
+                            ? scale_of(state.target_scales, key.to - (network.size - network.outputs))
+                            : state.init_scale;
+    if (key.from == bias_source) return node;
+    const double source = key.from < network.inputs ? scale_of(state.input_scales, key.from) : 1.0;
+    return node / std::sqrt(static_cast<double>(fan_in(network, key.to))) / source;
+}
+
+std::vector<double> natural_scales(const BetaCovarianceState& state, const Network& network) {
+    std::vector<double> scales;
+    for (const ParameterKey& key : parameter_keys(network))
+        scales.push_back(natural_scale(state, network, key));
+    return scales;
+}
+
+// The search's own start: `like`'s counts, every allowed connection, linear inputs and outputs and
+// tanh hidden nodes; the weights into hidden nodes random (on their natural scale), all others 0.
+Network plain_structure(BetaCovarianceState& state, const Network& like) {
+    Network network(like.inputs, like.outputs, NetworkEngine(state.sources->engine_seed()));
+    reset(network, like.size);
+    const std::int32_t sources_end = network.size - network.outputs;
+    for (std::int32_t i = 0; i < network.size; ++i)
+        network.activations[i] = i >= network.inputs && i < sources_end ? tanh_kind : linear;
+    std::vector<Link> links;
+    for (std::int32_t to = network.inputs; to < network.size; ++to)
+        for (std::int32_t from = 0; from < std::min(to, sources_end); ++from) {
+            const double weight =
+                is_output(network, to)
+                    ? 0.0
+                    : natural_scale(state, network, {from, to}) * state.draws.standard_normal();
+            links.push_back({from, to, weight});
+        }
+    set_connections(network, std::move(links));
+    return network;
+}
+
+void start_distribution(BetaCovarianceState& state, Network structure, std::size_t lambda) {
+    state.distribution = covariance_start(parameters_of(structure), natural_scales(state, structure),
+                                          state.first_sigma, lambda, full_covariance_limit);
+    state.structure = std::move(structure);
+    state.recent.clear();
+    state.best_watched = HUGE_VAL;
+    state.stale = 0;
+}
+
+Network network_at(const BetaCovarianceState& state, const double* steps) {
+    const CovarianceDistribution& d = state.distribution;
+    std::vector<double> values(d.n);
+    for (std::size_t i = 0; i < d.n; ++i) values[i] = d.mean[i] + d.sigma * steps[i];
+    Network network = state.structure;
+    set_parameters(network, values);
+    return network;
+}
+
+double loss_key(const std::vector<double>& row) {
+    return std::isnan(row[0]) ? HUGE_VAL : row[0];
+}
+
+// Generations without a gain before the search grows or restarts: as many as the distribution
+// needs to learn the shape of its landscape.
+std::int32_t patience(const BetaCovarianceState& state) {
+    const CovarianceDistribution& d = state.distribution;
+    return 10 + static_cast<std::int32_t>(std::ceil(30.0 * static_cast<double>(d.n) /
+                                                    static_cast<double>(d.lambda)));
+}
+
+// A hidden node more, its weights in drawn on their natural scale, its weights out searched with
+// the spread the outputs' weights have now.
+void grow(BetaCovarianceState& state) {
+    const Network& before = state.structure;
+    const std::int32_t h = before.size - before.outputs;
+    std::vector<double> into;
+    for (std::int32_t from = 0; from < h; ++from) into.push_back(0.0);
+    Network after = with_added_node(before, into);
+    for (std::int32_t from = 0; from < h; ++from)
+        after.link(from, h) = natural_scale(state, after, {from, h}) * state.draws.standard_normal();
+    std::vector<std::int32_t> node_map(static_cast<std::size_t>(before.size));
+    std::iota(node_map.begin(), node_map.end(), 0);
+    for (std::int32_t i = h; i < before.size; ++i) node_map[i] = i + 1;
+    const std::vector<std::ptrdiff_t> from_old = parameter_map(before, after, node_map);
+
+    const CovarianceDistribution& d = state.distribution;
+    const std::vector<ParameterKey> keys = parameter_keys(after);
+    // How far the outputs' weights are spread now, against their natural scale.
+    std::vector<double> shares;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (from_old[i] >= 0 && is_output(after, keys[i].to)) {
+            const auto k = static_cast<std::size_t>(from_old[i]);
+            const double variance = d.separable ? d.matrix[k] : d.matrix[k * d.n + k];
+            shares.push_back(d.sigma * std::sqrt(variance) / natural_scale(state, after, keys[i]));
+        }
+    std::nth_element(shares.begin(), shares.begin() + shares.size() / 2, shares.end());
+    const double output_share = shares.empty() ? 1.0 : shares[shares.size() / 2];
+    const std::vector<double> values = parameters_of(after);
+    std::vector<double> fresh_mean(keys.size(), 0.0), fresh_std(keys.size(), 1.0);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (from_old[i] >= 0) continue;
+        const double share = is_output(after, keys[i].to) ? output_share : 1.0;
+        fresh_mean[i] = values[i];
+        fresh_std[i] = share * natural_scale(state, after, keys[i]) / d.sigma;
+    }
+    covariance_remap(state.distribution, from_old, fresh_mean, fresh_std);
+    state.structure = std::move(after);
+    ++state.grown;
+}
+
+void restart(BetaCovarianceState& state) {
+    ++state.restarts;
+    const std::size_t lambda = std::min(state.distribution.lambda * 2,
+                                        state.first_lambda * largest_population_factor);
+    Network like = state.structure;
+    reset(like, state.structure.size - state.grown);
+    state.grown = 0;
+    start_distribution(state, plain_structure(state, like), lambda);
+}
+
+// Counts a generation without a gain in what is watched, and grows or restarts after too many.
+void watch_progress(BetaCovarianceState& state, double mean_loss, double generation_best) {
+    double watched = generation_best;
+    if (state.noise != ScoreNoise::quiet) {
+        state.recent.push_back(mean_loss);
+        if (state.recent.size() > noisy_window) state.recent.erase(state.recent.begin());
+        watched = state.recent.size() < noisy_window
+                      ? HUGE_VAL
+                      : std::accumulate(state.recent.begin(), state.recent.end(), 0.0) /
+                            static_cast<double>(noisy_window);
+    }
+    if (watched < state.best_watched) {
+        state.best_watched = watched;
+        state.stale = 0;
+    } else {
+        ++state.stale;
+    }
+    const bool collapsed = covariance_largest_std(state.distribution) < 1e-12;
+    if (state.stale < patience(state) && !collapsed) return;
+    if (hidden_nodes(state.structure) < state.hidden_cap && !collapsed) {
+        grow(state);
+        state.recent.clear();
+        state.best_watched = state.noise == ScoreNoise::quiet ? state.best_watched : HUGE_VAL;
+        state.stale = 0;
+    } else {
+        restart(state);
+    }
+}
+
+// Whether a network scored again kept its loss, to the bit (NaN kept counts as kept).
+void check_noise(BetaCovarianceState& state, double again) {
+    const bool kept = again == state.rescored_loss ||
+                      (std::isnan(again) && std::isnan(state.rescored_loss));
+    if (!kept)
+        state.noise = ScoreNoise::noisy;
+    else if (++state.quiet_checks >= quiet_checks_needed)
+        state.noise = ScoreNoise::quiet;
+    if (state.noise != ScoreNoise::unknown) state.rescored.reset();
+}
+
+void record(BetaCovarianceState& state, std::size_t index, ScoreRows& rows) {
+    state.best = state.asked[index];
+    state.best_row = rows[index];
+}
+
+// Adopts the model's network when it beat everything the search's own start gave.
+void adopt_model(BetaCovarianceState& state, std::size_t model_index, const ScoreRows& rows) {
+    const double key = loss_key(rows[model_index]);
+    for (std::size_t k = 0; k < model_index; ++k)
+        if (!(key < loss_key(rows[k]))) return;
+    start_distribution(state, *state.model, state.distribution.lambda);
+}
+
+class BetaCovariance final : public Optimizer {
+  public:
+    explicit BetaCovariance(const BetaSettings& settings) : settings_(settings) {}
+    void start(const Network& start, const RunContext& context) override {
+        state_ = beta_covariance_start(start, settings_, context);
+    }
+    const std::vector<Network>& ask() override { return beta_covariance_ask(state_); }
+    bool tell(ScoreRows rows) override { return beta_covariance_tell(state_, std::move(rows)); }
+    BestMember best() const override { return beta_covariance_best(state_); }
+    std::vector<std::pair<std::string, double>> figures() const override {
+        return beta_covariance_figures(state_);
+    }
+
+  private:
+    BetaSettings settings_;
+    BetaCovarianceState state_;
+};
+
+}  // namespace
+
+Network with_added_node(const Network& network, const std::vector<double>& into) {
+    const std::int32_t h = network.size - network.outputs;
+    const auto moved = [h](std::int32_t i) { return i < h ? i : i + 1; };
+    std::vector<Link> links;
+    for (std::int32_t from = 0; from < network.size; ++from)
+        for_each_target(network, from, [&](std::int32_t to) {
+            links.push_back({moved(from), moved(to), network.weight(from, to)});
+        });
+    for (std::int32_t from = 0; from < h; ++from) links.push_back({from, h, into[from]});
+    for (std::int32_t o = 0; o < network.outputs; ++o) links.push_back({h, h + 1 + o, 0.0});
+    Network grown = network;
+    reset(grown, network.size + 1);
+    for (std::int32_t i = 0; i < network.size; ++i) {
+        grown.biases[moved(i)] = network.biases[i];
+        grown.activations[moved(i)] = network.activations[i];
+    }
+    grown.biases[h] = 0.0;
+    grown.activations[h] = tanh_kind;
+    set_connections(grown, std::move(links));
+    return grown;
+}
+
+BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettings& settings,
+                                          const RunContext& context) {
+    BetaCovarianceState state;
+    state.draws = start_beta_search(settings, context);
+    state.sources = context.sources;
+    state.first_sigma = settings.step_size.value_or(beta_covariance_default_step);
+    state.init_scale = settings.init_scale;
+    state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
+    state.target_scales = context.target_scales;
+    state.input_scales = context.input_scales;
+    state.first_lambda = static_cast<std::size_t>(std::max(context.pop_size - 1, 2));
+    if (settings.keep_model) state.model = start;
+    if (settings.reevaluate || !context.comparable_scores) state.noise = ScoreNoise::noisy;
+    start_distribution(state, plain_structure(state, start), state.first_lambda);
+    state.best = state.structure;
+    return state;
+}
+
+const std::vector<Network>& beta_covariance_ask(BetaCovarianceState& state) {
+    const CovarianceDistribution& d = state.distribution;
+    covariance_sample(d, d.lambda, false, state.draws.engine, state.draws.normal, state.steps);
+    state.asked.clear();
+    for (std::size_t k = 0; k < d.lambda; ++k) state.asked.push_back(network_at(state, &state.steps[k * d.n]));
+    state.asked.push_back(state.structure);
+    state.rescore_asked = state.noise == ScoreNoise::unknown && state.rescored.has_value();
+    if (state.rescore_asked) state.asked.push_back(*state.rescored);
+    state.model_asked = state.model.has_value();
+    if (state.model_asked) state.asked.push_back(*state.model);
+    return state.asked;
+}
+
+bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
+    check_score_rows(state.asked.size(), rows);
+    const std::size_t lambda = state.distribution.lambda, n = state.distribution.n;
+    const std::size_t mean_index = lambda;
+    std::size_t next = lambda + 1;
+    const std::size_t rescore_index = state.rescore_asked ? next++ : 0;
+    const std::size_t model_index = state.model_asked ? next++ : 0;
+
+    std::vector<std::size_t> order(lambda);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return loss_key(rows[a]) < loss_key(rows[b]);
+    });
+    std::vector<double> ranked(lambda * n);
+    for (std::size_t k = 0; k < lambda; ++k)
+        std::copy_n(&state.steps[order[k] * n], n, &ranked[k * n]);
+
+    // The generation's best among the samples, the mean and the model's network.
+    std::size_t best = mean_index;
+    if (loss_key(rows[order[0]]) < loss_key(rows[mean_index])) best = order[0];
+    if (state.model_asked && loss_key(rows[model_index]) < loss_key(rows[best])) best = model_index;
+    bool found = false;
+    for (const std::vector<double>& row : rows) found = found || row[0] < no_loss_yet;
+
+    if (state.rescore_asked) check_noise(state, rows[rescore_index][0]);
+    const bool improves = state.best_row.empty() || loss_key(rows[best]) < loss_key(state.best_row);
+    if (state.noise == ScoreNoise::noisy || improves) record(state, best, rows);
+    if (state.noise == ScoreNoise::unknown) {
+        state.rescored = state.asked[best];
+        state.rescored_loss = rows[best][0];
+    }
+    const double mean_loss = loss_key(rows[mean_index]);
+    const double generation_best = loss_key(rows[best]);
+    covariance_update(state.distribution, ranked);
+    set_parameters(state.structure, state.distribution.mean);
+    if (state.model_asked) {
+        adopt_model(state, model_index, rows);
+        state.model.reset();
+    }
+    watch_progress(state, mean_loss, generation_best);
+    return found;
+}
+
+BestMember beta_covariance_best(const BetaCovarianceState& state) {
+    return {state.best, state.best_row.empty() ? no_score_row() : state.best_row};
+}
+
+std::vector<std::pair<std::string, double>> beta_covariance_figures(
+    const BetaCovarianceState& state) {
+    return {{"sigma", state.distribution.sigma},
+            {"population", static_cast<double>(state.distribution.lambda)},
+            {"hidden_nodes", static_cast<double>(hidden_nodes(state.structure))},
+            {"restarts", static_cast<double>(state.restarts)},
+            {"noisy", state.noise == ScoreNoise::noisy ? 1.0 : 0.0}};
+}
+
+void check_beta_covariance_run(const BetaSettings&, std::int32_t) {}
+
+std::unique_ptr<Optimizer> make_beta_covariance(const BetaSettings& settings) {
+    return std::make_unique<BetaCovariance>(settings);
+}
+
+}  // namespace tessaron

@@ -1,0 +1,86 @@
+// Beta's covariance search, its default: a covariance-adapting evolution strategy over the
+// weights and biases of one structure (full covariance while the parameters are few, diagonal
+// beyond), with structure and restarts as an outer loop. The run starts from the smallest network
+// the model allows (its hidden nodes, if any, fed by random weights, and every output's weights 0)
+// and, where progress stalls, first adds a hidden node (its weights out of it 0, so the network
+// computes what it did, and the search's state carried over), then, at the cap on hidden nodes,
+// starts again with twice the population. Whether scores are noisy is found out by scoring one
+// network a second time; where they are not, the best is the best network ever scored, where they
+// are, the best of the latest generation.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "evolution/optimizer.hpp"
+#include "evolution/optimizers/beta_members.hpp"
+#include "evolution/optimizers/beta_settings.hpp"
+#include "evolution/optimizers/covariance_adaptation.hpp"
+
+namespace tessaron {
+
+// The first overall step size (sigma) of the covariance search where step_size is not given: each
+// parameter's own scale (below) times this.
+inline constexpr double beta_covariance_default_step = 1.0;
+
+enum class ScoreNoise { unknown, quiet, noisy };
+
+struct BetaCovarianceState {
+    // From the settings and the run.
+    double first_sigma = beta_covariance_default_step;
+    double init_scale = 1.0;
+    std::int32_t hidden_cap = 0;
+    std::vector<double> target_scales, input_scales;
+    std::size_t first_lambda = 2;
+    BetaDraws draws;
+    RandomSources* sources = nullptr;
+
+    // The searched structure (its weights are the distribution's mean) and the distribution.
+    Network structure;
+    CovarianceDistribution distribution;
+
+    // The networks of the generation: the samples, then the mean, then at most one network scored
+    // before (to learn whether scores are noisy) and, in the first generation, the model's.
+    std::vector<Network> asked;
+    std::vector<double> steps;  // the samples' steps, row by row
+    std::optional<Network> model;
+    std::optional<Network> rescored;
+    double rescored_loss = 0.0;
+    bool model_asked = false, rescore_asked = false;
+
+    // What the search knows of its scores, and its best.
+    ScoreNoise noise = ScoreNoise::unknown;
+    std::int32_t quiet_checks = 0;
+    Network best{NetworkEngine(0)};
+    std::vector<double> best_row;
+
+    // Progress: the generations since the last gain, and the best so far of what is watched (the
+    // best loss ever where scores are quiet, the mean's recent average where they are noisy).
+    std::vector<double> recent;
+    double best_watched = HUGE_VAL;
+    std::int32_t stale = 0;
+    std::int32_t restarts = 0, grown = 0;
+};
+
+BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettings& settings,
+                                          const RunContext& context);
+const std::vector<Network>& beta_covariance_ask(BetaCovarianceState& state);
+bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows);
+BestMember beta_covariance_best(const BetaCovarianceState& state);
+std::vector<std::pair<std::string, double>> beta_covariance_figures(
+    const BetaCovarianceState& state);
+
+// A copy of `network` with one more hidden node, placed last among the hidden nodes: fed by every
+// input and hidden node, feeding every output, of kind tanh, with bias 0, weights into it from
+// `into` (one per source, in node order) and 0 out of it. Keeps the engine.
+Network with_added_node(const Network& network, const std::vector<double>& into);
+
+// Registration (beta_searches.cpp).
+void check_beta_covariance_run(const BetaSettings& settings, std::int32_t pop_size);
+std::unique_ptr<Optimizer> make_beta_covariance(const BetaSettings& settings);
+
+}  // namespace tessaron

@@ -1,0 +1,244 @@
+#include "evolution/optimizers/covariance_adaptation.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "evolution/optimizers/symmetric_eigen.hpp"
+
+namespace tessaron {
+namespace {
+
+// sigma stays in this range: at 0 it could never grow again, and beyond it only overflows.
+constexpr double smallest_sigma = 1e-20;
+constexpr double largest_sigma = 1e20;
+// C's eigenvalues are kept above this share of the largest, so that whitening stays finite.
+constexpr double smallest_condition = 1e-14;
+
+double expected_norm(std::size_t n) {
+    const double k = static_cast<double>(n);
+    return std::sqrt(k) * (1.0 - 1.0 / (4.0 * k) + 1.0 / (21.0 * k * k));
+}
+
+// Eigenvalues from C again: now and then, as often as C changes by a tenth of itself.
+void decompose(CovarianceDistribution& d) {
+    d.decomposed_at = d.updates;
+    const std::size_t n = d.n;
+    if (d.separable) {
+        for (std::size_t i = 0; i < n; ++i) d.scales[i] = std::sqrt(std::max(d.matrix[i], 0.0));
+    } else {
+        SymmetricEigen eigen;
+        if (!symmetric_eigen(d.matrix, n, eigen)) {
+            // Not finite: start over from the diagonal it had, as far as it was usable.
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j)
+                    d.matrix[i * n + j] = i == j ? d.scales[i] * d.scales[i] : 0.0;
+            symmetric_eigen(d.matrix, n, eigen);
+        }
+        d.basis = std::move(eigen.vectors);
+        for (std::size_t i = 0; i < n; ++i) d.scales[i] = std::sqrt(std::max(eigen.values[i], 0.0));
+    }
+    const double largest = *std::max_element(d.scales.begin(), d.scales.end());
+    const double floor = largest > 0.0 ? largest * std::sqrt(smallest_condition) : 1.0;
+    for (double& s : d.scales) s = std::max(s, floor);
+}
+
+bool due_for_decomposition(const CovarianceDistribution& d) {
+    if (d.separable) return true;
+    const double gap = static_cast<double>(d.lambda) / ((d.c_1 + d.c_mu) * d.n * 10.0);
+    return static_cast<double>(d.updates - d.decomposed_at) >= std::max(gap, 1.0);
+}
+
+// C^(-1/2) y.
+std::vector<double> whiten(const CovarianceDistribution& d, const std::vector<double>& y) {
+    const std::size_t n = d.n;
+    std::vector<double> result(n, 0.0);
+    if (d.separable) {
+        for (std::size_t i = 0; i < n; ++i) result[i] = y[i] / d.scales[i];
+        return result;
+    }
+    std::vector<double> rotated(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) rotated[j] += d.basis[i * n + j] * y[i];
+    for (std::size_t j = 0; j < n; ++j) rotated[j] /= d.scales[j];
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) result[i] += d.basis[i * n + j] * rotated[j];
+    return result;
+}
+
+double norm(const std::vector<double>& v) {
+    double sum = 0.0;
+    for (double x : v) sum += x * x;
+    return std::sqrt(sum);
+}
+
+void update_matrix(CovarianceDistribution& d, const std::vector<double>& ranked, bool held) {
+    const std::size_t n = d.n;
+    const double lost = held ? 0.0 : d.c_1 * d.c_c * (2.0 - d.c_c);
+    const double keep = 1.0 - d.c_1 - d.c_mu + lost;
+    if (d.separable) {
+        for (std::size_t i = 0; i < n; ++i) {
+            double rank_mu = 0.0;
+            for (std::size_t k = 0; k < d.mu; ++k)
+                rank_mu += d.weights[k] * ranked[k * n + i] * ranked[k * n + i];
+            d.matrix[i] = keep * d.matrix[i] + d.c_1 * d.path_c[i] * d.path_c[i] + d.c_mu * rank_mu;
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j) {
+            double rank_mu = 0.0;
+            for (std::size_t k = 0; k < d.mu; ++k)
+                rank_mu += d.weights[k] * ranked[k * n + i] * ranked[k * n + j];
+            const double value = keep * d.matrix[i * n + j] +
+                                 d.c_1 * d.path_c[i] * d.path_c[j] + d.c_mu * rank_mu;
+            d.matrix[i * n + j] = value;
+            d.matrix[j * n + i] = value;
+        }
+}
+
+}  // namespace
+
+void covariance_set_population(CovarianceDistribution& d, std::size_t lambda) {
+    const double n = static_cast<double>(std::max<std::size_t>(d.n, 1));
+    d.lambda = std::max<std::size_t>(lambda, 2);
+    d.mu = d.lambda / 2;
+    d.weights.assign(d.mu, 0.0);
+    double sum = 0.0, squares = 0.0;
+    for (std::size_t i = 0; i < d.mu; ++i) {
+        d.weights[i] = std::log((static_cast<double>(d.lambda) + 1.0) / 2.0) -
+                       std::log(static_cast<double>(i + 1));
+        sum += d.weights[i];
+    }
+    for (double& w : d.weights) {
+        w /= sum;
+        squares += w * w;
+    }
+    const double mu_eff = d.mu_eff = 1.0 / squares;
+    d.c_c = (4.0 + mu_eff / n) / (n + 4.0 + 2.0 * mu_eff / n);
+    d.c_s = (mu_eff + 2.0) / (n + mu_eff + 5.0);
+    d.c_1 = 2.0 / ((n + 1.3) * (n + 1.3) + mu_eff);
+    d.c_mu = std::min(1.0 - d.c_1, 2.0 * (mu_eff - 2.0 + 1.0 / mu_eff) / ((n + 2.0) * (n + 2.0) + mu_eff));
+    if (d.separable) {
+        // A diagonal has n entries to learn, not n^2: it may learn (n + 2) / 3 times as fast.
+        const double faster = (n + 2.0) / 3.0;
+        d.c_1 = std::min(1.0, d.c_1 * faster);
+        d.c_mu = std::min(1.0 - d.c_1, d.c_mu * faster);
+    }
+    d.damping = 1.0 + 2.0 * std::max(0.0, std::sqrt((mu_eff - 1.0) / (n + 1.0)) - 1.0) + d.c_s;
+    d.chi_n = expected_norm(std::max<std::size_t>(d.n, 1));
+}
+
+CovarianceDistribution covariance_start(std::vector<double> mean, const std::vector<double>& stds,
+                                        double sigma, std::size_t lambda, std::size_t full_limit) {
+    CovarianceDistribution d;
+    d.n = mean.size();
+    d.separable = d.n > full_limit;
+    d.mean = std::move(mean);
+    d.sigma = std::clamp(sigma, smallest_sigma, largest_sigma);
+    d.matrix.assign(d.separable ? d.n : d.n * d.n, 0.0);
+    for (std::size_t i = 0; i < d.n; ++i)
+        d.matrix[d.separable ? i : i * d.n + i] = stds[i] * stds[i];
+    d.scales.assign(d.n, 1.0);
+    d.path_c.assign(d.n, 0.0);
+    d.path_s.assign(d.n, 0.0);
+    covariance_set_population(d, lambda);
+    if (d.n > 0) decompose(d);
+    return d;
+}
+
+void covariance_sample(const CovarianceDistribution& d, std::size_t count, bool mirrored,
+                       std::mt19937_64& engine, std::normal_distribution<double>& normal,
+                       std::vector<double>& steps) {
+    const std::size_t n = d.n;
+    steps.assign(count * n, 0.0);
+    std::vector<double> z(n);
+    for (std::size_t k = 0; k < count; ++k) {
+        double* y = steps.data() + k * n;
+        if (mirrored && k % 2 == 1) {
+            for (std::size_t i = 0; i < n; ++i) y[i] = -y[i - n];
+            continue;
+        }
+        for (std::size_t j = 0; j < n; ++j) z[j] = d.scales[j] * normal(engine);
+        if (d.separable) {
+            std::copy(z.begin(), z.end(), y);
+            continue;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (std::size_t j = 0; j < n; ++j) sum += d.basis[i * n + j] * z[j];
+            y[i] = sum;
+        }
+    }
+}
+
+void covariance_update(CovarianceDistribution& d, const std::vector<double>& ranked) {
+    const std::size_t n = d.n;
+    if (n == 0) return;
+    std::vector<double> y_w(n, 0.0);
+    for (std::size_t k = 0; k < d.mu; ++k)
+        for (std::size_t i = 0; i < n; ++i) y_w[i] += d.weights[k] * ranked[k * n + i];
+    for (std::size_t i = 0; i < n; ++i) d.mean[i] += d.sigma * y_w[i];
+
+    const std::vector<double> white = whiten(d, y_w);
+    const double s_rate = std::sqrt(d.c_s * (2.0 - d.c_s) * d.mu_eff);
+    for (std::size_t i = 0; i < n; ++i) d.path_s[i] = (1.0 - d.c_s) * d.path_s[i] + s_rate * white[i];
+    ++d.updates;
+    const double length = norm(d.path_s);
+    const double settled = std::sqrt(1.0 - std::pow(1.0 - d.c_s, 2.0 * static_cast<double>(d.updates)));
+    const bool held = length / settled < (1.4 + 2.0 / (static_cast<double>(n) + 1.0)) * d.chi_n;
+    const double c_rate = held ? std::sqrt(d.c_c * (2.0 - d.c_c) * d.mu_eff) : 0.0;
+    for (std::size_t i = 0; i < n; ++i) d.path_c[i] = (1.0 - d.c_c) * d.path_c[i] + c_rate * y_w[i];
+    update_matrix(d, ranked, held);
+
+    d.sigma *= std::exp(std::min(1.0, (d.c_s / d.damping) * (length / d.chi_n - 1.0)));
+    d.sigma = std::clamp(d.sigma, smallest_sigma, largest_sigma);
+    if (due_for_decomposition(d)) decompose(d);
+}
+
+void covariance_remap(CovarianceDistribution& d, const std::vector<std::ptrdiff_t>& from_old,
+                      const std::vector<double>& fresh_mean, const std::vector<double>& fresh_std) {
+    const std::size_t old_n = d.n, n = from_old.size();
+    const auto pick = [&](const std::vector<double>& old, std::size_t i, double fresh) {
+        return from_old[i] == fresh_coordinate ? fresh : old[static_cast<std::size_t>(from_old[i])];
+    };
+    std::vector<double> mean(n), path_c(n), path_s(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        mean[i] = pick(d.mean, i, fresh_mean[i]);
+        path_c[i] = pick(d.path_c, i, 0.0);
+        path_s[i] = pick(d.path_s, i, 0.0);
+    }
+    std::vector<double> matrix(d.separable ? n : n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::ptrdiff_t oi = from_old[i];
+        if (d.separable) {
+            matrix[i] = oi == fresh_coordinate ? fresh_std[i] * fresh_std[i]
+                                               : d.matrix[static_cast<std::size_t>(oi)];
+            continue;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::ptrdiff_t oj = from_old[j];
+            if (oi == fresh_coordinate || oj == fresh_coordinate)
+                matrix[i * n + j] = i == j ? fresh_std[i] * fresh_std[i] : 0.0;
+            else
+                matrix[i * n + j] =
+                    d.matrix[static_cast<std::size_t>(oi) * old_n + static_cast<std::size_t>(oj)];
+        }
+    }
+    d.n = n;
+    d.mean = std::move(mean);
+    d.path_c = std::move(path_c);
+    d.path_s = std::move(path_s);
+    d.matrix = std::move(matrix);
+    d.scales.assign(n, 1.0);
+    covariance_set_population(d, d.lambda);
+    if (n > 0) decompose(d);
+}
+
+double covariance_largest_std(const CovarianceDistribution& d) {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < d.n; ++i)
+        largest = std::max(largest, d.separable ? d.matrix[i] : d.matrix[i * d.n + i]);
+    return d.sigma * std::sqrt(largest);
+}
+
+}  // namespace tessaron
