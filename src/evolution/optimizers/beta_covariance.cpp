@@ -167,7 +167,12 @@ void watch_progress(BetaCovarianceState& state, double mean_loss, double generat
                       : std::accumulate(state.recent.begin(), state.recent.end(), 0.0) /
                             static_cast<double>(noisy_window);
     }
-    if (watched < state.best_watched) {
+    // A gain counts once it exceeds a thousandth of what is watched, so that a search that only
+    // polishes its last digits is seen to stall; slow gains add up until they count.
+    const double needed = std::isinf(state.best_watched)
+                              ? HUGE_VAL
+                              : 1e-3 * std::abs(state.best_watched) + 1e-12;
+    if (watched < state.best_watched - needed || (std::isinf(needed) && watched < HUGE_VAL)) {
         state.best_watched = watched;
         state.stale = 0;
     } else {
