@@ -60,23 +60,16 @@ CONTROL = peers.TASKS
 TEST_EPISODES = peers.TEST_EPISODES
 TRACE_EPISODES = 30
 trace_every = 0  # --trace: steps between tests of the network tessaron hands over first
+start_hidden = 0  # --hidden: hidden nodes of tessaron's models on the control tasks
 FRIEDMAN_SCALES = (0.1, 1.0, 10.0)
 
 # The optimizers' settings, the same on every task of a kind.
 BETA_POP = {"control": 20, "regression": 50, "toy": 50}
 ALPHA_POP = {"control": 50, "regression": 50, "toy": 50}
 NEAT_POP = 150  # neat-python's documented example
-# Beta's settings per task beyond its defaults. CartPole's policies want larger first steps (at
-# the default 0.1, 4 of 5 seeds solved it within 100k steps); a lander's return differs so much
-# from one episode to the next that selecting the best-scored networks follows luck, so there
-# the gradient search estimates a direction from every episode, starting at zero with 8 hidden
-# nodes.
-BETA_SETTINGS = {
-    "cartpole": {"step_size": 0.3},
-    "lunar": {"search": "gradient", "keep_model": False},
-}
-BETA_TASK_POP = {"lunar": 50}
-BETA_TASK_HIDDEN = {"lunar": 8}  # Beta's hidden nodes where they differ from CONTROL's
+# Beta runs with its defaults everywhere: the settings of a new user.
+BETA_SETTINGS = {}
+BETA_TASK_POP = {}
 
 # A standard feed-forward neat-python configuration (that of its XOR example); the counts, the
 # activation and, for regression, activation mutation among four functions are the only changes.
@@ -156,44 +149,61 @@ def genome_size(genome):
 
 
 def control_tessaron(task, seed, budget, optimizer):
+    """A run as a user writes it: tessaron.gym's EpisodeFitness (one episode per evaluation,
+    observations normalised), the default optimizer settings and a population of 20."""
+    import tessaron.callbacks
+    import tessaron.gym
     run = ControlRun(task, seed, budget)
     started = time.perf_counter()
     tessaron.set_num_threads(1)
     tessaron.seed(seed)
-    hidden = BETA_TASK_HIDDEN.get(task, 0) if optimizer == "beta" else 0
-    model = tessaron.Model(run.inputs, run.actions, run.inputs + run.actions + hidden)
+    fitness = tessaron.gym.EpisodeFitness(CONTROL[task][0])
+    model = tessaron.Model(fitness.observation_size, run.actions,
+                           fitness.observation_size + run.actions + start_hidden)
     model.compile(Beta(**BETA_SETTINGS.get(task, {})) if optimizer == "beta" else "alpha")
     pop = (BETA_TASK_POP.get(task, BETA_POP["control"]) if optimizer == "beta"
            else ALPHA_POP["control"])
+    test_seed = 10_000 * (seed + 1)
 
-    def policy(genome):
-        return lambda observation: run.action(genome.predict(observation[None, :])[0])
-
-    next_trace = 0
-
-    def trace(genome):
-        # Under reevaluate Beta hands its best-ranked member over first: how good is it?
-        nonlocal next_trace
-        if trace_every and run.steps >= next_trace:
-            next_trace += trace_every
-            returns = [run.episode(policy(genome), run.test_env, test_seed)[0]
-                       for test_seed in run.test_seeds[:TRACE_EPISODES]]
-            print(f"  trace {task} {optimizer} seed {seed}: {run.steps} steps, first network's "
-                  f"mean over {TRACE_EPISODES} test episodes {np.mean(returns):.1f}", flush=True)
+    def test(genome, size):
+        mean = tessaron.gym.evaluate(genome, CONTROL[task][0], TEST_EPISODES, test_seed,
+                                     normalize=fitness).mean
+        target = run.target()
+        if mean < target:
+            return
+        if run.threshold is None:
+            run.marked_at = (run.steps, run.evaluations)
+            return
+        run.solved_at = (run.steps, run.evaluations)
+        run.size = size
+        raise Stop
 
     def train_func(genomes):
-        trace(genomes[0])
-        returns = [run.train_return(policy(g)) for g in genomes]
-        best = int(np.argmax(returns))
-        if returns[best] >= run.target():
-            run.test(policy(genomes[best]), genome_size(genomes[best]), returns[best])
-        return -np.array(returns)
+        before = fitness.env_steps
+        losses = fitness(genomes)
+        run.count(fitness.env_steps - before, len(genomes))
+        best = int(np.argmin(losses))
+        if -losses[best] >= run.target() and not (run.solved_at or run.marked_at):
+            test(genomes[best], genome_size(genomes[best]))
+        return losses
 
+    class Budget(tessaron.callbacks.Callback):
+        # Ends the run after the generation that spent the budget, keeping its network (an
+        # exception would leave the model as it was).
+        def on_epoch_end(self, epoch, logs=None):
+            if run.steps >= run.budget:
+                self.model.stop_evolving = True
+
+    train_func.tessaron_callback = fitness.tessaron_callback
     try:
-        model.func_evolve(train_func, pop_size=pop, epochs=2**31 - 1, verbose=0)
+        model.func_evolve(train_func, pop_size=pop, epochs=2**31 - 1, verbose=0,
+                          callbacks=[Budget()])
     except Stop:
         pass
-    return run.result(started)
+    final = None
+    if run.threshold is None:  # the final network, folded, on raw observations
+        final = tessaron.gym.evaluate(model, CONTROL[task][0], TEST_EPISODES, test_seed).mean
+    return run.result(started, final=final)
 
 
 def control_neat(task, seed, budget):
@@ -505,6 +515,9 @@ def parse_arguments():
                         help="control tasks, beta and alpha: every STEPS training steps, print the "
                              f"mean return of the first network handed over on {TRACE_EPISODES} "
                              "test episodes")
+    parser.add_argument("--hidden", type=int, default=0,
+                        help="hidden nodes tessaron's control models start with (default 0: the "
+                             "search grows what it needs)")
     parser.add_argument("--results", metavar="FILE",
                         help="append a markdown row per task and method to FILE as they finish")
     return parser.parse_args()
@@ -512,8 +525,9 @@ def parse_arguments():
 
 def main():
     arguments = parse_arguments()
-    global trace_every, results_file
+    global trace_every, results_file, start_hidden
     trace_every = arguments.trace
+    start_hidden = arguments.hidden
     results_file = arguments.results
     budgets = dict(DEFAULT_BUDGETS)
     for item in arguments.budget:

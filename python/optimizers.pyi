@@ -20,7 +20,7 @@ class Beta:
     def __init__(
         self,
         *,
-        step_size: float = 0.1,
+        step_size: float | None = None,
         init_scale: float = 1.0,
         elites: int = 2,
         parent_fraction: float = 0.08,
@@ -29,7 +29,7 @@ class Beta:
         size_penalty: float = 0.0001,
         keep_model: bool = True,
         reevaluate: bool = False,
-        search: Literal["select", "gradient"] = "select",
+        search: Literal["covariance", "select", "gradient"] = "covariance",
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __getstate__(self) -> dict[str, Any]: ...

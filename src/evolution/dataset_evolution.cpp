@@ -110,6 +110,7 @@ class DatasetScoring final : public Scoring {
     }
 
     std::int32_t generations_per_epoch() const override { return batches_; }
+    std::int32_t samples_per_score() const { return std::min(batch_size_, samples_); }
 
     void begin_epoch(RandomSources& sources) override {
         if (batches_ > 1) shuffle_together(run_.x, run_.y, sources.rand);
@@ -155,7 +156,8 @@ class DatasetScoring final : public Scoring {
     // for the optimizer's start.
     std::vector<double> target_scales() const {
         const SampleView rows = training();
-        return column_spreads(rows.y, static_cast<std::size_t>(rows.y_cols), rows.rows, rows.y_cols);
+        return column_spreads(rows.y, static_cast<std::size_t>(rows.y_cols), rows.rows,
+                              rows.y_cols);
     }
     std::vector<double> input_scales(std::int32_t inputs) const {
         const SampleView rows = training();
@@ -186,6 +188,8 @@ RunResult run_dataset_evolution(const Network& start, DatasetEvolution& run, Opt
     context.target_scales = scoring.target_scales();
     context.input_scales = scoring.input_scales(start.inputs);
     context.comparable_scores = scoring.generations_per_epoch() == 1;
+    context.repeatable_scores = context.comparable_scores;
+    context.samples_per_score = scoring.samples_per_score();
     context.sources = &sources;
     optimizer.start(start, context);
     return run_epochs(optimizer, scoring, {run.epochs, run.verbose, run.show_size},

@@ -32,6 +32,11 @@ struct RunContext {
     // Whether a score compares with one from an earlier generation: false where every
     // generation scores on another batch of the data.
     bool comparable_scores = true;
+    // Whether a network's score is the same each time it is scored: true for data scored whole,
+    // false for functions, which may play episodes of chance.
+    bool repeatable_scores = false;
+    // The samples a score is the mean loss over (evolve); 0 where unknown (func_evolve).
+    std::int32_t samples_per_score = 0;
     // The run's sources: every draw of the search comes from them, or from the engines of
     // networks seeded from them. They outlive the run.
     RandomSources* sources = nullptr;

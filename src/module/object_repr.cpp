@@ -76,9 +76,8 @@ PyObject* beta_repr(PyObject* self) {
         const BetaSettings& s = reinterpret_cast<BetaObject*>(self)->settings;
         auto real = [](double value) { return PyRef::steal(PyFloat_FromDouble(value)); };
         const PyRef step = s.step_size ? real(*s.step_size) : PyRef::borrow(Py_None),
-                    scale = real(s.init_scale),
-                    parents = real(s.parent_fraction), structure = real(s.structure_rate),
-                    penalty = real(s.size_penalty);
+                    scale = real(s.init_scale), parents = real(s.parent_fraction),
+                    structure = real(s.structure_rate), penalty = real(s.size_penalty);
         const std::string search = ", search='" + s.search + "'";
         return PyUnicode_FromFormat(
             "%U(step_size=%R, init_scale=%R, elites=%d, parent_fraction=%R, structure_rate=%R, "

@@ -9,8 +9,9 @@ import pytest
 import tessaron
 from tessaron.optimizers import Beta
 
-DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=0.1, init_scale=1.0, elites=2, parent_fraction=0.08, "
-                "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, reevaluate=False)")
+DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=None, init_scale=1.0, elites=2, parent_fraction=0.08, "
+                "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, reevaluate=False, "
+                "search='covariance')")
 
 
 @pytest.mark.parametrize(
@@ -23,7 +24,7 @@ DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=0.1, init_scale=1.0, elites=
         ({"structure_rate": float("nan")}, "structure_rate must be in [0, 1], got nan"),
         ({"max_hidden": -2}, "max_hidden must be at least 0, got -2"),
         ({"size_penalty": -0.5}, "size_penalty must be a finite number of at least 0, got -0.5"),
-        ({"search": "gradients"}, "search must be 'select' or 'gradient', got 'gradients'"),
+        ({"search": "gradients"}, "search must be 'select', 'gradient' or 'covariance', got 'gradients'"),
     ],
 )
 def test_out_of_range_settings_are_refused_by_name(arguments, message):
@@ -87,11 +88,11 @@ def xor():
     return x, np.array([[0], [1], [1], [0]], float)
 
 
-def seeded_run(threads):
+def seeded_run(threads, search):
     tessaron.set_num_threads(threads)
     tessaron.seed(77)
     model = tessaron.Model(2, 1, 5)
-    model.compile(Beta(structure_rate=0.5), "mse", ["mae"], ["size"])
+    model.compile(Beta(structure_rate=0.5, search=search), "mse", ["mae"], ["size"])
     x, y = xor()
     history = model.evolve(x, y, pop_size=12, epochs=6, verbose=0)
     batched = model.evolve(x, y, pop_size=12, batch_size=2, epochs=3, verbose=0)
@@ -100,18 +101,20 @@ def seeded_run(threads):
     return history, batched, scores, model.get_nodes(), model.get_connections()
 
 
-def test_seeded_beta_runs_repeat_whatever_the_thread_count():
+@pytest.mark.parametrize("search", ["covariance", "select"])
+def test_seeded_beta_runs_repeat_whatever_the_thread_count(search):
     before = tessaron.get_num_threads()
     try:
-        first = seeded_run(1)
-        assert seeded_run(2) == first
+        first = seeded_run(1, search)
+        assert seeded_run(2, search) == first
     finally:
         tessaron.set_num_threads(before)
     assert list(first[0]) == ["loss", "mae", "size"] and len(first[0]["loss"]) == 6
 
 
 @pytest.mark.parametrize("reevaluate, search, handed_over", [
-    (False, "select", 10 + 4 * 7), (True, "select", 50), (False, "gradient", 50)])
+    (False, "select", 10 + 4 * 7), (True, "select", 50), (False, "gradient", 50),
+    (False, "covariance", 11 + 4 * 10)])
 def test_func_evolve_hands_each_network_over_once_unless_asked(reevaluate, search, handed_over):
     probe = np.random.default_rng(1).normal(size=(5, 3))
     seen = []
@@ -131,7 +134,7 @@ def test_func_evolve_hands_each_network_over_once_unless_asked(reevaluate, searc
 
 def test_failures_leave_the_model_as_it_was():
     model = tessaron.Model(2, 1, 4)
-    model.compile(Beta(elites=4), "mse")
+    model.compile(Beta(elites=4, search="select"), "mse")
     before = model.get_connections()
     x, y = xor()
     with pytest.raises(ValueError) as raised:
@@ -142,7 +145,7 @@ def test_failures_leave_the_model_as_it_was():
     with pytest.raises(ValueError) as raised:
         model.evolve(x, y, pop_size=2, epochs=2, verbose=0)
     assert str(raised.value) == "the gradient search needs a pop_size of at least 4, got 2"
-    model.compile(Beta(elites=4), "mse")
+    model.compile(Beta(elites=4, search="select"), "mse")
     calls = []
 
     def failing(genomes):

@@ -5,8 +5,8 @@
 #include <numeric>
 
 #include "common/errors.hpp"
-#include "network/activation.hpp"
 #include "evolution/optimizers/network_parameters.hpp"
+#include "network/activation.hpp"
 
 namespace tessaron {
 namespace {
@@ -14,9 +14,7 @@ namespace {
 // Full covariance up to this many parameters; beyond, its diagonal (sampling and updating a full
 // one costs the square of the count per sample).
 constexpr std::size_t full_covariance_limit = 300;
-// Identical scores of a network scored twice, this many times, make the scores quiet.
-constexpr std::int32_t quiet_checks_needed = 3;
-// Where scores are noisy, progress is read from the mean's scores averaged over this many
+// Where scores are noisy, progress is read from the mean's losses averaged over this many
 // generations.
 constexpr std::size_t noisy_window = 10;
 // Restarts double the population up to this many times the first.
@@ -31,8 +29,9 @@ double scale_of(const std::vector<double>& scales, std::int32_t i) {
     return std::isfinite(s) && s > 0.0 ? s : 1.0;
 }
 
+// Hidden nodes read the inputs, outputs read the inputs and the hidden nodes: one hidden layer.
 std::int32_t fan_in(const Network& network, std::int32_t to) {
-    return std::max(std::min(to, network.size - network.outputs), 1);
+    return is_output(network, to) ? network.size - network.outputs : network.inputs;
 }
 
 // The spread a parameter is first searched with (times sigma): a bias that of its node's output
@@ -40,9 +39,10 @@ std::int32_t fan_in(const Network& network, std::int32_t to) {
 // root of its target's inputs, divided by the spread of the input it reads.
 double natural_scale(const BetaCovarianceState& state, const Network& network,
                      const ParameterKey& key) {
-    const double node = is_output(network, key.to)
-                            ? scale_of(state.target_scales, key.to - (network.size - network.outputs))
-                            : state.init_scale;
+    const double node =
+        is_output(network, key.to)
+            ? scale_of(state.target_scales, key.to - (network.size - network.outputs))
+            : state.init_scale;
     if (key.from == bias_source) return node;
     const double source = key.from < network.inputs ? scale_of(state.input_scales, key.from) : 1.0;
     return node / std::sqrt(static_cast<double>(fan_in(network, key.to))) / source;
@@ -55,8 +55,9 @@ std::vector<double> natural_scales(const BetaCovarianceState& state, const Netwo
     return scales;
 }
 
-// The search's own start: `like`'s counts, every allowed connection, linear inputs and outputs and
-// tanh hidden nodes; the weights into hidden nodes random (on their natural scale), all others 0.
+// The search's own start: `like`'s counts, one hidden layer fully connected, linear inputs and
+// outputs and tanh hidden nodes; the weights into hidden nodes random (on their natural scale), all
+// others 0.
 Network plain_structure(BetaCovarianceState& state, const Network& like) {
     Network network(like.inputs, like.outputs, NetworkEngine(state.sources->engine_seed()));
     reset(network, like.size);
@@ -65,7 +66,7 @@ Network plain_structure(BetaCovarianceState& state, const Network& like) {
         network.activations[i] = i >= network.inputs && i < sources_end ? tanh_kind : linear;
     std::vector<Link> links;
     for (std::int32_t to = network.inputs; to < network.size; ++to)
-        for (std::int32_t from = 0; from < std::min(to, sources_end); ++from) {
+        for (std::int32_t from = 0; from < fan_in(network, to); ++from) {
             const double weight =
                 is_output(network, to)
                     ? 0.0
@@ -77,8 +78,9 @@ Network plain_structure(BetaCovarianceState& state, const Network& like) {
 }
 
 void start_distribution(BetaCovarianceState& state, Network structure, std::size_t lambda) {
-    state.distribution = covariance_start(parameters_of(structure), natural_scales(state, structure),
-                                          state.first_sigma, lambda, full_covariance_limit);
+    state.distribution =
+        covariance_start(parameters_of(structure), natural_scales(state, structure),
+                         state.first_sigma, lambda, full_covariance_limit);
     state.structure = std::move(structure);
     state.recent.clear();
     state.best_watched = HUGE_VAL;
@@ -102,8 +104,8 @@ double loss_key(const std::vector<double>& row) {
 // needs to learn the shape of its landscape.
 std::int32_t patience(const BetaCovarianceState& state) {
     const CovarianceDistribution& d = state.distribution;
-    return 10 + static_cast<std::int32_t>(std::ceil(30.0 * static_cast<double>(d.n) /
-                                                    static_cast<double>(d.lambda)));
+    return 10 + static_cast<std::int32_t>(
+                    std::ceil(30.0 * static_cast<double>(d.n) / static_cast<double>(d.lambda)));
 }
 
 // A hidden node more, its weights in drawn on their natural scale, its weights out searched with
@@ -112,10 +114,11 @@ void grow(BetaCovarianceState& state) {
     const Network& before = state.structure;
     const std::int32_t h = before.size - before.outputs;
     std::vector<double> into;
-    for (std::int32_t from = 0; from < h; ++from) into.push_back(0.0);
+    for (std::int32_t from = 0; from < before.inputs; ++from) into.push_back(0.0);
     Network after = with_added_node(before, into);
-    for (std::int32_t from = 0; from < h; ++from)
-        after.link(from, h) = natural_scale(state, after, {from, h}) * state.draws.standard_normal();
+    for (std::int32_t from = 0; from < before.inputs; ++from)
+        after.link(from, h) =
+            natural_scale(state, after, {from, h}) * state.draws.standard_normal();
     std::vector<std::int32_t> node_map(static_cast<std::size_t>(before.size));
     std::iota(node_map.begin(), node_map.end(), 0);
     for (std::int32_t i = h; i < before.size; ++i) node_map[i] = i + 1;
@@ -143,62 +146,90 @@ void grow(BetaCovarianceState& state) {
     }
     covariance_remap(state.distribution, from_old, fresh_mean, fresh_std);
     state.structure = std::move(after);
-    ++state.grown;
 }
 
+// Starts again from fresh weights with twice the population; the hidden nodes grown so far are
+// kept, as the task was seen to need them.
 void restart(BetaCovarianceState& state) {
     ++state.restarts;
-    const std::size_t lambda = std::min(state.distribution.lambda * 2,
-                                        state.first_lambda * largest_population_factor);
-    Network like = state.structure;
-    reset(like, state.structure.size - state.grown);
-    state.grown = 0;
-    start_distribution(state, plain_structure(state, like), lambda);
+    const std::size_t lambda =
+        std::min(state.distribution.lambda * 2, state.first_lambda * largest_population_factor);
+    start_distribution(state, plain_structure(state, state.structure), lambda);
 }
 
-// Counts a generation without a gain in what is watched, and grows or restarts after too many.
-void watch_progress(BetaCovarianceState& state, double mean_loss, double generation_best) {
+// A gain counts once it exceeds a thousandth of the loss, so that a search that only polishes its
+// last digits is seen to stall.
+bool gains(double now, double before) {
+    return std::isinf(before) ? now < before : now < before - (1e-3 * std::abs(before) + 1e-12);
+}
+
+double average(std::vector<double>::const_iterator first, std::size_t count) {
+    return std::accumulate(first, first + static_cast<std::ptrdiff_t>(count), 0.0) /
+           static_cast<double>(count);
+}
+
+// Whether the search stalls: no gain of what is watched for `patience` generations (slow gains
+// add up until they count). Where scores repeat, the best loss is watched; where they are noisy,
+// the mean's losses averaged over the latest `noisy_window` generations.
+bool stalls(BetaCovarianceState& state, double mean_loss, double generation_best) {
     double watched = generation_best;
-    if (state.noise != ScoreNoise::quiet) {
-        state.recent.push_back(mean_loss);
+    if (state.noisy) {
+        state.recent.push_back(std::isnan(mean_loss) ? HUGE_VAL : mean_loss);
         if (state.recent.size() > noisy_window) state.recent.erase(state.recent.begin());
-        watched = state.recent.size() < noisy_window
-                      ? HUGE_VAL
-                      : std::accumulate(state.recent.begin(), state.recent.end(), 0.0) /
-                            static_cast<double>(noisy_window);
+        watched = state.recent.size() < noisy_window ? HUGE_VAL
+                                                     : average(state.recent.begin(), noisy_window);
     }
-    // A gain counts once it exceeds a thousandth of what is watched, so that a search that only
-    // polishes its last digits is seen to stall; slow gains add up until they count.
-    const double needed = std::isinf(state.best_watched)
-                              ? HUGE_VAL
-                              : 1e-3 * std::abs(state.best_watched) + 1e-12;
-    if (watched < state.best_watched - needed || (std::isinf(needed) && watched < HUGE_VAL)) {
+    if (gains(watched, state.best_watched)) {
         state.best_watched = watched;
         state.stale = 0;
-    } else {
-        ++state.stale;
     }
+    return ++state.stale > patience(state);
+}
+
+// Whether the nodes grown last paid for their parameters: the Bayesian information criterion for
+// squared errors, samples * ln(loss before / loss now) > ln(samples) * parameters added.
+bool growth_paid(const BetaCovarianceState& state) {
+    if (!state.best_before_growth || state.samples_per_score <= 0) return true;
+    const double before =
+        state.row_before_growth.empty() ? HUGE_VAL : loss_key(state.row_before_growth);
+    const double now = loss_key(state.best_row);
+    if (!(now < before)) return false;
+    if (!(now > 0.0) || std::isinf(before)) return true;
+    const double added = static_cast<double>(state.distribution.n - state.parameters_before_growth);
+    const auto samples = static_cast<double>(state.samples_per_score);
+    return samples * std::log(before / now) > std::log(samples) * added;
+}
+
+// Grows hidden nodes or restarts where the search stalls.
+void watch_progress(BetaCovarianceState& state, double mean_loss, double generation_best) {
     const bool collapsed = covariance_largest_std(state.distribution) < 1e-12;
-    if (state.stale < patience(state) && !collapsed) return;
-    if (hidden_nodes(state.structure) < state.hidden_cap && !collapsed) {
-        grow(state);
+    if (!stalls(state, mean_loss, generation_best) && !collapsed) return;
+    const std::int32_t hidden = hidden_nodes(state.structure);
+    if (!state.noisy && !growth_paid(state)) {
+        // What the grown nodes gained on the training samples is what as many free parameters
+        // gain by fitting noise: back to the best before them, and no more growing.
+        state.best = *state.best_before_growth;
+        state.best_row = state.row_before_growth;
+        state.hidden_cap = hidden_nodes(state.best);
+        state.best_before_growth.reset();
+        start_distribution(state, state.best, state.distribution.lambda);
+        return;
+    }
+    state.best_before_growth.reset();
+    if (hidden < state.hidden_cap && !collapsed) {
+        state.best_before_growth = state.best;
+        state.row_before_growth = state.best_row;
+        state.parameters_before_growth = state.distribution.n;
+        // The hidden nodes double (the first comes alone), so that a task needing many finds
+        // them after a few stalls; the network computes what it did, and the search goes on.
+        const std::int32_t more = std::min(std::max(hidden, 1), state.hidden_cap - hidden);
+        for (std::int32_t k = 0; k < more; ++k) grow(state);
         state.recent.clear();
-        state.best_watched = state.noise == ScoreNoise::quiet ? state.best_watched : HUGE_VAL;
+        if (state.noisy) state.best_watched = HUGE_VAL;
         state.stale = 0;
     } else {
         restart(state);
     }
-}
-
-// Whether a network scored again kept its loss, to the bit (NaN kept counts as kept).
-void check_noise(BetaCovarianceState& state, double again) {
-    const bool kept = again == state.rescored_loss ||
-                      (std::isnan(again) && std::isnan(state.rescored_loss));
-    if (!kept)
-        state.noise = ScoreNoise::noisy;
-    else if (++state.quiet_checks >= quiet_checks_needed)
-        state.noise = ScoreNoise::quiet;
-    if (state.noise != ScoreNoise::unknown) state.rescored.reset();
 }
 
 void record(BetaCovarianceState& state, std::size_t index, ScoreRows& rows) {
@@ -242,7 +273,8 @@ Network with_added_node(const Network& network, const std::vector<double>& into)
         for_each_target(network, from, [&](std::int32_t to) {
             links.push_back({moved(from), moved(to), network.weight(from, to)});
         });
-    for (std::int32_t from = 0; from < h; ++from) links.push_back({from, h, into[from]});
+    for (std::int32_t from = 0; from < network.inputs; ++from)
+        links.push_back({from, h, into[from]});
     for (std::int32_t o = 0; o < network.outputs; ++o) links.push_back({h, h + 1 + o, 0.0});
     Network grown = network;
     reset(grown, network.size + 1);
@@ -267,8 +299,9 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
     state.target_scales = context.target_scales;
     state.input_scales = context.input_scales;
     state.first_lambda = static_cast<std::size_t>(std::max(context.pop_size - 1, 2));
+    state.samples_per_score = context.samples_per_score;
     if (settings.keep_model) state.model = start;
-    if (settings.reevaluate || !context.comparable_scores) state.noise = ScoreNoise::noisy;
+    state.noisy = settings.reevaluate || !context.repeatable_scores;
     start_distribution(state, plain_structure(state, start), state.first_lambda);
     state.best = state.structure;
     return state;
@@ -278,10 +311,9 @@ const std::vector<Network>& beta_covariance_ask(BetaCovarianceState& state) {
     const CovarianceDistribution& d = state.distribution;
     covariance_sample(d, d.lambda, false, state.draws.engine, state.draws.normal, state.steps);
     state.asked.clear();
-    for (std::size_t k = 0; k < d.lambda; ++k) state.asked.push_back(network_at(state, &state.steps[k * d.n]));
+    for (std::size_t k = 0; k < d.lambda; ++k)
+        state.asked.push_back(network_at(state, &state.steps[k * d.n]));
     state.asked.push_back(state.structure);
-    state.rescore_asked = state.noise == ScoreNoise::unknown && state.rescored.has_value();
-    if (state.rescore_asked) state.asked.push_back(*state.rescored);
     state.model_asked = state.model.has_value();
     if (state.model_asked) state.asked.push_back(*state.model);
     return state.asked;
@@ -291,9 +323,7 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
     check_score_rows(state.asked.size(), rows);
     const std::size_t lambda = state.distribution.lambda, n = state.distribution.n;
     const std::size_t mean_index = lambda;
-    std::size_t next = lambda + 1;
-    const std::size_t rescore_index = state.rescore_asked ? next++ : 0;
-    const std::size_t model_index = state.model_asked ? next++ : 0;
+    const std::size_t model_index = lambda + 1;
 
     std::vector<std::size_t> order(lambda);
     std::iota(order.begin(), order.end(), 0);
@@ -311,13 +341,13 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
     bool found = false;
     for (const std::vector<double>& row : rows) found = found || row[0] < no_loss_yet;
 
-    if (state.rescore_asked) check_noise(state, rows[rescore_index][0]);
     const bool improves = state.best_row.empty() || loss_key(rows[best]) < loss_key(state.best_row);
-    if (state.noise == ScoreNoise::noisy || improves) record(state, best, rows);
-    if (state.noise == ScoreNoise::unknown) {
-        state.rescored = state.asked[best];
-        state.rescored_loss = rows[best][0];
-    }
+    // Where scores are noisy the generation's luckiest network is a poor pick: the mean is the
+    // search's own estimate of the best.
+    if (state.noisy)
+        record(state, mean_index, rows);
+    else if (improves)
+        record(state, best, rows);
     const double mean_loss = loss_key(rows[mean_index]);
     const double generation_best = loss_key(rows[best]);
     covariance_update(state.distribution, ranked);
@@ -340,7 +370,7 @@ std::vector<std::pair<std::string, double>> beta_covariance_figures(
             {"population", static_cast<double>(state.distribution.lambda)},
             {"hidden_nodes", static_cast<double>(hidden_nodes(state.structure))},
             {"restarts", static_cast<double>(state.restarts)},
-            {"noisy", state.noise == ScoreNoise::noisy ? 1.0 : 0.0}};
+            {"noisy", state.noisy ? 1.0 : 0.0}};
 }
 
 void check_beta_covariance_run(const BetaSettings&, std::int32_t) {}

@@ -2,11 +2,12 @@
 // weights and biases of one structure (full covariance while the parameters are few, diagonal
 // beyond), with structure and restarts as an outer loop. The run starts from the smallest network
 // the model allows (its hidden nodes, if any, fed by random weights, and every output's weights 0)
-// and, where progress stalls, first adds a hidden node (its weights out of it 0, so the network
-// computes what it did, and the search's state carried over), then, at the cap on hidden nodes,
-// starts again with twice the population. Whether scores are noisy is found out by scoring one
-// network a second time; where they are not, the best is the best network ever scored, where they
-// are, the best of the latest generation.
+// and, where progress stalls, first adds hidden nodes (as many as it has, at least one, with
+// weights out of them 0, so that the network computes what it did, and the search's state carried
+// over), then, at the cap on hidden nodes, starts again from fresh weights with twice the
+// population. Scores of data scored whole repeat, and the best is the
+// best network ever scored; those of a function (or of batches, or where re-scoring is asked for)
+// may not, and the best is the distribution's mean of the latest generation.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +28,6 @@ namespace tessaron {
 // parameter's own scale (below) times this.
 inline constexpr double beta_covariance_default_step = 1.0;
 
-enum class ScoreNoise { unknown, quiet, noisy };
-
 struct BetaCovarianceState {
     // From the settings and the run.
     double first_sigma = beta_covariance_default_step;
@@ -36,25 +35,23 @@ struct BetaCovarianceState {
     std::int32_t hidden_cap = 0;
     std::vector<double> target_scales, input_scales;
     std::size_t first_lambda = 2;
+    std::int32_t samples_per_score = 0;
     BetaDraws draws;
     RandomSources* sources = nullptr;
 
     // The searched structure (its weights are the distribution's mean) and the distribution.
-    Network structure;
+    Network structure{NetworkEngine(0)};
     CovarianceDistribution distribution;
 
-    // The networks of the generation: the samples, then the mean, then at most one network scored
-    // before (to learn whether scores are noisy) and, in the first generation, the model's.
+    // The networks of the generation: the samples, then the mean, then, in the first generation,
+    // the model's.
     std::vector<Network> asked;
     std::vector<double> steps;  // the samples' steps, row by row
     std::optional<Network> model;
-    std::optional<Network> rescored;
-    double rescored_loss = 0.0;
-    bool model_asked = false, rescore_asked = false;
+    bool model_asked = false;
 
-    // What the search knows of its scores, and its best.
-    ScoreNoise noise = ScoreNoise::unknown;
-    std::int32_t quiet_checks = 0;
+    // Whether scores may differ from one scoring to the next, and the best.
+    bool noisy = true;
     Network best{NetworkEngine(0)};
     std::vector<double> best_row;
 
@@ -63,7 +60,12 @@ struct BetaCovarianceState {
     std::vector<double> recent;
     double best_watched = HUGE_VAL;
     std::int32_t stale = 0;
-    std::int32_t restarts = 0, grown = 0;
+    std::int32_t restarts = 0;
+
+    // The best before the latest growth, taken back if the grown nodes do not pay.
+    std::optional<Network> best_before_growth;
+    std::vector<double> row_before_growth;
+    std::size_t parameters_before_growth = 0;
 };
 
 BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettings& settings,
@@ -75,8 +77,8 @@ std::vector<std::pair<std::string, double>> beta_covariance_figures(
     const BetaCovarianceState& state);
 
 // A copy of `network` with one more hidden node, placed last among the hidden nodes: fed by every
-// input and hidden node, feeding every output, of kind tanh, with bias 0, weights into it from
-// `into` (one per source, in node order) and 0 out of it. Keeps the engine.
+// input, feeding every output, of kind tanh, with bias 0, weights into it from
+// `into` (one per input, in node order) and 0 out of it. Keeps the engine.
 Network with_added_node(const Network& network, const std::vector<double>& into);
 
 // Registration (beta_searches.cpp).

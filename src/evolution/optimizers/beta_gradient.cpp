@@ -120,8 +120,7 @@ BetaGradientState beta_gradient_start(const Network& start, const BetaSettings& 
     state.settings = {step, settings.size_penalty, settings.keep_model, settings.reevaluate};
     const Network centre =
         settings.keep_model ? start : beta_plain_network(start, *context.sources);
-    const std::vector<double> outputs =
-        output_steps(step, start.outputs, context.target_scales);
+    const std::vector<double> outputs = output_steps(step, start.outputs, context.target_scales);
     state.start_steps = node_steps(centre, step, outputs);
     // One centre; the first generation replaces the other places by its perturbations.
     state.members =

@@ -89,8 +89,8 @@ void update_matrix(CovarianceDistribution& d, const std::vector<double>& ranked,
             double rank_mu = 0.0;
             for (std::size_t k = 0; k < d.mu; ++k)
                 rank_mu += d.weights[k] * ranked[k * n + i] * ranked[k * n + j];
-            const double value = keep * d.matrix[i * n + j] +
-                                 d.c_1 * d.path_c[i] * d.path_c[j] + d.c_mu * rank_mu;
+            const double value =
+                keep * d.matrix[i * n + j] + d.c_1 * d.path_c[i] * d.path_c[j] + d.c_mu * rank_mu;
             d.matrix[i * n + j] = value;
             d.matrix[j * n + i] = value;
         }
@@ -117,7 +117,8 @@ void covariance_set_population(CovarianceDistribution& d, std::size_t lambda) {
     d.c_c = (4.0 + mu_eff / n) / (n + 4.0 + 2.0 * mu_eff / n);
     d.c_s = (mu_eff + 2.0) / (n + mu_eff + 5.0);
     d.c_1 = 2.0 / ((n + 1.3) * (n + 1.3) + mu_eff);
-    d.c_mu = std::min(1.0 - d.c_1, 2.0 * (mu_eff - 2.0 + 1.0 / mu_eff) / ((n + 2.0) * (n + 2.0) + mu_eff));
+    d.c_mu = std::min(1.0 - d.c_1,
+                      2.0 * (mu_eff - 2.0 + 1.0 / mu_eff) / ((n + 2.0) * (n + 2.0) + mu_eff));
     if (d.separable) {
         // A diagonal has n entries to learn, not n^2: it may learn (n + 2) / 3 times as fast.
         const double faster = (n + 2.0) / 3.0;
@@ -181,10 +182,12 @@ void covariance_update(CovarianceDistribution& d, const std::vector<double>& ran
 
     const std::vector<double> white = whiten(d, y_w);
     const double s_rate = std::sqrt(d.c_s * (2.0 - d.c_s) * d.mu_eff);
-    for (std::size_t i = 0; i < n; ++i) d.path_s[i] = (1.0 - d.c_s) * d.path_s[i] + s_rate * white[i];
+    for (std::size_t i = 0; i < n; ++i)
+        d.path_s[i] = (1.0 - d.c_s) * d.path_s[i] + s_rate * white[i];
     ++d.updates;
     const double length = norm(d.path_s);
-    const double settled = std::sqrt(1.0 - std::pow(1.0 - d.c_s, 2.0 * static_cast<double>(d.updates)));
+    const double settled =
+        std::sqrt(1.0 - std::pow(1.0 - d.c_s, 2.0 * static_cast<double>(d.updates)));
     const bool held = length / settled < (1.4 + 2.0 / (static_cast<double>(n) + 1.0)) * d.chi_n;
     const double c_rate = held ? std::sqrt(d.c_c * (2.0 - d.c_c) * d.mu_eff) : 0.0;
     for (std::size_t i = 0; i < n; ++i) d.path_c[i] = (1.0 - d.c_c) * d.path_c[i] + c_rate * y_w[i];

@@ -183,8 +183,9 @@ bool symmetric_eigen(const std::vector<double>& matrix, std::size_t n, Symmetric
     // Ascending order, columns moved with their values.
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return result.values[a] < result.values[b]; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return result.values[a] < result.values[b];
+    });
     SymmetricEigen sorted{std::vector<double>(n), std::vector<double>(n * n)};
     for (std::size_t j = 0; j < n; ++j) {
         sorted.values[j] = result.values[order[j]];
