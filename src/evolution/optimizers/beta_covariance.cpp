@@ -14,9 +14,8 @@ namespace {
 // Full covariance up to this many parameters; beyond, its diagonal (sampling and updating a full
 // one costs the square of the count per sample).
 constexpr std::size_t full_covariance_limit = 300;
-// Where scores are noisy, progress is read from the mean's losses averaged over this many
-// generations.
-constexpr std::size_t noisy_window = 10;
+// Where scores are noisy, how good the mean is is read from its losses over this many generations.
+constexpr std::size_t recent_window = 10;
 // Restarts double the population up to this many times the first.
 constexpr std::size_t largest_population_factor = 8;
 
@@ -82,7 +81,6 @@ void start_distribution(BetaCovarianceState& state, Network structure, std::size
         covariance_start(parameters_of(structure), natural_scales(state, structure),
                          state.first_sigma, lambda, full_covariance_limit);
     state.structure = std::move(structure);
-    state.recent.clear();
     state.best_watched = HUGE_VAL;
     state.stale = 0;
 }
@@ -148,10 +146,28 @@ void grow(BetaCovarianceState& state) {
     state.structure = std::move(after);
 }
 
+double recent_average(const BetaCovarianceState& state) {
+    if (state.recent.size() < recent_window) return HUGE_VAL;
+    return std::accumulate(state.recent.begin(), state.recent.end(), 0.0) /
+           static_cast<double>(recent_window);
+}
+
+// Before a restart: keeps the best so far where its recent losses beat those of what was kept.
+void keep_era(BetaCovarianceState& state) {
+    if (!state.noisy) return;
+    const double average = recent_average(state);
+    if (!state.earlier || average < state.earlier_average) {
+        state.earlier = true;
+        state.earlier_average = average;
+    }
+    state.recent.clear();
+}
+
 // Starts again from fresh weights with twice the population; the hidden nodes grown so far are
 // kept, as the task was seen to need them.
 void restart(BetaCovarianceState& state) {
     ++state.restarts;
+    keep_era(state);
     const std::size_t lambda =
         std::min(state.distribution.lambda * 2, state.first_lambda * largest_population_factor);
     start_distribution(state, plain_structure(state, state.structure), lambda);
@@ -163,24 +179,13 @@ bool gains(double now, double before) {
     return std::isinf(before) ? now < before : now < before - (1e-3 * std::abs(before) + 1e-12);
 }
 
-double average(std::vector<double>::const_iterator first, std::size_t count) {
-    return std::accumulate(first, first + static_cast<std::ptrdiff_t>(count), 0.0) /
-           static_cast<double>(count);
-}
-
-// Whether the search stalls: no gain of what is watched for `patience` generations (slow gains
-// add up until they count). Where scores repeat, the best loss is watched; where they are noisy,
-// the mean's losses averaged over the latest `noisy_window` generations.
-bool stalls(BetaCovarianceState& state, double mean_loss, double generation_best) {
-    double watched = generation_best;
-    if (state.noisy) {
-        state.recent.push_back(std::isnan(mean_loss) ? HUGE_VAL : mean_loss);
-        if (state.recent.size() > noisy_window) state.recent.erase(state.recent.begin());
-        watched = state.recent.size() < noisy_window ? HUGE_VAL
-                                                     : average(state.recent.begin(), noisy_window);
-    }
-    if (gains(watched, state.best_watched)) {
-        state.best_watched = watched;
+// Whether the search stalls: no gain of the generation's best loss for `patience` generations
+// (slow gains add up until they count). Where scores are noisy that best is partly luck, but a
+// search that is moving finds lucky and good networks alike: the mean's loss, which says more of
+// the search's state, stays flat where rewards are sparse while the search is still exploring.
+bool stalls(BetaCovarianceState& state, double generation_best) {
+    if (gains(generation_best, state.best_watched)) {
+        state.best_watched = generation_best;
         state.stale = 0;
     }
     return ++state.stale > patience(state);
@@ -201,9 +206,9 @@ bool growth_paid(const BetaCovarianceState& state) {
 }
 
 // Grows hidden nodes or restarts where the search stalls.
-void watch_progress(BetaCovarianceState& state, double mean_loss, double generation_best) {
+void watch_progress(BetaCovarianceState& state, double generation_best) {
     const bool collapsed = covariance_largest_std(state.distribution) < 1e-12;
-    if (!stalls(state, mean_loss, generation_best) && !collapsed) return;
+    if (!stalls(state, generation_best) && !collapsed) return;
     const std::int32_t hidden = hidden_nodes(state.structure);
     if (!state.noisy && !growth_paid(state)) {
         // What the grown nodes gained on the training samples is what as many free parameters
@@ -216,6 +221,17 @@ void watch_progress(BetaCovarianceState& state, double mean_loss, double generat
         return;
     }
     state.best_before_growth.reset();
+    if (hidden < state.hidden_cap && !collapsed && state.noisy) {
+        // Where scores are noisy, weights found without hidden nodes tend to saturate the outputs
+        // (bold actions pay on many episodes), which leaves grown nodes nothing to add: the
+        // search starts again, from fresh weights, with every hidden node it may have.
+        ++state.restarts;
+        keep_era(state);
+        Network like = state.structure;
+        reset(like, like.size + state.hidden_cap - hidden);
+        start_distribution(state, plain_structure(state, like), state.distribution.lambda);
+        return;
+    }
     if (hidden < state.hidden_cap && !collapsed) {
         state.best_before_growth = state.best;
         state.row_before_growth = state.best_row;
@@ -224,8 +240,6 @@ void watch_progress(BetaCovarianceState& state, double mean_loss, double generat
         // them after a few stalls; the network computes what it did, and the search goes on.
         const std::int32_t more = std::min(std::max(hidden, 1), state.hidden_cap - hidden);
         for (std::int32_t k = 0; k < more; ++k) grow(state);
-        state.recent.clear();
-        if (state.noisy) state.best_watched = HUGE_VAL;
         state.stale = 0;
     } else {
         restart(state);
@@ -235,6 +249,17 @@ void watch_progress(BetaCovarianceState& state, double mean_loss, double generat
 void record(BetaCovarianceState& state, std::size_t index, ScoreRows& rows) {
     state.best = state.asked[index];
     state.best_row = rows[index];
+}
+
+// Where scores are noisy the generation's luckiest network is a poor pick: the mean is the
+// search's own estimate of the best, and its recent losses say how good it is. The mean of a run
+// that restarted is a fresh start for a while: the best is then the mean an earlier start ended
+// with, until the new one's recent losses are as low.
+void record_mean(BetaCovarianceState& state, std::size_t mean_index, ScoreRows& rows) {
+    state.recent.push_back(loss_key(rows[mean_index]));
+    if (state.recent.size() > recent_window) state.recent.erase(state.recent.begin());
+    if (state.earlier && !(recent_average(state) <= state.earlier_average)) return;
+    record(state, mean_index, rows);
 }
 
 // Adopts the model's network when it beat everything the search's own start gave.
@@ -342,13 +367,10 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
     for (const std::vector<double>& row : rows) found = found || row[0] < no_loss_yet;
 
     const bool improves = state.best_row.empty() || loss_key(rows[best]) < loss_key(state.best_row);
-    // Where scores are noisy the generation's luckiest network is a poor pick: the mean is the
-    // search's own estimate of the best.
     if (state.noisy)
-        record(state, mean_index, rows);
+        record_mean(state, mean_index, rows);
     else if (improves)
         record(state, best, rows);
-    const double mean_loss = loss_key(rows[mean_index]);
     const double generation_best = loss_key(rows[best]);
     covariance_update(state.distribution, ranked);
     set_parameters(state.structure, state.distribution.mean);
@@ -356,7 +378,7 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
         adopt_model(state, model_index, rows);
         state.model.reset();
     }
-    watch_progress(state, mean_loss, generation_best);
+    watch_progress(state, generation_best);
     return found;
 }
 

@@ -55,9 +55,13 @@ struct BetaCovarianceState {
     Network best{NetworkEngine(0)};
     std::vector<double> best_row;
 
-    // Progress: the generations since the last gain, and the best so far of what is watched (the
-    // best loss ever where scores are quiet, the mean's recent average where they are noisy).
+    // Where scores are noisy: the mean's latest losses, and whether an earlier start's mean is the
+    // best (state.best), with the average of its last losses.
     std::vector<double> recent;
+    bool earlier = false;
+    double earlier_average = HUGE_VAL;
+
+    // Progress: the best generation's loss that counted as a gain, and the generations since.
     double best_watched = HUGE_VAL;
     std::int32_t stale = 0;
     std::int32_t restarts = 0;
