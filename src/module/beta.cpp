@@ -93,15 +93,16 @@ PyTypeObject Beta_Type = [] {
         "Beta(*, step_size=None, init_scale=1.0, elites=2, parent_fraction=0.08, "
         "structure_rate=0.1, max_hidden=8, size_penalty=0.0001, keep_model=True, "
         "reevaluate=False, search='covariance')\n--\n\n"
-        "An optimizer that learns with few evaluations: independent random starts, weight steps "
-        "on an absolute scale whose size each network adapts, the best `elites` kept unchanged, "
-        "and structural changes that add and remove nodes and connections (at most `max_hidden` "
-        "hidden nodes, a size penalty of `size_penalty` times the loss per node and "
-        "connection). Only new networks are scored; `reevaluate=True` scores every member again "
-        "each generation and averages, for noisy fitness. `search='gradient'` instead moves one "
-        "centre network (the model's, or with keep_model=False one whose weights are all 0) "
-        "along a direction estimated from the ranks of mirrored perturbations of it, with a step "
-        "size per weight; for very noisy fitness (the structure then stays fixed).";
+        "An optimizer that learns with few evaluations. The default search, "
+        "search='covariance', adapts a distribution over the weights and biases of one network "
+        "(a covariance-adapting evolution strategy, each parameter on its natural scale), grows "
+        "hidden nodes while they pay and restarts with more samples when progress stalls, and "
+        "treats the scores of func_evolve, of batches and of reevaluate=True as noisy (the "
+        "distribution's mean is then the best). search='select' breeds mutated copies of the best "
+        "members with self-adapting steps and structural changes (elites, parent_fraction, "
+        "structure_rate, size_penalty); search='gradient' moves one centre network along a "
+        "direction estimated from the ranks of mirrored perturbations of it, for very noisy "
+        "fitness. step_size=None takes each search's own first step size.";
     type.tp_init = beta_init;
     type.tp_new = beta_new;
     type.tp_methods = beta_methods;
