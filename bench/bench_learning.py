@@ -135,13 +135,9 @@ def tessaron_size(model):
 
 
 def genome_size(genome):
-    """Nodes and connections of a Genome, read through a Model rebuilt from its state."""
-    state = genome.__getstate__()
-    model = tessaron.Model.__new__(tessaron.Model)
-    model.__setstate__({"network": state["network"], "inputs": state["inputs"],
-                        "outputs": state["outputs"], "size": 0, "compiled": False,
-                        "has_loss": False, "losses": [], "monitors": [], "optimizer": None})
-    return tessaron_size(model)
+    """Nodes and connections of a Genome."""
+    network = genome.get_network()
+    return len(network["biases"]), len(network["connections"])
 
 
 # ---------------------------------------------------------------------------------------------
