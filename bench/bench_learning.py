@@ -6,13 +6,19 @@ scikit-learn) with the same budgets and seeds, one thread each, medians over the
     python bench/bench_learning.py [--tasks cartpole,diabetes,friedman,xor,sine,acrobot,lunar]
                                    [--methods beta,alpha,neat,cma-linear|peers|...] [--seeds 5]
                                    [--jobs 2] [--budget cartpole=100000 --budget lunar=400000 ...]
-                                   [--trace 150000] [--results FILE]
+                                   [--trace 150000] [--results FILE] [--hidden N]
+                                   [--beta max_hidden=0 --beta search='select' ...]
 
 Methods: beta, alpha (tessaron), neat (neat-python), cma-linear (pycma, linear policy, raw
 observations), and the peers: cma (pycma on a 16-tanh MLP with observation normalisation),
 evosax-cma, evosax-snes, evosax-pgpe, evosax-openes (gymnax environments), evotorch-pgpe
 (GymNE); `peers` stands for all six. sklearn (LinearRegression, Ridge, MLPRegressor;
 LogisticRegression, MLPClassifier) runs on the regression and classification tasks.
+
+tessaron's control runs are what a user writes: tessaron.gym.EpisodeFitness (observations
+normalised, one episode per evaluation, episode seeds shared by a generation), `Beta()` with its
+defaults (or the `--beta` settings) and a population of 20, from a model without hidden nodes
+(or `--hidden` of them).
 
 Tasks and what is printed per method (median over the seeds, and how many seeds reached the goal):
 - cartpole (CartPole-v1), acrobot (Acrobot-v1), mountaincar (MountainCar-v0),
@@ -37,6 +43,7 @@ Tasks and what is printed per method (median over the seeds, and how many seeds 
 """
 
 import argparse
+import ast
 import math
 import os
 import random
@@ -68,8 +75,7 @@ BETA_POP = {"control": 20, "regression": 50, "toy": 50}
 ALPHA_POP = {"control": 50, "regression": 50, "toy": 50}
 NEAT_POP = 150  # neat-python's documented example
 # Beta runs with its defaults everywhere: the settings of a new user.
-BETA_SETTINGS = {}
-BETA_TASK_POP = {}
+beta_settings = {}  # --beta key=value: settings for every task, to compare with the defaults
 
 # A standard feed-forward neat-python configuration (that of its XOR example); the counts, the
 # activation and, for regression, activation mutation among four functions are the only changes.
@@ -156,9 +162,8 @@ def control_tessaron(task, seed, budget, optimizer):
     fitness = tessaron.gym.EpisodeFitness(CONTROL[task][0])
     model = tessaron.Model(fitness.observation_size, run.actions,
                            fitness.observation_size + run.actions + start_hidden)
-    model.compile(Beta(**BETA_SETTINGS.get(task, {})) if optimizer == "beta" else "alpha")
-    pop = (BETA_TASK_POP.get(task, BETA_POP["control"]) if optimizer == "beta"
-           else ALPHA_POP["control"])
+    model.compile(Beta(**beta_settings) if optimizer == "beta" else "alpha")
+    pop = BETA_POP["control"] if optimizer == "beta" else ALPHA_POP["control"]
     test_seed = 10_000 * (seed + 1)
 
     def test(genome, size):
@@ -288,7 +293,7 @@ def regression_tessaron(task, seed, budget, optimizer, scale):
     tessaron.seed(seed)
     model = tessaron.Model(x.shape[1], 1, x.shape[1] + 1 + REGRESSION_HIDDEN[task])
     if optimizer == "beta":
-        beta = Beta()
+        beta = Beta(**beta_settings)
         pop = BETA_POP["regression"]
         epochs = 1 + (budget - pop) // (pop - 2)
         model.compile(beta, "mse")
@@ -335,7 +340,7 @@ def toy_tessaron(task, seed, budget, optimizer):
     model = tessaron.Model(x.shape[1], 1, x.shape[1] + 1 + hidden)
     pop = (BETA_POP if optimizer == "beta" else ALPHA_POP)["toy"]
     per_generation = (pop - 2) if optimizer == "beta" else 2 * pop
-    model.compile(Beta() if optimizer == "beta" else "alpha", "mse")
+    model.compile(Beta(**beta_settings) if optimizer == "beta" else "alpha", "mse")
     epochs = budget // per_generation
     start = time.perf_counter()
     losses = model.evolve(x, y, pop_size=pop, epochs=epochs, verbose=0)["loss"]
@@ -511,6 +516,8 @@ def parse_arguments():
                         help="control tasks, beta and alpha: every STEPS training steps, print the "
                              f"mean return of the first network handed over on {TRACE_EPISODES} "
                              "test episodes")
+    parser.add_argument("--beta", action="append", default=[], metavar="KEY=VALUE",
+                        help="a Beta setting for every task (a Python literal), e.g. max_hidden=0")
     parser.add_argument("--hidden", type=int, default=0,
                         help="hidden nodes tessaron's control models start with (default 0: the "
                              "search grows what it needs)")
@@ -524,6 +531,9 @@ def main():
     global trace_every, results_file, start_hidden
     trace_every = arguments.trace
     start_hidden = arguments.hidden
+    for setting in arguments.beta:
+        key, _, value = setting.partition("=")
+        beta_settings[key] = ast.literal_eval(value)
     results_file = arguments.results
     budgets = dict(DEFAULT_BUDGETS)
     for item in arguments.budget:
