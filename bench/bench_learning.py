@@ -6,7 +6,7 @@ scikit-learn) with the same budgets and seeds, one thread each, medians over the
     python bench/bench_learning.py [--tasks cartpole,diabetes,friedman,xor,sine,acrobot,lunar]
                                    [--methods beta,alpha,neat,cma-linear|peers|...] [--seeds 5]
                                    [--jobs 2] [--budget cartpole=100000 --budget lunar=400000 ...]
-                                   [--trace 150000] [--results FILE] [--hidden N]
+                                   [--trace 150000] [--results FILE] [--hidden N] [--pop N]
                                    [--beta max_hidden=0 --beta search='select' ...]
 
 Methods: beta, alpha (tessaron), neat (neat-python), cma-linear (pycma, linear policy, raw
@@ -518,6 +518,8 @@ def parse_arguments():
                              "test episodes")
     parser.add_argument("--beta", action="append", default=[], metavar="KEY=VALUE",
                         help="a Beta setting for every task (a Python literal), e.g. max_hidden=0")
+    parser.add_argument("--pop", type=int, metavar="N",
+                        help="Beta's population on every task (default: 20 control, 50 others)")
     parser.add_argument("--hidden", type=int, default=0,
                         help="hidden nodes tessaron's control models start with (default 0: the "
                              "search grows what it needs)")
@@ -531,6 +533,8 @@ def main():
     global trace_every, results_file, start_hidden
     trace_every = arguments.trace
     start_hidden = arguments.hidden
+    if arguments.pop:
+        BETA_POP.update({kind: arguments.pop for kind in BETA_POP})
     for setting in arguments.beta:
         key, _, value = setting.partition("=")
         beta_settings[key] = ast.literal_eval(value)
