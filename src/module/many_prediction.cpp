@@ -89,6 +89,62 @@ PyRef readable_doubles(PyArrayObject* x) {
                         NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
 }
 
+// Refuses x unless it holds one row (or one block of samples) per genome, wide enough.
+npy_intp checked_samples(PyArrayObject* x,
+                         const std::vector<std::shared_ptr<const Network>>& networks) {
+    const int dimensions = PyArray_NDIM(x);
+    const auto count = static_cast<npy_intp>(networks.size());
+    const std::int32_t inputs = networks.front()->inputs;
+    const npy_intp rows = PyArray_DIM(x, 0);
+    const npy_intp samples = dimensions == 3 ? PyArray_DIM(x, 1) : 1;
+    const npy_intp columns = PyArray_DIM(x, dimensions - 1);
+    if (rows != count)
+        raise_format(PyExc_ValueError,
+                     "the first dimension of x (%zd) differs from the number of genomes (%zd)",
+                     static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(count));
+    if (columns < inputs)
+        raise_format(PyExc_ValueError, "x has %zd columns, but the genomes have %d inputs",
+                     static_cast<Py_ssize_t>(columns), inputs);
+    if (samples > std::numeric_limits<std::int32_t>::max())
+        raise_format(PyExc_ValueError, "x has %zd samples per genome; at most %d are supported",
+                     static_cast<Py_ssize_t>(samples), std::numeric_limits<std::int32_t>::max());
+    return samples;
+}
+
+// Fills `out` (genome, sample, output) with every genome's predictions of its own samples, in
+// chunks of rows spread over the worker threads without the interpreter lock where it pays.
+void predict_each(const std::vector<std::shared_ptr<const Network>>& networks, PyArrayObject* x,
+                  npy_intp samples, double* out) {
+    const char* data = static_cast<const char*>(PyArray_DATA(x));
+    const npy_intp genome_stride = PyArray_STRIDE(x, 0);
+    const std::size_t sample_stride =
+        PyArray_NDIM(x) == 3 && samples > 1
+            ? static_cast<std::size_t>(PyArray_STRIDE(x, 1)) / sizeof(double)
+            : 0;
+    const std::int32_t outputs = networks.front()->outputs;
+    const npy_intp chunks = samples == 0 ? 0 : (samples + rows_per_item - 1) / rows_per_item;
+    double work = 0;
+    for (const auto& network : networks) work += static_cast<double>(samples) * network->size;
+    const auto run = [&](std::size_t item, int) {
+        const auto genome = static_cast<npy_intp>(item) / chunks;
+        const npy_intp first = static_cast<npy_intp>(item) % chunks * rows_per_item;
+        const auto rows_here = static_cast<std::int32_t>(std::min(rows_per_item, samples - first));
+        const auto* genome_x = reinterpret_cast<const double*>(data + genome * genome_stride);
+        predict_rows(
+            *networks[static_cast<std::size_t>(genome)],
+            genome_x + static_cast<std::size_t>(first) * sample_stride, sample_stride, rows_here,
+            out + (static_cast<std::size_t>(genome) * samples + first) * outputs, thread_scratch());
+    };
+    const auto items = networks.size() * static_cast<std::size_t>(chunks);
+    // The caller holds the networks and x; nothing here touches a Python object.
+    GilRelease unlocked;
+    if (work >= unlocked_work) {
+        parallel_for(items, run);
+    } else {
+        for (std::size_t item = 0; item < items; ++item) run(item, 0);
+    }
+}
+
 PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
     if (!PyArray_Check(x_object))
         raise_format(PyExc_TypeError, "x must be a numpy array, got %s",
@@ -105,59 +161,15 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
                      "genomes must be a sequence of Genome or Model objects, got %s",
                      Py_TYPE(genomes)->tp_name);
     const std::vector<std::shared_ptr<const Network>> networks = population_networks(genomes);
-    const auto count = static_cast<npy_intp>(networks.size());
-    const std::int32_t inputs = networks.front()->inputs;
-    const std::int32_t outputs = networks.front()->outputs;
-    const npy_intp rows = PyArray_DIM(x_given, 0);
-    const npy_intp samples = dimensions == 3 ? PyArray_DIM(x_given, 1) : 1;
-    const npy_intp columns = PyArray_DIM(x_given, dimensions - 1);
-    if (rows != count)
-        raise_format(PyExc_ValueError,
-                     "the first dimension of x (%zd) differs from the number of genomes (%zd)",
-                     static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(count));
-    if (columns < inputs)
-        raise_format(PyExc_ValueError, "x has %zd columns, but the genomes have %d inputs",
-                     static_cast<Py_ssize_t>(columns), inputs);
-    if (samples > std::numeric_limits<std::int32_t>::max())
-        raise_format(PyExc_ValueError, "x has %zd samples per genome; at most %d are supported",
-                     static_cast<Py_ssize_t>(samples), std::numeric_limits<std::int32_t>::max());
-
+    const npy_intp samples = checked_samples(x_given, networks);
     const PyRef held = readable_doubles(x_given);
-    auto* x = reinterpret_cast<PyArrayObject*>(held.get());
-    const char* data = static_cast<const char*>(PyArray_DATA(x));
-    const npy_intp genome_stride = PyArray_STRIDE(x, 0);
-    const std::size_t sample_stride =
-        dimensions == 3 && samples > 1
-            ? static_cast<std::size_t>(PyArray_STRIDE(x, 1)) / sizeof(double)
-            : 0;
-    const npy_intp shape[3] = {count, dimensions == 3 ? samples : outputs, outputs};
+    const npy_intp outputs = networks.front()->outputs;
+    const npy_intp shape[3] = {static_cast<npy_intp>(networks.size()),
+                               dimensions == 3 ? samples : outputs, outputs};
     PyRef result = new_unfilled_array(dimensions, shape);
-    double* out =
-        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-
-    const npy_intp chunks = samples == 0 ? 0 : (samples + rows_per_item - 1) / rows_per_item;
-    double work = 0;
-    for (const auto& network : networks) work += static_cast<double>(samples) * network->size;
-    const auto run = [&](std::size_t item, int) {
-        const auto genome = static_cast<npy_intp>(item) / chunks;
-        const npy_intp first = static_cast<npy_intp>(item) % chunks * rows_per_item;
-        const auto rows_here = static_cast<std::int32_t>(std::min(rows_per_item, samples - first));
-        const auto* genome_x = reinterpret_cast<const double*>(data + genome * genome_stride);
-        predict_rows(
-            *networks[static_cast<std::size_t>(genome)],
-            genome_x + static_cast<std::size_t>(first) * sample_stride, sample_stride, rows_here,
-            out + (static_cast<std::size_t>(genome) * samples + first) * outputs, thread_scratch());
-    };
-    const auto items = static_cast<std::size_t>(count * chunks);
-    {
-        // The networks and x are held above; nothing below touches a Python object.
-        GilRelease unlocked;
-        if (work >= unlocked_work) {
-            parallel_for(items, run);
-        } else {
-            for (std::size_t item = 0; item < items; ++item) run(item, 0);
-        }
-    }
+    predict_each(
+        networks, reinterpret_cast<PyArrayObject*>(held.get()), samples,
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))));
     return result.release();
 }
 
