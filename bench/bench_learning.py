@@ -166,26 +166,15 @@ def control_tessaron(task, seed, budget, optimizer):
     pop = BETA_POP["control"] if optimizer == "beta" else ALPHA_POP["control"]
     test_seed = 10_000 * (seed + 1)
 
-    def test(genome, size):
-        mean = tessaron.gym.evaluate(genome, CONTROL[task][0], TEST_EPISODES, test_seed,
-                                     normalize=fitness).mean
-        target = run.target()
-        if mean < target:
-            return
-        if run.threshold is None:
-            run.marked_at = (run.steps, run.evaluations)
-            return
-        run.solved_at = (run.steps, run.evaluations)
-        run.size = size
-        raise Stop
-
     def train_func(genomes):
         before = fitness.env_steps
         losses = fitness(genomes)
         run.count(fitness.env_steps - before, len(genomes))
         best = int(np.argmin(losses))
         if -losses[best] >= run.target() and not (run.solved_at or run.marked_at):
-            test(genomes[best], genome_size(genomes[best]))
+            run.record(tessaron.gym.evaluate(genomes[best], CONTROL[task][0], TEST_EPISODES,
+                                             test_seed, normalize=fitness).mean,
+                       genome_size(genomes[best]))
         return losses
 
     class Budget(tessaron.callbacks.Callback):

@@ -172,8 +172,12 @@ class ControlRun:
         target = self.target()
         if self.solved_at or self.marked_at or best_training_return < target:
             return
-        mean = self.test_mean(act, stop_below=target)
-        if mean is None or mean < target:
+        self.record(self.test_mean(act, stop_below=target), size)
+
+    def record(self, mean, size):
+        """Records a test's mean return (None: stopped below the target); a solve stops the
+        run."""
+        if mean is None or mean < self.target():
             return
         if self.threshold is None:
             self.marked_at = (self.steps, self.evaluations)
