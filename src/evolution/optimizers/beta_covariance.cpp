@@ -270,24 +270,6 @@ void adopt_model(BetaCovarianceState& state, std::size_t model_index, const Scor
     start_distribution(state, *state.model, state.distribution.lambda);
 }
 
-class BetaCovariance final : public Optimizer {
-  public:
-    explicit BetaCovariance(const BetaSettings& settings) : settings_(settings) {}
-    void start(const Network& start, const RunContext& context) override {
-        state_ = beta_covariance_start(start, settings_, context);
-    }
-    const std::vector<Network>& ask() override { return beta_covariance_ask(state_); }
-    bool tell(ScoreRows rows) override { return beta_covariance_tell(state_, std::move(rows)); }
-    BestMember best() const override { return beta_covariance_best(state_); }
-    std::vector<std::pair<std::string, double>> figures() const override {
-        return beta_covariance_figures(state_);
-    }
-
-  private:
-    BetaSettings settings_;
-    BetaCovarianceState state_;
-};
-
 }  // namespace
 
 Network with_added_node(const Network& network, const std::vector<double>& into) {
@@ -398,7 +380,10 @@ std::vector<std::pair<std::string, double>> beta_covariance_figures(
 void check_beta_covariance_run(const BetaSettings&, std::int32_t) {}
 
 std::unique_ptr<Optimizer> make_beta_covariance(const BetaSettings& settings) {
-    return std::make_unique<BetaCovariance>(settings);
+    return std::make_unique<
+        BetaSearchOptimizer<BetaCovarianceState, beta_covariance_start, beta_covariance_ask,
+                            beta_covariance_tell, beta_covariance_figures, beta_covariance_best>>(
+        settings);
 }
 
 }  // namespace tessaron

@@ -97,11 +97,19 @@ std::vector<double> output_steps(double step_size, std::int32_t outputs,
 std::vector<double> node_steps(const Network& network, double step_size,
                                const std::vector<double>& outputs);
 
+// The best of a search that keeps scored members: the best of its members.
+template <class State>
+BestMember best_member_of(const State& state) {
+    return best_of(state.members);
+}
+
 // A search of Beta behind the optimizer interface: its state record, made by Start from the
-// settings and the run's context, driven by Ask and Tell; its best is that of its members.
+// settings and the run's context, driven by Ask and Tell; its best by Best (by default the best
+// of its members).
 template <class State, State (*Start)(const Network&, const BetaSettings&, const RunContext&),
           const std::vector<Network>& (*Ask)(State&), bool (*Tell)(State&, ScoreRows),
-          std::vector<std::pair<std::string, double>> (*Figures)(const State&)>
+          std::vector<std::pair<std::string, double>> (*Figures)(const State&),
+          BestMember (*Best)(const State&) = best_member_of<State>>
 class BetaSearchOptimizer final : public Optimizer {
   public:
     explicit BetaSearchOptimizer(const BetaSettings& settings) : settings_(settings) {}
@@ -110,7 +118,7 @@ class BetaSearchOptimizer final : public Optimizer {
     }
     const std::vector<Network>& ask() override { return Ask(state_); }
     bool tell(ScoreRows rows) override { return Tell(state_, std::move(rows)); }
-    BestMember best() const override { return best_of(state_.members); }
+    BestMember best() const override { return Best(state_); }
     std::vector<std::pair<std::string, double>> figures() const override { return Figures(state_); }
 
   private:
