@@ -377,7 +377,11 @@ std::vector<std::pair<std::string, double>> beta_covariance_figures(
             {"noisy", state.noisy ? 1.0 : 0.0}};
 }
 
-void check_beta_covariance_run(const BetaSettings&, std::int32_t) {}
+void check_beta_covariance_run(const BetaSettings&, std::int32_t pop_size) {
+    if (pop_size < 2)
+        throw InvalidData("the covariance search needs a pop_size of at least 2, got " +
+                          std::to_string(pop_size));
+}
 
 std::unique_ptr<Optimizer> make_beta_covariance(const BetaSettings& settings) {
     return std::make_unique<

@@ -179,7 +179,8 @@ std::vector<std::pair<std::string, double>> beta_gradient_figures(const BetaGrad
     return {{"median_step", steps[steps.size() / 2]}};
 }
 
-void check_beta_gradient_run(const BetaSettings&, std::int32_t pop_size) {
+void check_beta_gradient_run(const BetaSettings& settings, std::int32_t pop_size) {
+    check_beta_elites(settings, pop_size);
     if (pop_size < beta_gradient_smallest_pop)
         throw InvalidData("the gradient search needs a pop_size of at least " +
                           std::to_string(beta_gradient_smallest_pop) + ", got " +

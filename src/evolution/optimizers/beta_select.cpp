@@ -257,7 +257,9 @@ std::vector<std::pair<std::string, double>> beta_select_figures(const BetaSelect
     return {{"median_step", steps[steps.size() / 2]}, {"stale_generations", state.stale}};
 }
 
-void check_beta_select_run(const BetaSettings&, std::int32_t) {}
+void check_beta_select_run(const BetaSettings& settings, std::int32_t pop_size) {
+    check_beta_elites(settings, pop_size);
+}
 
 std::unique_ptr<Optimizer> make_beta_select(const BetaSettings& settings) {
     return std::make_unique<BetaSearchOptimizer<BetaSelectState, beta_select_start, beta_select_ask,

@@ -39,11 +39,14 @@ void check_beta_settings(const BetaSettings& s) {
         throw InvalidData("search must be " + beta_search_names() + ", got '" + s.search + "'");
 }
 
-void check_beta_run(const BetaSettings& settings, std::int32_t pop_size) {
+void check_beta_elites(const BetaSettings& settings, std::int32_t pop_size) {
     if (settings.elites >= pop_size)
         throw InvalidData("the optimizer's elites (" + std::to_string(settings.elites) +
                           ") must be fewer than pop_size (" + std::to_string(pop_size) +
                           "), or no child is ever made");
+}
+
+void check_beta_run(const BetaSettings& settings, std::int32_t pop_size) {
     find_beta_search(settings.search)->check_run(settings, pop_size);
 }
 

@@ -42,8 +42,10 @@ inline double step_size_or(const BetaSettings& settings, double fallback) {
 // InvalidData naming the first setting out of its range, and its value.
 void check_beta_settings(const BetaSettings& settings);
 
-// InvalidData when a run of pop_size members cannot be made: elites must leave room for children,
-// and the search may ask more.
+// InvalidData when the search cannot make a run of pop_size members.
 void check_beta_run(const BetaSettings& settings, std::int32_t pop_size);
+
+// InvalidData unless elites leave room for children (the searches that keep elites).
+void check_beta_elites(const BetaSettings& settings, std::int32_t pop_size);
 
 }  // namespace tessaron
