@@ -433,16 +433,9 @@ def heap_in_use(call):
     return sum(statistic.size for statistic in snapshot.statistics("filename"))
 
 
-@pytest.mark.skipif(SANITIZED, reason="ASan's quarantine keeps freed blocks resident and gives every new "
-                    "object a new address, which fills CPython's method cache (keyed by the address "
-                    "of the attribute name); LeakSanitizer checks this run instead")
-@pytest.mark.parametrize("name", NAMES)
-def test_repeated_calls_do_not_grow_memory(name):
-    call = by_name(name)
-    repeat = call.repeat
+def growth_over_repeats(call):
+    """The Python heap's and the resident set's growth over call.repeat calls."""
     collect = gc.collect if call.keras else lambda: gc.collect(1)
-    for _ in range(call.warmup):
-        call.once()
     collect()
     tracemalloc.start()
     try:
@@ -451,16 +444,30 @@ def test_repeated_calls_do_not_grow_memory(name):
         collect()
         heap_before = heap_in_use(call)
         rss_before = resident_bytes()
-        for _ in range(repeat):
+        for _ in range(call.repeat):
             call.once()
         collect()
-        heap_growth = heap_in_use(call) - heap_before
-        rss_growth = resident_bytes() - rss_before
+        return heap_in_use(call) - heap_before, resident_bytes() - rss_before
     finally:
         tracemalloc.stop()
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan's quarantine keeps freed blocks resident and gives every new "
+                    "object a new address, which fills CPython's method cache (keyed by the address "
+                    "of the attribute name); LeakSanitizer checks this run instead")
+@pytest.mark.parametrize("name", NAMES)
+def test_repeated_calls_do_not_grow_memory(name):
+    call = by_name(name)
+    for _ in range(call.warmup):
+        call.once()
+    # A leak grows the heap in every measurement; what other threads of the process allocate
+    # meanwhile (left by earlier tests, busier on a loaded machine) does not repeat: the smaller
+    # growth of two measurements is judged.
+    first, second = growth_over_repeats(call), growth_over_repeats(call)
+    heap_growth, rss_growth = min(first[0], second[0]), min(first[1], second[1])
     slack = PYTHON_HEAP_SLACK
     if call.name == "to_keras":
-        slack += KERAS_MODEL_SLACK * repeat
+        slack += KERAS_MODEL_SLACK * call.repeat
     assert heap_growth < slack, f"{name}: Python heap grew {heap_growth} bytes"
     assert rss_growth < RSS_SLACK, f"{name}: RSS grew {rss_growth} bytes"
 
