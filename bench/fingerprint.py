@@ -109,7 +109,12 @@ def estimator_run(random_state):
 
 
 def configurations():
-    beta = Beta
+    def beta(**settings):  # the selection search unless another is named
+        return Beta(**{"search": "select", **settings})
+
+    def covariance(**settings):
+        return Beta(search="covariance", **settings)
+
     return {
         "evolve alpha": dataset_run(Alpha, -1, True, False),
         "evolve alpha batches callbacks": dataset_run(Alpha, 16, False, True),
@@ -125,6 +130,8 @@ def configurations():
         "evolve beta gradient batches reevaluate":
             dataset_run(lambda: beta(search="gradient", reevaluate=True, keep_model=False), 16,
                         False, False),
+        "evolve beta covariance": dataset_run(covariance, -1, True, False),
+        "evolve beta covariance batches": dataset_run(covariance, 16, True, False),
         "func_evolve alpha": function_run(Alpha, 0),
         "func_evolve alpha failing": function_run(Alpha, 4),
         "func_evolve beta select": function_run(beta, 0),
@@ -134,6 +141,8 @@ def configurations():
         "func_evolve beta gradient": function_run(lambda: beta(search="gradient"), 0),
         "func_evolve beta gradient reevaluate failing":
             function_run(lambda: beta(search="gradient", reevaluate=True), 9),
+        "func_evolve beta covariance": function_run(covariance, 0),
+        "func_evolve beta covariance failing": function_run(covariance, 5),
         "sklearn regressor random_state": estimator_run(17),
     }
 
