@@ -161,7 +161,7 @@ class DatasetScoring final : public Scoring {
     }
     std::vector<double> input_scales(std::int32_t inputs) const {
         const SampleView rows = training();
-        return column_spreads(rows.x, static_cast<std::size_t>(rows.x_cols), rows.rows, inputs);
+        return column_spreads(rows.x, rows.x_stride, rows.rows, inputs);
     }
 
   private:

@@ -47,10 +47,10 @@ def data():
     return rng.normal(size=(ROWS, INPUTS)), rng.normal(size=(ROWS, OUTPUTS))
 
 
-def evolved(x, y, batch_size):
+def evolved(x, y, batch_size, optimizer):
     tessaron.seed(12)
     model = tessaron.Model(INPUTS, OUTPUTS, 8)
-    model.compile(loss="mse", metrics=["mae"])
+    model.compile(optimizer, loss="mse", metrics=["mae"])
     history = model.evolve(x, y, pop_size=6, epochs=3, batch_size=batch_size, verbose=0,
                            validation_data=(x, y))
     return history, model.get_nodes(), model.get_connections()
@@ -71,5 +71,7 @@ def test_every_layout_gives_the_results_of_a_contiguous_copy(layout):
     assert (tessaron.predict_many(genomes, x_each).tobytes() ==
             tessaron.predict_many(genomes, np.stack([x, x])).tobytes())
     for batch_size in (-1, 8):  # one batch is read in place, several are shuffled in a copy
-        assert evolved(x_laid, y_laid, batch_size) == evolved(x, y, batch_size)
+        for optimizer in ("alpha", "beta"):  # beta reads the spread of every input column
+            assert (evolved(x_laid, y_laid, batch_size, optimizer) ==
+                    evolved(x, y, batch_size, optimizer))
     assert np.array_equal(x_laid, x_before) and np.array_equal(y_laid, y_before)
