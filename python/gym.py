@@ -199,8 +199,8 @@ class _EnvSource:
         if self.mode is not None:
             return self.mode
         if isinstance(self.env, str):
-            spec = _gymnasium().spec(self.env)
-            if spec.vector_entry_point is not None:
+            registered = _gymnasium().envs.registration.registry.get(self.env)
+            if registered is not None and registered.vector_entry_point is not None:
                 return "vector_entry_point"
         return "sync"
 
