@@ -69,7 +69,7 @@ long evaluations_to_solve(Function f, std::size_t full_limit) {
     std::normal_distribution<double> normal;
     std::vector<double> steps, x(n), ranked;
     for (long evaluations = 0; evaluations < 100000;) {
-        covariance_sample(d, d.lambda, false, engine, normal, steps);
+        covariance_sample(d, d.lambda, engine, normal, steps);
         std::vector<double> losses(d.lambda);
         for (std::size_t k = 0; k < d.lambda; ++k) {
             for (std::size_t i = 0; i < n; ++i) x[i] = d.mean[i] + d.sigma * steps[k * n + i];

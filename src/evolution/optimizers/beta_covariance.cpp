@@ -316,7 +316,7 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
 
 const std::vector<Network>& beta_covariance_ask(BetaCovarianceState& state) {
     const CovarianceDistribution& d = state.distribution;
-    covariance_sample(d, d.lambda, false, state.draws.engine, state.draws.normal, state.steps);
+    covariance_sample(d, d.lambda, state.draws.engine, state.draws.normal, state.steps);
     state.asked.clear();
     for (std::size_t k = 0; k < d.lambda; ++k)
         state.asked.push_back(network_at(state, &state.steps[k * d.n]));

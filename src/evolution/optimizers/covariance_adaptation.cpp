@@ -147,18 +147,13 @@ CovarianceDistribution covariance_start(std::vector<double> mean, const std::vec
     return d;
 }
 
-void covariance_sample(const CovarianceDistribution& d, std::size_t count, bool mirrored,
-                       std::mt19937_64& engine, std::normal_distribution<double>& normal,
-                       std::vector<double>& steps) {
+void covariance_sample(const CovarianceDistribution& d, std::size_t count, std::mt19937_64& engine,
+                       std::normal_distribution<double>& normal, std::vector<double>& steps) {
     const std::size_t n = d.n;
     steps.assign(count * n, 0.0);
     std::vector<double> z(n);
     for (std::size_t k = 0; k < count; ++k) {
         double* y = steps.data() + k * n;
-        if (mirrored && k % 2 == 1) {
-            for (std::size_t i = 0; i < n; ++i) y[i] = -y[i - n];
-            continue;
-        }
         for (std::size_t j = 0; j < n; ++j) z[j] = d.scales[j] * normal(engine);
         if (d.separable) {
             std::copy(z.begin(), z.end(), y);

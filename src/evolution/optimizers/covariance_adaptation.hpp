@@ -39,11 +39,10 @@ CovarianceDistribution covariance_start(std::vector<double> mean, const std::vec
 // Recomputes the weights and learning rates for `lambda` samples per update (lambda >= 2).
 void covariance_set_population(CovarianceDistribution& d, std::size_t lambda);
 
-// Draws `count` steps y ~ N(0, C) into `steps` (count x n, row-major); with `mirrored`, every
-// second step is the negation of the one before. A sample is mean + sigma * y.
-void covariance_sample(const CovarianceDistribution& d, std::size_t count, bool mirrored,
-                       std::mt19937_64& engine, std::normal_distribution<double>& normal,
-                       std::vector<double>& steps);
+// Draws `count` steps y ~ N(0, C) into `steps` (count x n, row-major). A sample is
+// mean + sigma * y.
+void covariance_sample(const CovarianceDistribution& d, std::size_t count, std::mt19937_64& engine,
+                       std::normal_distribution<double>& normal, std::vector<double>& steps);
 
 // One update from the steps of the samples ranked best first (at least mu rows of n).
 void covariance_update(CovarianceDistribution& d, const std::vector<double>& ranked_steps);
