@@ -3,10 +3,11 @@
 #
 # Everything Python goes into the checkout's .venv (tools/venv.sh makes it), pinned by
 # tests/constraints.txt; GoogleTest and clang come from Debian's packages when missing. Then: the
-# format check, the C++ unit tests built with g++ (plain, and under AddressSanitizer and UBSan)
-# and with clang, the threaded ones under ThreadSanitizer, a short run of each fuzz target (clang's
-# libFuzzer) on its corpus, the Python suite against the installed module, the documentation, and
-# the Python suite again against a sanitized build of the module.
+# format check, the C++ unit tests built with g++ (plain, and under AddressSanitizer and UBSan),
+# the threaded ones under ThreadSanitizer, and with clang (under both sanitizers) in the build
+# that also makes the fuzz targets, with a short run of each (clang's libFuzzer) on its corpus;
+# the Python suite against the installed module, the documentation, and the Python suite again
+# against a sanitized build of the module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/venv.sh
@@ -45,12 +46,11 @@ bash tests/check_format.sh || format_ok=false
 
 # Build folders of their own (Ninja): the sanitized one makes the module too, which the sanitized
 # Python run below reuses.
-for variant in plain sanitize clang; do
+for variant in plain sanitize; do
     step "C++ unit tests: $variant"
     flags=(-G Ninja -DTESSARON_BUILD_TESTS=ON -DTESSARON_BUILD_MODULE=OFF)
     [ "$variant" = sanitize ] && flags+=(-DTESSARON_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
                                          -DTESSARON_BUILD_MODULE=ON -DPython_EXECUTABLE="$PYTHON")
-    [ "$variant" = clang ] && flags+=(-DCMAKE_CXX_COMPILER=clang++)
     cmake -S . -B "build/ci-$variant" "${flags[@]}" > /dev/null
     cmake --build "build/ci-$variant" --parallel "$(nproc)"
     ctest --test-dir "build/ci-$variant" --output-on-failure --parallel "$(nproc)"
@@ -65,13 +65,16 @@ cmake --build build/ci-tsan --parallel "$(nproc)"
 TSAN_OPTIONS=halt_on_error=1 build/ci-tsan/tessaron_unit_tests \
     --gtest_filter='EverySearch/RunLoop.*:SeededScope.*:Threads/*'
 
-step "fuzz targets"
-# Each reader of outside data gets a fixed number of inputs grown from its corpus; what the run
-# adds goes to a scratch folder, never into the corpus in the repository, and an input that
-# fails a check is kept as build/ci-fuzz/crash-*.
+step "C++ unit tests: clang, and the fuzz targets"
+# One clang build (AddressSanitizer and UBSan, the core instrumented for libFuzzer) makes both
+# the unit tests and the fuzz targets. Each reader of outside data gets a fixed number of inputs
+# grown from its corpus; what the run adds goes to a scratch folder, never into the corpus in
+# the repository, and an input that fails a check is kept as build/ci-fuzz/crash-*.
 cmake -S . -B build/ci-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTESSARON_FUZZ=ON \
-    -DTESSARON_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+    -DTESSARON_BUILD_TESTS=ON -DTESSARON_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    > /dev/null
 cmake --build build/ci-fuzz --parallel "$(nproc)"
+ctest --test-dir build/ci-fuzz --output-on-failure --parallel "$(nproc)"
 for target in model_file pickle_state keras_plan sample_layout; do
     rm -rf "build/ci-fuzz/grown-$target" && mkdir "build/ci-fuzz/grown-$target"
     if ! "build/ci-fuzz/fuzz_$target" -runs="${TESSARON_FUZZ_RUNS:-20000}" \
