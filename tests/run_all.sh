@@ -86,15 +86,17 @@ for target in model_file pickle_state keras_plan sample_layout; do
     echo "fuzz_$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "build/ci-fuzz/$target.log")"
 done
 
+# The Python suites run on a worker process per CPU (pytest-xdist); a worker that a sanitizer
+# ends fails the run.
 step "Python suite"
-"$PYTHON" -m pytest -q -p no:cacheprovider tests/python
+"$PYTHON" -m pytest -q -p no:cacheprovider -n "$(nproc)" tests/python
 
 step "documentation"
 # -W: a warning (a docstring the reference cannot render, a broken cross-reference) fails.
 sphinx-build -q -W --keep-going -b html -d build/docs/doctrees docs build/docs/html
 
 step "Python suite against the sanitized module"
-TESSARON_SANITIZED_BUILD=build/ci-sanitize bash tests/run_sanitized_python.sh
+TESSARON_SANITIZED_BUILD=build/ci-sanitize bash tests/run_sanitized_python.sh -n "$(nproc)" tests/python
 
 step "done"
 if [ "$format_ok" != true ]; then
