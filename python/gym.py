@@ -25,8 +25,12 @@ its mean return.
 - Observation normalisation (on by default, ``normalize=False`` turns it off): the networks see
   ``(observation - mean) / std``, with the running mean and variance of every observation given
   to a network in the run so far (updated after each generation from all of that generation's
-  observations, so that the genomes of one generation see the same transformation; the first
-  generation sees raw observations). A standard deviation below ``min_std`` counts as
+  observations, so that the genomes of one generation see the same transformation). Before any
+  observation has been seen, the first generation's mean and standard deviation are those of a
+  uniform draw between the observation space's bounds where both are finite (an observation in
+  [low, high] becomes one in about [-1.7, 1.7]), and 0 and 1 where they are not: a value whose
+  scale the space states is not hidden from the first networks by its smallness (velocities of
+  0.07 at most, say). A standard deviation below ``min_std`` counts as
   ``min_std``, so a constant observation divides by nothing small. After every epoch the run's
   best network is folded: the weights of its input connections divided by the std of their
   input, the biases of their targets lowered by weight times mean over std. The model therefore
@@ -129,18 +133,28 @@ def fold_normalization(model_or_genome, mean, std):
 
 class _ObservationStats:
     """Running count, mean and sum of squared deviations of observations (per value), merged
-    batch by batch with the parallel update of Chan, Golub and LeVeque."""
+    batch by batch with the parallel update of Chan, Golub and LeVeque. Before any observation,
+    the mean and spread of a uniform draw between the observation space's bounds where both are
+    finite, 0 and 1 elsewhere."""
 
-    def __init__(self, size):
+    def __init__(self, space):
+        low = np.asarray(space.low, dtype=np.float64).reshape(-1)
+        high = np.asarray(space.high, dtype=np.float64).reshape(-1)
+        with np.errstate(invalid="ignore", over="ignore"):
+            bounded = np.isfinite(high - low) & (high > low)
+            self.prior_mean = np.where(bounded, (low + high) / 2, 0.0)
+            self.prior_std = np.where(bounded, (high - low) / math.sqrt(12.0), 1.0)
         self.count = 0
-        self.mean = np.zeros(size)
-        self.m2 = np.zeros(size)
+        self.mean = self.prior_mean.copy()
+        self.m2 = np.zeros(low.size)
 
     def merge(self, count, shift, shifted_sum, shifted_squares):
         """Adds a batch given by its sums of (x - shift) and (x - shift)**2: with a shift near
         the batch's mean these lose nothing to cancellation."""
         if count == 0:
             return
+        if self.count == 0:
+            self.mean = np.zeros_like(self.mean)
         batch_mean = shift + shifted_sum / count
         batch_m2 = np.maximum(shifted_squares - shifted_sum * shifted_sum / count, 0.0)
         total = self.count + count
@@ -151,7 +165,7 @@ class _ObservationStats:
 
     def std(self, min_std):
         if self.count == 0:
-            return np.ones_like(self.mean)
+            return np.maximum(self.prior_std, min_std)
         return np.maximum(np.sqrt(self.m2 / self.count), min_std)
 
 
@@ -550,6 +564,7 @@ class EpisodeFitness:
             raise ValueError(f"min_std must be positive, got {min_std!r}")
         self._source = _EnvSource(env, make_kwargs, vectorization_mode, vector_kwargs)
         observation_space, action_space = self._source.probe()
+        self._observation_space = observation_space
         self.observation_size = _observation_size(observation_space, self._source.name)
         self._action_map = _ActionMap(action_space, self._source.name)
         self.episodes = episodes
@@ -563,7 +578,7 @@ class EpisodeFitness:
         self._executor = None
         self.env_steps = 0
         self.last_seeds = self.last_returns = self.last_lengths = None
-        self.stats = _ObservationStats(self.observation_size)
+        self.stats = _ObservationStats(self._observation_space)
         self._applied = (np.zeros(self.observation_size), np.ones(self.observation_size))
         self._seeds = None
         self._fixed = None
@@ -596,8 +611,8 @@ class EpisodeFitness:
             fold_normalization(model_or_genome, *self._applied)
 
     def reset_statistics(self):
-        """Forgets the observations seen: the next call sees raw observations again."""
-        self.stats = _ObservationStats(self.observation_size)
+        """Forgets the observations seen: the next call normalises as the first did."""
+        self.stats = _ObservationStats(self._observation_space)
         self._applied = (np.zeros(self.observation_size), np.ones(self.observation_size))
 
     # Checks, seeds and the vector environment.

@@ -63,7 +63,7 @@ class EpisodeFitness:
     def fold_into(self, model_or_genome: Model | Genome) -> None:
         """Folds the latest call's normalisation into a Model's or Genome's network, in place."""
     def reset_statistics(self) -> None:
-        """Forgets the observations seen: the next call sees raw observations again."""
+        """Forgets the observations seen: the next call normalises as the first did."""
     def check_model(self, model_or_genome: Model | Genome) -> None:
         """Raises ValueError unless the network's inputs and outputs fit the environment."""
     def restart_seeds(self) -> None:

@@ -16,10 +16,12 @@ AUTORESET = gymnasium.vector.AutoresetMode
 
 class Walk(gymnasium.Env):
     """A walk along a line: action 1 steps forward (+1), action 0 back (-0.5, reward -0.3); the
-    episode ends 3 from its start, or after 9 steps. The start is drawn from the seed (or is 0)."""
+    episode ends 3 from its start, or after 9 steps. The start is drawn from the seed (or is 0).
+    Observed: the position (within bounds given) and the time plus 10 (unbounded)."""
 
     def __init__(self, random_start=True, fail_at=None, action_space=None):
-        self.observation_space = spaces.Box(-np.inf, np.inf, shape=(2,), dtype=np.float32)
+        high = np.float32([20.0, np.inf])
+        self.observation_space = spaces.Box(-high, high, dtype=np.float32)
         self.action_space = action_space or spaces.Discrete(2)
         self.random_start, self.fail_at, self.steps_taken = random_start, fail_at, 0
 
@@ -87,9 +89,12 @@ def test_episodes_and_statistics_match_a_loop_stepped_by_hand(mode, autoreset, s
     with fitness:
         for call in range(2):
             losses = fitness(genomes)
-            # The second call's networks see observations normalised by the first's statistics.
-            normalize = fitness.normalize if call else None
-            played = [[by_hand(g, s, make, normalize) for s in fitness.last_seeds]
+            # The first call normalises a bounded value as a uniform draw between its bounds
+            # would be, the second by the first's statistics.
+            if call == 0:
+                assert fitness.mean.tolist() == [0.0, 0.0]  # the middle of [-20, 20]; unbounded
+                assert fitness.std.tolist() == [40.0 / np.sqrt(12.0), 1.0]
+            played = [[by_hand(g, s, make, fitness.normalize) for s in fitness.last_seeds]
                       for g in genomes]
             assert fitness.last_returns.tolist() == [[p[0] for p in row] for row in played]
             assert fitness.last_lengths.tolist() == [[p[1] for p in row] for row in played]
