@@ -28,7 +28,8 @@ its mean return.
   observations, so that the genomes of one generation see the same transformation). Before any
   observation has been seen, the first generation's mean and standard deviation are those of a
   uniform draw between the observation space's bounds where both are finite (an observation in
-  [low, high] becomes one in about [-1.7, 1.7]), and 0 and 1 where they are not: a value whose
+  [low, high] becomes one in about [-1.7, 1.7]), and 0 and 1 where they are not (float32's
+  largest value counts as no bound, as gymnasium sometimes writes it): a value whose
   scale the space states is not hidden from the first networks by its smallness (velocities of
   0.07 at most, say). A standard deviation below ``min_std`` counts as
   ``min_std``, so a constant observation divides by nothing small. After every epoch the run's
@@ -140,8 +141,10 @@ class _ObservationStats:
     def __init__(self, space):
         low = np.asarray(space.low, dtype=np.float64).reshape(-1)
         high = np.asarray(space.high, dtype=np.float64).reshape(-1)
+        # Bounds of float32's largest magnitude are the other way of writing none.
+        unbounded = np.finfo(np.float32).max
         with np.errstate(invalid="ignore", over="ignore"):
-            bounded = np.isfinite(high - low) & (high > low)
+            bounded = (np.abs(low) < unbounded) & (np.abs(high) < unbounded) & (high > low)
             self.prior_mean = np.where(bounded, (low + high) / 2, 0.0)
             self.prior_std = np.where(bounded, (high - low) / math.sqrt(12.0), 1.0)
         self.count = 0

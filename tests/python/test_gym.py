@@ -20,7 +20,7 @@ class Walk(gymnasium.Env):
     Observed: the position (within bounds given) and the time plus 10 (unbounded)."""
 
     def __init__(self, random_start=True, fail_at=None, action_space=None):
-        high = np.float32([20.0, np.inf])
+        high = np.float32([20.0, np.finfo(np.float32).max])  # the latter as good as none
         self.observation_space = spaces.Box(-high, high, dtype=np.float32)
         self.action_space = action_space or spaces.Discrete(2)
         self.random_start, self.fail_at, self.steps_taken = random_start, fail_at, 0
