@@ -165,16 +165,25 @@ def control_tessaron(task, seed, budget, optimizer):
     model.compile(Beta(**beta_settings) if optimizer == "beta" else "alpha")
     pop = BETA_POP["control"] if optimizer == "beta" else ALPHA_POP["control"]
     test_seed = 10_000 * (seed + 1)
+    next_trace = 0
+
+    def test_mean(genome, episodes):
+        return tessaron.gym.evaluate(genome, CONTROL[task][0], episodes, test_seed,
+                                     normalize=fitness).mean
 
     def train_func(genomes):
+        nonlocal next_trace
         before = fitness.env_steps
         losses = fitness(genomes)
         run.count(fitness.env_steps - before, len(genomes))
+        if trace_every and run.steps >= next_trace:
+            next_trace += trace_every
+            print(f"  trace {task} {optimizer} seed {seed}: {run.steps} steps, first network's "
+                  f"mean over {TRACE_EPISODES} test episodes "
+                  f"{test_mean(genomes[0], TRACE_EPISODES):.1f}", flush=True)
         best = int(np.argmin(losses))
         if -losses[best] >= run.target() and not (run.solved_at or run.marked_at):
-            run.record(tessaron.gym.evaluate(genomes[best], CONTROL[task][0], TEST_EPISODES,
-                                             test_seed, normalize=fitness).mean,
-                       genome_size(genomes[best]))
+            run.record(test_mean(genomes[best], TEST_EPISODES), genome_size(genomes[best]))
         return losses
 
     class Budget(tessaron.callbacks.Callback):

@@ -300,7 +300,7 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
     BetaCovarianceState state;
     state.draws = start_beta_search(settings, context);
     state.sources = context.sources;
-    state.first_sigma = settings.step_size.value_or(beta_covariance_default_step);
+    state.first_sigma = step_size_or(settings, beta_covariance_default_step);
     state.init_scale = settings.init_scale;
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
     state.target_scales = context.target_scales;
