@@ -68,6 +68,7 @@ TEST_EPISODES = peers.TEST_EPISODES
 TRACE_EPISODES = 30
 trace_every = 0  # --trace: steps between tests of the network tessaron hands over first
 start_hidden = 0  # --hidden: hidden nodes of tessaron's models on the control tasks
+raw_observations = False  # --raw: tessaron's control runs without observation normalisation
 FRIEDMAN_SCALES = (0.1, 1.0, 10.0)
 
 # The optimizers' settings, the same on every task of a kind.
@@ -159,7 +160,7 @@ def control_tessaron(task, seed, budget, optimizer):
     started = time.perf_counter()
     tessaron.set_num_threads(1)
     tessaron.seed(seed)
-    fitness = tessaron.gym.EpisodeFitness(CONTROL[task][0])
+    fitness = tessaron.gym.EpisodeFitness(CONTROL[task][0], normalize=not raw_observations)
     model = tessaron.Model(fitness.observation_size, run.actions,
                            fitness.observation_size + run.actions + start_hidden)
     model.compile(Beta(**beta_settings) if optimizer == "beta" else "alpha")
@@ -521,6 +522,8 @@ def parse_arguments():
     parser.add_argument("--hidden", type=int, default=0,
                         help="hidden nodes tessaron's control models start with (default 0: the "
                              "search grows what it needs)")
+    parser.add_argument("--raw", action="store_true",
+                        help="tessaron's control runs on raw observations (normalize=False)")
     parser.add_argument("--results", metavar="FILE",
                         help="append a markdown row per task and method to FILE as they finish")
     return parser.parse_args()
@@ -528,8 +531,9 @@ def parse_arguments():
 
 def main():
     arguments = parse_arguments()
-    global trace_every, results_file, start_hidden
+    global trace_every, results_file, start_hidden, raw_observations
     trace_every = arguments.trace
+    raw_observations = arguments.raw
     start_hidden = arguments.hidden
     if arguments.pop:
         BETA_POP.update({kind: arguments.pop for kind in BETA_POP})

@@ -39,7 +39,9 @@ its mean return.
   ``ModelCheckpoint`` and ``EarlyStopping(restore_best=True)``, and at the end): ``predict``,
   ``save``, ``to_onnx`` and ``to_keras`` need nothing else. The genomes that ``train_func`` and
   ``validation_func`` receive are not folded: ``fitness.normalize(observations)`` gives what
-  they take, and ``fitness.fold_into(genome)`` folds one of them.
+  they take, and ``fitness.fold_into(genome)`` folds one of them. With
+  ``normalize=False`` the networks get raw observations, and Beta's search centres and scales
+  them in its own coordinates, from the statistics of those its networks are given.
 - Episode seeds: each call draws ``episodes`` seeds, and episode e of every genome starts from
   seed e (the genomes of a generation meet the same starts, so chance favours none of them);
   new seeds each call by default, the same for the whole run with ``fixed_seeds=True``. Fresh
@@ -735,6 +737,12 @@ class _RunBookkeeping(Callback):
         super().__init__()
         self.fitness = fitness
         self.steps_at_start = 0
+
+    @property
+    def normalizes_inputs(self):
+        """Read by func_evolve: Beta's search then takes the observations as the fitness
+        normalises them, rather than follow the statistics of what its networks are given."""
+        return self.fitness.normalize_observations
 
     def on_train_begin(self, logs=None):
         fitness = self.fitness

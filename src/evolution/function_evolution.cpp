@@ -7,14 +7,16 @@ namespace {
 
 class FunctionScoring final : public Scoring {
   public:
-    FunctionScoring(const ScoreFunction& score, const ValidationFunction& validate)
-        : score_(score), validate_(validate) {}
+    FunctionScoring(const ScoreFunction& score, const ValidationFunction& validate,
+                    const InputStatistics* inputs_seen)
+        : score_(score), validate_(validate), inputs_seen_(inputs_seen) {}
 
     std::int32_t generations_per_epoch() const override { return 1; }
     void begin_epoch(RandomSources&) override {}
     ScoreRows score(const std::vector<Network>& pool, std::int32_t) override {
         return score_(pool);
     }
+    const InputStatistics* inputs_seen() const override { return inputs_seen_; }
     void generation_values(const BestMember& best, bool found,
                            std::vector<double>& values) const override {
         values.assign(1, found ? best.row[0] : no_loss_yet);
@@ -38,6 +40,7 @@ class FunctionScoring final : public Scoring {
   private:
     const ScoreFunction& score_;
     const ValidationFunction& validate_;
+    const InputStatistics* inputs_seen_;
 };
 
 }  // namespace
@@ -54,7 +57,7 @@ RunResult run_function_evolution(const Network& start, const FunctionEvolution& 
     optimizer.start(start, context);
     // The network handed back draws its engine's seed after the population's, as it always has.
     RunResult result = blank_result(sources);
-    FunctionScoring scoring(score, validate);
+    FunctionScoring scoring(score, validate, run.inputs_seen.get());
     return run_epochs(optimizer, scoring, {run.epochs, run.verbose, run.show_size},
                       before_generation, after_epoch, sources, std::move(result));
 }

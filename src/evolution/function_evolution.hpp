@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "evolution/optimizer.hpp"
 #include "evolution/run_loop.hpp"
@@ -17,6 +18,9 @@ struct FunctionEvolution {
     std::int32_t epochs = 100;
     int verbose = 1;
     bool show_size = false;  // monitors were compiled
+    // Refilled by every scoring with what the pool was given to predict; null where the run
+    // does not watch it.
+    std::shared_ptr<const InputStatistics> inputs_seen;
 };
 
 // Scores the best network of an epoch.

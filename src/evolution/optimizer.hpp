@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "evolution/input_statistics.hpp"
 #include "network/network.hpp"
 #include "network/random_sources.hpp"
 
@@ -68,6 +69,11 @@ class Optimizer {
     // The best after the latest tell; it need not be one of the networks scored. Before the first
     // tell, the network the search would hand back and no_score_row().
     virtual BestMember best() const = 0;
+
+    // Before a tell, where the run saw what the networks of the latest ask were given to predict
+    // (a function that predicts with the genomes handed to it): the statistics of those values.
+    // A search that has no input scales from its context may take its inputs' scale from them.
+    virtual void observe_inputs(const InputStatistics& /*seen*/) {}
 
     // Figures the search reports about itself (such as its step sizes), by name.
     virtual std::vector<std::pair<std::string, double>> figures() const { return {}; }

@@ -21,7 +21,12 @@ struct EpochTotals {
 void breed_and_score(Optimizer& optimizer, Scoring& scoring, std::int32_t generation,
                      EpochTotals& totals, bool& scored) {
     const std::vector<Network>& pool = optimizer.ask();
-    const bool found = optimizer.tell(pool.empty() ? ScoreRows{} : scoring.score(pool, generation));
+    ScoreRows rows;
+    if (!pool.empty()) {
+        rows = scoring.score(pool, generation);
+        if (const InputStatistics* seen = scoring.inputs_seen()) optimizer.observe_inputs(*seen);
+    }
+    const bool found = optimizer.tell(std::move(rows));
     scored = scored || found;
     const BestMember best = optimizer.best();
     scoring.generation_values(best, found, totals.values);

@@ -67,6 +67,9 @@ class Scoring {
     virtual void begin_epoch(RandomSources& sources) = 0;
     // One row per network of the pool, in the epoch's generation `generation`.
     virtual ScoreRows score(const std::vector<Network>& pool, std::int32_t generation) = 0;
+    // After score: the statistics of the values the pool was given to predict, where the
+    // scoring could see them; null where it could not.
+    virtual const InputStatistics* inputs_seen() const { return nullptr; }
     // The values a generation adds to its epoch's record, from the best and whether the
     // generation had a usable loss.
     virtual void generation_values(const BestMember& best, bool found,

@@ -71,19 +71,52 @@ ScoreRows losses_from_result(PyObject* result, std::size_t genomes) {
 }
 
 // Scores a pool with train_func: a list of genomes (copies with engines of their own) in, one
-// loss per genome out.
-ScoreFunction python_scores(PyObject* train_func) {
-    return [train_func](const std::vector<Network>& pool) {
+// loss per genome out. Where `seen` is given, each genome records the rows it is given to
+// predict, and `seen` gets what the pool's were given, merged in pool order (so that the order
+// of the calls does not matter).
+ScoreFunction python_scores(PyObject* train_func, std::shared_ptr<InputStatistics> seen) {
+    return [train_func, seen](const std::vector<Network>& pool) {
         PyRef genomes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pool.size())));
-        for (std::size_t i = 0; i < pool.size(); ++i)
-            PyList_SET_ITEM(
-                genomes.get(), static_cast<Py_ssize_t>(i),
-                make_genome(std::make_shared<const Network>(copy_with_fresh_engine(pool[i])))
-                    .release());
+        std::vector<std::shared_ptr<InputStatistics>> records;
+        for (std::size_t i = 0; i < pool.size(); ++i) {
+            PyRef genome =
+                make_genome(std::make_shared<const Network>(copy_with_fresh_engine(pool[i])));
+            if (seen) {
+                records.push_back(std::make_shared<InputStatistics>());
+                genome_state(genome.get()).seen_inputs = records.back();
+            }
+            PyList_SET_ITEM(genomes.get(), static_cast<Py_ssize_t>(i), genome.release());
+        }
         PyRef result = PyRef::steal(PyObject_CallOneArg(train_func, genomes.get()));
         genomes.reset();
-        return losses_from_result(result.get(), pool.size());
+        ScoreRows rows = losses_from_result(result.get(), pool.size());
+        if (seen) {
+            *seen = InputStatistics{};
+            for (const auto& record : records) merge_input_statistics(*seen, *record);
+        }
+        return rows;
     };
+}
+
+// The attribute `name` of `object`, or none where it has no such attribute.
+PyRef optional_attribute(PyObject* object, const char* name) {
+    PyObject* value = PyObject_GetAttrString(object, name);
+    if (value != nullptr) return PyRef::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    return PyRef();
+}
+
+// Whether train_func normalises the inputs it gives its genomes itself, as its callback says
+// with a true `normalizes_inputs` (tessaron.gym.EpisodeFitness's does).
+bool normalizes_inputs(PyObject* train_func) {
+    const PyRef callback = optional_attribute(train_func, "tessaron_callback");
+    if (!callback) return false;
+    const PyRef flag = optional_attribute(callback.get(), "normalizes_inputs");
+    if (!flag) return false;
+    const int truth = PyObject_IsTrue(flag.get());
+    if (truth < 0) throw PythonError{};
+    return truth == 1;
 }
 
 // Scores an epoch's best with validation_func.
@@ -118,7 +151,12 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         run.show_size = !model->state->monitors.empty();
         const bool has_validation = validation_func != Py_None;
 
-        const ScoreFunction score = python_scores(train_func);
+        // The search may take the inputs' scale from what the genomes are given to predict,
+        // unless train_func normalises them itself.
+        std::shared_ptr<InputStatistics> seen;
+        if (!normalizes_inputs(train_func)) seen = std::make_shared<InputStatistics>();
+        run.inputs_seen = seen;
+        const ScoreFunction score = python_scores(train_func, seen);
         ValidationFunction validate;
         if (has_validation) validate = python_validation(validation_func);
         const std::shared_ptr<const Network> start = model->state->network;

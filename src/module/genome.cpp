@@ -39,7 +39,8 @@ PyObject* genome_predict(PyObject* self, PyObject* const* args, Py_ssize_t count
     return guarded([&] {
         PyArrayObject* x = single_array_argument(args, count);
         const GenomeState& state = genome_state(self);
-        return predict_array(state.network, state.outputs, x);
+        const std::shared_ptr<InputStatistics> seen = state.seen_inputs;
+        return predict_array(state.network, state.outputs, x, seen.get());
     });
 }
 

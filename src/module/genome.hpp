@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "evolution/input_statistics.hpp"
 #include "module/py_ref.hpp"
 #include "network/network.hpp"
 
@@ -13,6 +14,8 @@ struct GenomeState {
     std::shared_ptr<const Network> network = std::make_shared<const Network>();
     std::int32_t inputs = 0;
     std::int32_t outputs = 0;
+    // Where a run wants to know what its genomes are given: every row they predict is added.
+    std::shared_ptr<InputStatistics> seen_inputs;
 };
 
 struct GenomeObject {

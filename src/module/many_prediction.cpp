@@ -19,13 +19,21 @@ namespace {
 // evaluated by one thread, so the results are those of a single thread.
 constexpr npy_intp rows_per_item = 8 * forward_block_size;
 
-// The network of genomes[index], refused as its own predict would refuse it.
-std::shared_ptr<const Network> member_network(PyObject* item, Py_ssize_t index) {
+// What predict_many reads of each genome: its network, and where its inputs are recorded.
+struct Member {
     std::shared_ptr<const Network> network;
+    std::shared_ptr<InputStatistics> seen;
+};
+
+// The network of genomes[index], refused as its own predict would refuse it.
+Member member_network(PyObject* item, Py_ssize_t index) {
+    std::shared_ptr<const Network> network;
+    std::shared_ptr<InputStatistics> seen;
     std::int32_t outputs = 0;
     if (PyObject_TypeCheck(item, &Genome_Type)) {
         const GenomeState& state = genome_state(item);
         network = state.network;
+        seen = state.seen_inputs;
         outputs = state.outputs;
     } else if (PyObject_TypeCheck(item, &Model_Type)) {
         const ModelState& state = model_state(item);
@@ -43,11 +51,13 @@ std::shared_ptr<const Network> member_network(PyObject* item, Py_ssize_t index) 
                      "genomes[%zd]: the declared number of outputs (%d) differs from the "
                      "network's (%d)",
                      index, outputs, network->outputs);
-    return network;
+    return {std::move(network), std::move(seen)};
 }
 
-// The networks of every item of `genomes`, which must agree in their input and output counts.
-std::vector<std::shared_ptr<const Network>> population_networks(PyObject* genomes) {
+// The networks of every item of `genomes`, which must agree in their input and output counts,
+// and where each records its inputs (null where it does not).
+std::vector<std::shared_ptr<const Network>> population_networks(
+    PyObject* genomes, std::vector<std::shared_ptr<InputStatistics>>& seen) {
     const PyRef items = PyRef::steal(PySequence_Fast(genomes, "genomes must be a sequence"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     if (count == 0)
@@ -56,7 +66,9 @@ std::vector<std::shared_ptr<const Network>> population_networks(PyObject* genome
     std::vector<std::shared_ptr<const Network>> networks;
     networks.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        networks.push_back(member_network(PySequence_Fast_GET_ITEM(items.get(), i), i));
+        Member member = member_network(PySequence_Fast_GET_ITEM(items.get(), i), i);
+        networks.push_back(std::move(member.network));
+        seen.push_back(std::move(member.seen));
         const Network& first = *networks.front();
         const Network& network = *networks.back();
         if (network.inputs != first.inputs || network.outputs != first.outputs)
@@ -145,6 +157,22 @@ void predict_each(const std::vector<std::shared_ptr<const Network>>& networks, P
     }
 }
 
+// Adds each recording genome's rows of x to its record.
+void record_inputs(const std::vector<std::shared_ptr<InputStatistics>>& seen, PyArrayObject* x,
+                   npy_intp samples, std::int32_t inputs) {
+    const char* data = static_cast<const char*>(PyArray_DATA(x));
+    const std::size_t sample_stride =
+        PyArray_NDIM(x) == 3 && samples > 1
+            ? static_cast<std::size_t>(PyArray_STRIDE(x, 1)) / sizeof(double)
+            : 0;
+    for (std::size_t g = 0; g < seen.size(); ++g)
+        if (seen[g] != nullptr)
+            add_input_rows(*seen[g],
+                           reinterpret_cast<const double*>(data + static_cast<npy_intp>(g) *
+                                                                      PyArray_STRIDE(x, 0)),
+                           sample_stride, static_cast<std::int32_t>(samples), inputs);
+}
+
 PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
     if (!PyArray_Check(x_object))
         raise_format(PyExc_TypeError, "x must be a numpy array, got %s",
@@ -160,9 +188,12 @@ PyObject* predict_many(PyObject* genomes, PyObject* x_object) {
         raise_format(PyExc_TypeError,
                      "genomes must be a sequence of Genome or Model objects, got %s",
                      Py_TYPE(genomes)->tp_name);
-    const std::vector<std::shared_ptr<const Network>> networks = population_networks(genomes);
+    std::vector<std::shared_ptr<InputStatistics>> seen;
+    const std::vector<std::shared_ptr<const Network>> networks = population_networks(genomes, seen);
     const npy_intp samples = checked_samples(x_given, networks);
     const PyRef held = readable_doubles(x_given);
+    record_inputs(seen, reinterpret_cast<PyArrayObject*>(held.get()), samples,
+                  networks.front()->inputs);
     const npy_intp outputs = networks.front()->outputs;
     const npy_intp shape[3] = {static_cast<npy_intp>(networks.size()),
                                dimensions == 3 ? samples : outputs, outputs};

@@ -69,10 +69,11 @@ void predict_rows(const Network& network, const double* x, std::size_t stride, s
 }
 
 PyObject* predict_array(const std::shared_ptr<const Network>& network_ref, std::int32_t outputs,
-                        PyArrayObject* array) {
+                        PyArrayObject* array, InputStatistics* seen) {
     check_network(*network_ref, outputs);
     const SampleRows x = read_sample_rows(array, "x");
     check_columns(*network_ref, x);
+    if (seen != nullptr) add_input_rows(*seen, x.data, x.stride, x.rows, network_ref->inputs);
     const npy_intp shape[2] = {x.rows, outputs};
     PyRef result = new_unfilled_array(2, shape);
     double* out =

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "evolution/input_statistics.hpp"
 #include "module/py_ref.hpp"
 #include "network/forward.hpp"
 #include "network/network.hpp"
@@ -26,9 +27,10 @@ void predict_rows(const Network& network, const double* x, std::size_t stride, s
 ForwardScratch& thread_scratch();
 
 // Runs `network` over every row of `array` and returns a new (rows, outputs) float64 array.
-// `outputs` is the owner's declared output count, which must match the network's.
+// `outputs` is the owner's declared output count, which must match the network's. The rows are
+// added to `seen` where it is given.
 PyObject* predict_array(const std::shared_ptr<const Network>& network, std::int32_t outputs,
-                        PyArrayObject* array);
+                        PyArrayObject* array, InputStatistics* seen = nullptr);
 
 // The one numpy array of a method that takes exactly that, positionally, called with the fast
 // convention. Any other arguments fail with the error CPython's parser gives for "O!".

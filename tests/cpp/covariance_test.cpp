@@ -7,6 +7,7 @@
 #include <numeric>
 #include <random>
 
+#include "evolution/input_statistics.hpp"
 #include "evolution/optimizers/beta_covariance.hpp"
 #include "evolution/optimizers/covariance_adaptation.hpp"
 #include "evolution/optimizers/network_parameters.hpp"
@@ -132,6 +133,57 @@ TEST(CovarianceSearch, AddedNodeLeavesTheOutputsAndTheOtherParametersAsTheyWere)
             ++kept;
         }
     EXPECT_EQ(kept, before.size());
+}
+
+TEST(InputTransform, FoldedNetworkOnRawInputsIsTheNetworkOnTransformedOnes) {
+    const Network network = testing::random_network(3, 2, 4);
+    const InputTransform transform{{5.0, -0.3, 0.0}, {0.01, 40.0, 1.0}};
+    Network folded = network;
+    fold_inputs(folded, transform);
+    std::mt19937_64 engine(9);
+    std::normal_distribution<double> normal;
+    for (int k = 0; k < 20; ++k) {
+        std::array<double, 3> raw{}, transformed{};
+        for (std::size_t i = 0; i < 3; ++i) {
+            raw[i] = transform.shift[i] + transform.scale[i] * normal(engine);
+            transformed[i] = (raw[i] - transform.shift[i]) / transform.scale[i];
+        }
+        const std::vector<double> want = forward(network, transformed.data());
+        const std::vector<double> got = forward(folded, raw.data());
+        for (std::size_t o = 0; o < want.size(); ++o)
+            EXPECT_NEAR(got[o], want[o], 1e-9 * (1.0 + std::abs(want[o])));
+    }
+    unfold_inputs(folded, transform);
+    const std::vector<double> before = parameters_of(network), after = parameters_of(folded);
+    for (std::size_t i = 0; i < before.size(); ++i)
+        EXPECT_NEAR(after[i], before[i], 1e-9 * (1.0 + std::abs(before[i])));
+}
+
+TEST(InputStatistics, MergedPartsGiveTheTwoPassMeanAndSpreadAndSkipRowsNotFinite) {
+    std::mt19937_64 engine(4);
+    std::normal_distribution<double> normal;
+    std::vector<double> rows;  // 3 values per row, stride 4
+    for (int r = 0; r < 50; ++r)
+        for (double scale : {1e-3, 1.0, 1e3, 0.0}) rows.push_back(1e4 + scale * normal(engine));
+    rows[4 * 17 + 1] = std::numeric_limits<double>::quiet_NaN();
+    InputStatistics whole, first, second;
+    add_input_rows(whole, rows.data(), 4, 50, 3);
+    add_input_rows(first, rows.data(), 4, 20, 3);
+    add_input_rows(second, rows.data() + 4 * 20, 4, 30, 3);
+    merge_input_statistics(first, second);
+    for (const InputStatistics* statistics : {&whole, &first}) {
+        ASSERT_EQ(statistics->count, 49);
+        for (std::size_t i = 0; i < 3; ++i) {
+            double sum = 0.0, squares = 0.0;
+            for (int r = 0; r < 50; ++r)
+                if (r != 17) sum += rows[4 * r + i];
+            const double mean = sum / 49.0;
+            for (int r = 0; r < 50; ++r)
+                if (r != 17) squares += (rows[4 * r + i] - mean) * (rows[4 * r + i] - mean);
+            EXPECT_NEAR(statistics->mean[i], mean, 1e-12 * std::abs(mean));
+            EXPECT_NEAR(statistics->m2[i], squares, 1e-9 * squares);
+        }
+    }
 }
 
 }  // namespace

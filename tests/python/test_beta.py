@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import tessaron
+import tessaron.callbacks
 from tessaron.optimizers import Beta
 
 DEFAULT_REPR = ("tessaron.optimizers.Beta(step_size=None, init_scale=1.0, elites=2, parent_fraction=0.08, "
@@ -157,3 +158,61 @@ def test_failures_leave_the_model_as_it_was():
     with pytest.raises(KeyError):
         model.func_evolve(failing, pop_size=6, epochs=5, verbose=0)
     assert calls == [6, 2, 2] and model.get_connections() == before
+
+
+def test_func_evolve_learns_the_scale_of_the_inputs_from_what_the_genomes_predict():
+    # The target depends on both inputs alike, but the network is given one offset by 50 and
+    # shrunk 1000 times, the other grown 100 times: the search takes the inputs' scale from
+    # what the first generation predicts, however the function calls predict.
+    rng = np.random.default_rng(0)
+    z = rng.normal(size=(200, 2))
+    y = (np.tanh(z[:, 0]) + 0.5 * z[:, 1])[:, None]
+    raw = np.column_stack([50 + 1e-3 * z[:, 0], 1e2 * z[:, 1]])
+
+    def final_loss(x, calls):
+        def train_func(genomes):
+            if calls == "predict_many":
+                stacked = np.broadcast_to(x, (len(genomes),) + x.shape)
+                return [float(np.mean((o - y) ** 2)) for o in tessaron.predict_many(genomes, stacked)]
+            losses = [0.0] * len(genomes)
+            order = range(len(genomes)) if calls == "in order" else reversed(range(len(genomes)))
+            for i in order:
+                losses[i] = float(np.mean((genomes[i].predict(x) - y) ** 2))
+            return losses
+
+        tessaron.seed(3)
+        model = tessaron.Model(2, 1)
+        model.compile(Beta())
+        return model.func_evolve(train_func, pop_size=20, epochs=60, verbose=0)["loss"][-1]
+
+    normalised = final_loss(z, "in order")
+    assert normalised < 0.05
+    losses = {calls: final_loss(raw, calls) for calls in ("in order", "reversed", "predict_many")}
+    assert len(set(losses.values())) == 1, losses
+    assert losses["in order"] < 2 * normalised
+
+
+@pytest.mark.parametrize("normalizes", [True, False])
+def test_a_train_func_that_normalises_its_inputs_itself_is_not_watched(normalizes):
+    # An extra prediction on other inputs changes what the genomes were given, and with it the
+    # run, unless the function's callback says that it normalises the inputs itself.
+    x = np.random.default_rng(0).normal(size=(50, 2))
+    y = np.tanh(x[:, :1])
+
+    class Normalises(tessaron.callbacks.Callback):
+        normalizes_inputs = normalizes
+
+    def history(extra):
+        def train_func(genomes):
+            if extra:
+                for g in genomes:
+                    g.predict(1000.0 * x + 5.0)
+            return [float(np.mean((g.predict(x) - y) ** 2)) for g in genomes]
+
+        train_func.tessaron_callback = Normalises()
+        tessaron.seed(4)
+        model = tessaron.Model(2, 1)
+        model.compile(Beta())
+        return model.func_evolve(train_func, pop_size=10, epochs=8, verbose=0)["loss"]
+
+    assert (history(False) == history(True)) == normalizes

@@ -85,13 +85,51 @@ void start_distribution(BetaCovarianceState& state, Network structure, std::size
     state.stale = 0;
 }
 
+// `network`, which reads inputs transformed by `from`, made to read them transformed by `to`.
+Network reread(Network network, const InputTransform& from, const InputTransform& to) {
+    if (from == to) return network;
+    fold_inputs(network, from);
+    unfold_inputs(network, to);
+    return network;
+}
+
+// A network of the search's coordinates as it is handed out, and the inverse.
+Network handed_out(const BetaCovarianceState& state, Network network) {
+    return reread(std::move(network), state.inputs, {});
+}
+Network searched(const BetaCovarianceState& state, Network network) {
+    return reread(std::move(network), {}, state.inputs);
+}
+
 Network network_at(const BetaCovarianceState& state, const double* steps) {
     const CovarianceDistribution& d = state.distribution;
     std::vector<double> values(d.n);
     for (std::size_t i = 0; i < d.n; ++i) values[i] = d.mean[i] + d.sigma * steps[i];
     Network network = state.structure;
     set_parameters(network, values);
-    return network;
+    return handed_out(state, std::move(network));
+}
+
+// The search's coordinates follow the statistics of the inputs seen as they change: each weight
+// out of an input is searched on the scale it needs, and each bias as its node's value at the
+// inputs' mean. The mean network computes what it did; the distribution keeps its shape, now
+// over the new coordinates.
+void move_inputs(BetaCovarianceState& state, InputTransform inputs) {
+    state.structure = reread(std::move(state.structure), state.inputs, inputs);
+    state.inputs = std::move(inputs);
+    state.distribution.mean = parameters_of(state.structure);
+}
+
+// The inputs centred and scaled by the statistics of those seen (a spread below 1e-4 counts as
+// 1e-4, as in tessaron.gym).
+InputTransform seen_transform(const InputStatistics& seen) {
+    InputTransform inputs;
+    for (std::size_t i = 0; i < seen.mean.size(); ++i) {
+        const double spread = std::sqrt(seen.m2[i] / static_cast<double>(seen.count));
+        inputs.shift.push_back(seen.mean[i]);
+        inputs.scale.push_back(std::isfinite(spread) ? std::max(spread, 1e-4) : 1.0);
+    }
+    return inputs;
 }
 
 double loss_key(const std::vector<double>& row) {
@@ -217,7 +255,7 @@ void watch_progress(BetaCovarianceState& state, double generation_best) {
         state.best_row = state.row_before_growth;
         state.hidden_cap = hidden_nodes(state.best);
         state.best_before_growth.reset();
-        start_distribution(state, state.best, state.distribution.lambda);
+        start_distribution(state, searched(state, state.best), state.distribution.lambda);
         return;
     }
     state.best_before_growth.reset();
@@ -267,7 +305,7 @@ void adopt_model(BetaCovarianceState& state, std::size_t model_index, const Scor
     const double key = loss_key(rows[model_index]);
     for (std::size_t k = 0; k < model_index; ++k)
         if (!(key < loss_key(rows[k]))) return;
-    start_distribution(state, *state.model, state.distribution.lambda);
+    start_distribution(state, searched(state, state.asked[model_index]), state.distribution.lambda);
 }
 
 }  // namespace
@@ -305,6 +343,7 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
     state.hidden_cap = std::max(settings.max_hidden, hidden_nodes(start));
     state.target_scales = context.target_scales;
     state.input_scales = context.input_scales;
+    state.follow_inputs = context.input_scales.empty();
     state.first_lambda = static_cast<std::size_t>(std::max(context.pop_size - 1, 2));
     state.samples_per_score = context.samples_per_score;
     if (settings.keep_model) state.model = start;
@@ -320,7 +359,7 @@ const std::vector<Network>& beta_covariance_ask(BetaCovarianceState& state) {
     state.asked.clear();
     for (std::size_t k = 0; k < d.lambda; ++k)
         state.asked.push_back(network_at(state, &state.steps[k * d.n]));
-    state.asked.push_back(state.structure);
+    state.asked.push_back(handed_out(state, state.structure));
     state.model_asked = state.model.has_value();
     if (state.model_asked) state.asked.push_back(*state.model);
     return state.asked;
@@ -356,12 +395,24 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
     const double generation_best = loss_key(rows[best]);
     covariance_update(state.distribution, ranked);
     set_parameters(state.structure, state.distribution.mean);
+    if (state.moved) {
+        state.moved = false;
+        move_inputs(state, seen_transform(state.seen));
+    }
     if (state.model_asked) {
         adopt_model(state, model_index, rows);
         state.model.reset();
     }
     watch_progress(state, generation_best);
     return found;
+}
+
+void beta_covariance_observe_inputs(BetaCovarianceState& state, const InputStatistics& seen) {
+    if (!state.follow_inputs || seen.count == 0 ||
+        seen.mean.size() != static_cast<std::size_t>(state.structure.inputs))
+        return;
+    merge_input_statistics(state.seen, seen);
+    state.moved = true;
 }
 
 BestMember beta_covariance_best(const BetaCovarianceState& state) {
@@ -384,10 +435,9 @@ void check_beta_covariance_run(const BetaSettings&, std::int32_t pop_size) {
 }
 
 std::unique_ptr<Optimizer> make_beta_covariance(const BetaSettings& settings) {
-    return std::make_unique<
-        BetaSearchOptimizer<BetaCovarianceState, beta_covariance_start, beta_covariance_ask,
-                            beta_covariance_tell, beta_covariance_figures, beta_covariance_best>>(
-        settings);
+    return std::make_unique<BetaSearchOptimizer<
+        BetaCovarianceState, beta_covariance_start, beta_covariance_ask, beta_covariance_tell,
+        beta_covariance_figures, beta_covariance_best, beta_covariance_observe_inputs>>(settings);
 }
 
 }  // namespace tessaron

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "evolution/input_statistics.hpp"
 #include "evolution/optimizer.hpp"
 #include "evolution/optimizers/beta_members.hpp"
 #include "evolution/optimizers/beta_settings.hpp"
@@ -34,6 +35,15 @@ struct BetaCovarianceState {
     double init_scale = 1.0;
     std::int32_t hidden_cap = 0;
     std::vector<double> target_scales, input_scales;
+
+    // Where the run could not measure its inputs beforehand (a function's), the structure and
+    // the distribution are over networks that read the inputs centred and scaled (`inputs`) by
+    // the running statistics of those seen so far (`seen`; `moved` once they changed). Every
+    // network handed out (and the best) reads the inputs as they are.
+    bool follow_inputs = false;
+    InputTransform inputs;
+    InputStatistics seen;
+    bool moved = false;
     std::size_t first_lambda = 2;
     std::int32_t samples_per_score = 0;
     BetaDraws draws;
@@ -77,6 +87,7 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
 const std::vector<Network>& beta_covariance_ask(BetaCovarianceState& state);
 bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows);
 BestMember beta_covariance_best(const BetaCovarianceState& state);
+void beta_covariance_observe_inputs(BetaCovarianceState& state, const InputStatistics& seen);
 std::vector<std::pair<std::string, double>> beta_covariance_figures(
     const BetaCovarianceState& state);
 

@@ -105,11 +105,12 @@ BestMember best_member_of(const State& state) {
 
 // A search of Beta behind the optimizer interface: its state record, made by Start from the
 // settings and the run's context, driven by Ask and Tell; its best by Best (by default the best
-// of its members).
+// of its members); Observe, if any, takes the statistics of the inputs the networks were given.
 template <class State, State (*Start)(const Network&, const BetaSettings&, const RunContext&),
           const std::vector<Network>& (*Ask)(State&), bool (*Tell)(State&, ScoreRows),
           std::vector<std::pair<std::string, double>> (*Figures)(const State&),
-          BestMember (*Best)(const State&) = best_member_of<State>>
+          BestMember (*Best)(const State&) = best_member_of<State>,
+          void (*Observe)(State&, const InputStatistics&) = nullptr>
 class BetaSearchOptimizer final : public Optimizer {
   public:
     explicit BetaSearchOptimizer(const BetaSettings& settings) : settings_(settings) {}
@@ -119,6 +120,9 @@ class BetaSearchOptimizer final : public Optimizer {
     const std::vector<Network>& ask() override { return Ask(state_); }
     bool tell(ScoreRows rows) override { return Tell(state_, std::move(rows)); }
     BestMember best() const override { return Best(state_); }
+    void observe_inputs(const InputStatistics& seen) override {
+        if constexpr (Observe != nullptr) Observe(state_, seen);
+    }
     std::vector<std::pair<std::string, double>> figures() const override { return Figures(state_); }
 
   private:

@@ -58,4 +58,26 @@ std::vector<std::ptrdiff_t> parameter_map(const Network& before, const Network& 
     return map;
 }
 
+void fold_inputs(Network& network, const InputTransform& transform) {
+    if (transform.empty()) return;
+    for (std::int32_t from = 0; from < network.inputs; ++from)
+        for_each_target(network, from, [&](std::int32_t to) {
+            if (to < network.inputs) return;  // never evaluated
+            double& weight = network.link(from, to);
+            weight /= transform.scale[from];
+            network.biases[to] -= weight * transform.shift[from];
+        });
+}
+
+void unfold_inputs(Network& network, const InputTransform& transform) {
+    if (transform.empty()) return;
+    for (std::int32_t from = 0; from < network.inputs; ++from)
+        for_each_target(network, from, [&](std::int32_t to) {
+            if (to < network.inputs) return;
+            double& weight = network.link(from, to);
+            network.biases[to] += weight * transform.shift[from];
+            weight *= transform.scale[from];
+        });
+}
+
 }  // namespace tessaron

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "evolution/input_statistics.hpp"
 #include "network/network.hpp"
 
 namespace tessaron {
@@ -31,5 +32,13 @@ std::vector<ParameterKey> parameter_keys(const Network& network);
 // of `before` is node node_map[i] of `after` (-1: gone).
 std::vector<std::ptrdiff_t> parameter_map(const Network& before, const Network& after,
                                           const std::vector<std::int32_t>& node_map);
+
+// Makes `network`, which reads transformed inputs, read the inputs as they are, with the same
+// results to rounding: every weight out of input i is divided by scale[i], and the bias of its
+// target lowered by that weight times shift[i].
+void fold_inputs(Network& network, const InputTransform& transform);
+
+// The inverse: makes `network`, which reads the inputs as they are, read transformed ones.
+void unfold_inputs(Network& network, const InputTransform& transform);
 
 }  // namespace tessaron
