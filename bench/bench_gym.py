@@ -94,7 +94,9 @@ def fitness_run(env, pop_size, epochs, **fitness_kwargs):
     clock = {"calls": 0, "seconds": 0.0}
     slots = 0
     if not fitness.processes:
-        fitness._player_for(pop_size)  # the environments are made before the clock starts
+        # The environments are made before the clock starts, for the first generation's
+        # networks too: Beta's default search also scores the model's own there.
+        fitness._player_for(pop_size + 1)
         slots = fitness._player.num_envs
         stepper = fitness._player.stepper
         inner = stepper.step
@@ -133,7 +135,7 @@ def main():
         rate = steps / seconds
         one_process[env] = rate
         fitness = tessaron.gym.EpisodeFitness(env)
-        random, random_cpu, random_calls = random_rate(fitness, pop, arguments.random_seconds)
+        random, random_cpu, random_calls = random_rate(fitness, slots, arguments.random_seconds)
         stepped = calls * slots / seconds
         print(f"{env} ({slots} sub-environments, {fitness._source.resolved_mode()}):")
         print(f"  random actions      {random:10.0f} steps/s wall, {random_cpu:10.0f} per CPU "
