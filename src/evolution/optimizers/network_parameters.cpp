@@ -58,26 +58,35 @@ std::vector<std::ptrdiff_t> parameter_map(const Network& before, const Network& 
     return map;
 }
 
+namespace {
+
+// Calls change(i, weight, bias of its target) for every connection out of an input i into a
+// node that is evaluated (connections into input nodes never are).
+template <class Change>
+void for_each_input_link(Network& network, Change change) {
+    for (std::int32_t from = 0; from < network.inputs; ++from)
+        for (std::int32_t e = network.out_begin(from); e < network.out_end(from); ++e)
+            if (network.targets[e] >= network.inputs)
+                change(static_cast<std::size_t>(from), network.weights[e],
+                       network.biases[network.targets[e]]);
+}
+
+}  // namespace
+
 void fold_inputs(Network& network, const InputTransform& transform) {
     if (transform.empty()) return;
-    for (std::int32_t from = 0; from < network.inputs; ++from)
-        for_each_target(network, from, [&](std::int32_t to) {
-            if (to < network.inputs) return;  // never evaluated
-            double& weight = network.link(from, to);
-            weight /= transform.scale[from];
-            network.biases[to] -= weight * transform.shift[from];
-        });
+    for_each_input_link(network, [&](std::size_t i, double& weight, double& bias) {
+        weight /= transform.scale[i];
+        bias -= weight * transform.shift[i];
+    });
 }
 
 void unfold_inputs(Network& network, const InputTransform& transform) {
     if (transform.empty()) return;
-    for (std::int32_t from = 0; from < network.inputs; ++from)
-        for_each_target(network, from, [&](std::int32_t to) {
-            if (to < network.inputs) return;
-            double& weight = network.link(from, to);
-            network.biases[to] += weight * transform.shift[from];
-            weight *= transform.scale[from];
-        });
+    for_each_input_link(network, [&](std::size_t i, double& weight, double& bias) {
+        bias += weight * transform.shift[i];
+        weight *= transform.scale[i];
+    });
 }
 
 }  // namespace tessaron
