@@ -34,9 +34,11 @@ Tasks and what is printed per method (median over the seeds, and how many seeds 
 - diabetes (scikit-learn, target scaled to [-1, 1]) and friedman1 (1000 samples, noise 1; the
   target standardised and multiplied by 0.1, 1 and 10): R^2 on a held-out 20 % after a budget
   of network evaluations, and the final network's node and connection counts.
-- classification (breast cancer, wine, digits; sklearn only): accuracy and log-loss on a held-out
-  stratified quarter (bench_classification.py's split, learning_peers.classification_data), and
-  the models' parameter counts.
+- classification (breast cancer, wine, digits): accuracy and log-loss on a held-out stratified
+  quarter (bench_classification.py's split, learning_peers.classification_data) of
+  tessaron.sklearn.EvolvedClassifier (its default loss, a population of 50, epochs for a budget
+  of network evaluations) and of LogisticRegression and MLPClassifier (sklearn), and the models'
+  sizes.
 - xor and sine (256 samples of sin on [-pi, pi]): evaluations and wall time until the training
   mse is below 0.01 (time estimated as the run's time per generation times the generations
   needed).
@@ -61,7 +63,7 @@ from tessaron.optimizers import Beta
 # environment steps for the control tasks, network evaluations otherwise
 DEFAULT_BUDGETS = {task: row[4] for task, row in peers.TASKS.items()}
 DEFAULT_BUDGETS.update({"diabetes": 50_000, "friedman": 50_000, "xor": 100_000, "sine": 200_000,
-                        "classification": 0})
+                        "classification": 50_000})
 # gymnasium ids, thresholds and bounds of the control tasks: learning_peers.TASKS
 CONTROL = peers.TASKS
 TEST_EPISODES = peers.TEST_EPISODES
@@ -482,9 +484,39 @@ def report_regression(label, method, results, elapsed):
            f"{median_or_dash([s[1] for s in sizes])} nodes/connections |")
 
 
-def report_classification(seeds):
+def classification_tessaron(task, method, budget, seed):
+    """tessaron.sklearn.EvolvedClassifier as a user fits it: the optimizer and a population, the
+    loss its default (categorical cross-entropy), epochs for `budget` evaluations."""
+    from sklearn.metrics import accuracy_score, log_loss
+    from tessaron.sklearn import EvolvedClassifier
+    x, y, x_test, y_test = peers.classification_data(task, seed)
+    tessaron.set_num_threads(1)
+    pop = (BETA_POP if method == "beta" else ALPHA_POP)["regression"]
+    optimizer = Beta(**beta_settings) if method == "beta" else "alpha"
+    epochs = max(1, budget // pop)
+    classifier = EvolvedClassifier(optimizer=optimizer, pop_size=pop, epochs=epochs,
+                                   random_state=seed).fit(x, y)
+    return (accuracy_score(y_test, classifier.predict(x_test)),
+            log_loss(y_test, classifier.predict_proba(x_test), labels=classifier.classes_),
+            tessaron_size(classifier.model_))
+
+
+def report_classification(methods, budget, seeds, jobs):
     for task in peers.CLASSIFICATION_TASKS:
         print(f"\n{task}: held-out accuracy and log-loss", flush=True)
+        for method in [m for m in methods if m in ("beta", "alpha")]:
+            results = over_seeds(jobs, classification_tessaron, task, method, budget, seeds)
+            accuracy, loss = [r[0] for r in results], [r[1] for r in results]
+            print(f"  {method:14s} accuracy {statistics.median(accuracy):.3f} (per seed "
+                  f"{[round(v, 3) for v in accuracy]}), log-loss {statistics.median(loss):.3f} "
+                  f"(per seed {[round(v, 3) for v in loss]}), nodes/connections "
+                  f"{median_or_dash([r[2][0] for r in results])}/"
+                  f"{median_or_dash([r[2][1] for r in results])}", flush=True)
+            record(f"| {task} | {method} | {statistics.median(accuracy):.3f} | "
+                   f"{statistics.median(loss):.3f} | {[round(v, 3) for v in accuracy]} | "
+                   f"{median_or_dash([r[2][1] for r in results])} |")
+        if "sklearn" not in methods:
+            continue
         results = [peers.classification_sklearn(task, seed) for seed in seeds]
         for name in results[0]:
             accuracy = [r[name][0] for r in results]
@@ -579,7 +611,7 @@ def main():
                     results = over_seeds(jobs, run_regression, task, method, budget, seeds, scale)
                     report_regression(label, method, results, time.perf_counter() - start)
         elif task == "classification":
-            report_classification(seeds)
+            report_classification(methods, budget, seeds, jobs)
         else:
             print(f"\n{task}: evaluations and time to a training mse below {TARGET_MSE}, "
                   f"budget {budget} evaluations", flush=True)

@@ -190,6 +190,7 @@ RunResult run_dataset_evolution(const Network& start, DatasetEvolution& run, Opt
     context.comparable_scores = scoring.generations_per_epoch() == 1;
     context.repeatable_scores = context.comparable_scores;
     context.samples_per_score = scoring.samples_per_score();
+    context.softmax_loss = run.losses.front() == categorical_crossentropy;
     context.sources = &sources;
     optimizer.start(start, context);
     return run_epochs(optimizer, scoring, {run.epochs, run.verbose, run.show_size},

@@ -38,6 +38,9 @@ struct RunContext {
     bool repeatable_scores = false;
     // The samples a score is the mean loss over (evolve); 0 where unknown (func_evolve).
     std::int32_t samples_per_score = 0;
+    // Whether the loss is categorical cross-entropy over the outputs' softmax (evolve): on samples
+    // the outputs separate, it falls for ever as the weights grow.
+    bool softmax_loss = false;
     // The run's sources: every draw of the search comes from them, or from the engines of
     // networks seeded from them. They outlive the run.
     RandomSources* sources = nullptr;

@@ -217,3 +217,29 @@ def test_a_train_func_that_normalises_its_inputs_itself_is_not_watched(normalize
         return model.func_evolve(train_func, pop_size=10, epochs=8, verbose=0)["loss"]
 
     assert (history(False) == history(True)) == normalizes
+
+
+def test_softmax_fits_end_at_logistic_regressions_optimum_whatever_the_inputs_scale():
+    # Separable classes: cross-entropy alone falls for ever as the weights grow. The search ranks
+    # by it plus the squared weights (times their inputs' spreads) over twice the samples, whose
+    # optimum is that of logistic regression on standardised inputs, found here by gradient descent.
+    def softmax(z):
+        e = np.exp(z - z.max(axis=1, keepdims=True))
+        return e / e.sum(axis=1, keepdims=True)
+
+    rng = np.random.default_rng(1)
+    labels = np.repeat(np.arange(3), 20)
+    x = rng.normal(size=(60, 2)) * 0.4 + np.array([[0, 0], [2, 0], [0, 2]])[labels]
+    x[:, 1] *= 100.0
+    y = np.eye(3)[labels]
+    z = x / x.std(axis=0)
+    v, b = np.zeros((2, 3)), np.zeros(3)
+    for _ in range(20000):
+        g = (softmax(z @ v + b) - y) / len(x)
+        v -= 0.5 * (z.T @ g + v / len(x))
+        b -= 0.5 * g.sum(axis=0)
+    tessaron.seed(0)
+    model = tessaron.Model(2, 3)
+    model.compile(Beta(max_hidden=0), "categorical_crossentropy")
+    model.evolve(x, y, pop_size=20, epochs=100, verbose=0)
+    np.testing.assert_allclose(softmax(model.predict(x)), softmax(z @ v + b), atol=2e-3)

@@ -136,6 +136,32 @@ double loss_key(const std::vector<double>& row) {
     return std::isnan(row[0]) ? HUGE_VAL : row[0];
 }
 
+// The softmax's cross-entropy falls for ever as the weights grow on samples the outputs separate,
+// and a search left to it ends with probabilities of all but 0 and 1. Logistic regression's
+// penalty holds the weights back: the sum of their squares over twice the samples, a weight out
+// of an input taken times that input's spread, so that the inputs' scales do not matter.
+double softmax_weight_penalty(const RunContext& context) {
+    return context.softmax_loss && context.samples_per_score > 0
+               ? 0.5 / static_cast<double>(context.samples_per_score)
+               : 0.0;
+}
+
+// A network's loss, plus its weights' penalty where there is one.
+double ranking_key(const BetaCovarianceState& state, const Network& network,
+                   const std::vector<double>& row) {
+    const double loss = loss_key(row);
+    if (state.weight_penalty == 0.0) return loss;
+    double squares = 0.0;
+    for (std::int32_t from = 0; from < network.size; ++from) {
+        const double scale = from < network.inputs ? scale_of(state.input_scales, from) : 1.0;
+        for (std::int32_t e = network.out_begin(from); e < network.out_end(from); ++e) {
+            const double weight = network.weights[e] * scale;
+            squares += weight * weight;
+        }
+    }
+    return loss + state.weight_penalty * squares;
+}
+
 // Generations without a gain before the search grows or restarts: as many as the distribution
 // needs to learn the shape of its landscape.
 std::int32_t patience(const BetaCovarianceState& state) {
@@ -293,18 +319,19 @@ void record(BetaCovarianceState& state, std::size_t index, ScoreRows& rows) {
 // search's own estimate of the best, and its recent losses say how good it is. The mean of a run
 // that restarted is a fresh start for a while: the best is then the mean an earlier start ended
 // with, until the new one's recent losses are as low.
-void record_mean(BetaCovarianceState& state, std::size_t mean_index, ScoreRows& rows) {
-    state.recent.push_back(loss_key(rows[mean_index]));
+void record_mean(BetaCovarianceState& state, std::size_t mean_index, ScoreRows& rows,
+                 const std::vector<double>& keys) {
+    state.recent.push_back(keys[mean_index]);
     if (state.recent.size() > recent_window) state.recent.erase(state.recent.begin());
     if (state.earlier && !(recent_average(state) <= state.earlier_average)) return;
     record(state, mean_index, rows);
 }
 
 // Adopts the model's network when it beat everything the search's own start gave.
-void adopt_model(BetaCovarianceState& state, std::size_t model_index, const ScoreRows& rows) {
-    const double key = loss_key(rows[model_index]);
+void adopt_model(BetaCovarianceState& state, std::size_t model_index,
+                 const std::vector<double>& keys) {
     for (std::size_t k = 0; k < model_index; ++k)
-        if (!(key < loss_key(rows[k]))) return;
+        if (!(keys[model_index] < keys[k])) return;
     start_distribution(state, searched(state, state.asked[model_index]), state.distribution.lambda);
 }
 
@@ -346,6 +373,7 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
     state.follow_inputs = context.input_scales.empty();
     state.first_lambda = static_cast<std::size_t>(std::max(context.pop_size - 1, 2));
     state.samples_per_score = context.samples_per_score;
+    state.weight_penalty = softmax_weight_penalty(context);
     if (settings.keep_model) state.model = start;
     state.noisy = settings.reevaluate || !context.repeatable_scores;
     start_distribution(state, plain_structure(state, start), state.first_lambda);
@@ -371,28 +399,31 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
     const std::size_t mean_index = lambda;
     const std::size_t model_index = lambda + 1;
 
+    std::vector<double> keys;
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        keys.push_back(ranking_key(state, state.asked[k], rows[k]));
     std::vector<std::size_t> order(lambda);
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return loss_key(rows[a]) < loss_key(rows[b]);
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
     std::vector<double> ranked(lambda * n);
     for (std::size_t k = 0; k < lambda; ++k)
         std::copy_n(&state.steps[order[k] * n], n, &ranked[k * n]);
 
     // The generation's best among the samples, the mean and the model's network.
     std::size_t best = mean_index;
-    if (loss_key(rows[order[0]]) < loss_key(rows[mean_index])) best = order[0];
-    if (state.model_asked && loss_key(rows[model_index]) < loss_key(rows[best])) best = model_index;
+    if (keys[order[0]] < keys[mean_index]) best = order[0];
+    if (state.model_asked && keys[model_index] < keys[best]) best = model_index;
     bool found = false;
     for (const std::vector<double>& row : rows) found = found || row[0] < no_loss_yet;
 
-    const bool improves = state.best_row.empty() || loss_key(rows[best]) < loss_key(state.best_row);
+    const bool improves =
+        state.best_row.empty() || keys[best] < ranking_key(state, state.best, state.best_row);
     if (state.noisy)
-        record_mean(state, mean_index, rows);
+        record_mean(state, mean_index, rows, keys);
     else if (improves)
         record(state, best, rows);
-    const double generation_best = loss_key(rows[best]);
+    const double generation_best = keys[best];
     covariance_update(state.distribution, ranked);
     set_parameters(state.structure, state.distribution.mean);
     if (state.moved) {
@@ -400,7 +431,7 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
         move_inputs(state, seen_transform(state.seen));
     }
     if (state.model_asked) {
-        adopt_model(state, model_index, rows);
+        adopt_model(state, model_index, keys);
         state.model.reset();
     }
     watch_progress(state, generation_best);
