@@ -467,6 +467,7 @@ class _Player:
         in_play = len(playing)
         restarting = []  # with next-step autoreset: the sub-environments that reset next step
         observations = stepper.reset(slot_seed)
+        outputs = None
         step = 0
         while in_play:
             inputs = log.next_row()
@@ -474,9 +475,11 @@ class _Player:
             if mean is not None:
                 np.subtract(observations, mean, out=inputs)
                 inputs *= inv_std
+                outputs = tessaron.predict_many(slot_genomes, inputs)
             else:
                 inputs[...] = observations
-            actions = self.action_map(tessaron.predict_many(slot_genomes, inputs))
+                outputs = self._live_outputs(slot_genomes, inputs, live, outputs)
+            actions = self.action_map(outputs)
             observations, rewards, ended = stepper.step(actions, playing)
             slot_return += rewards
             step += 1
@@ -513,6 +516,20 @@ class _Player:
             if stepper.one_by_one:
                 playing = np.flatnonzero(slot_episode >= 0).tolist()
         return (returns, lengths) + log.statistics(mean, inv_std)
+
+    @staticmethod
+    def _live_outputs(slot_genomes, inputs, live, outputs):
+        """The outputs of the sub-environments in an episode, the others' left as they were.
+        Raw observations reach networks whose predictions Beta's search watches for the inputs'
+        statistics: the last observations of idle sub-environments are not among them."""
+        rows = np.flatnonzero(live)
+        if len(rows) == len(live):
+            return tessaron.predict_many(slot_genomes, inputs)
+        if outputs is None:
+            outputs = np.zeros((len(live), slot_genomes[0].get_network()["outputs"]))
+        if len(rows):
+            outputs[rows] = tessaron.predict_many([slot_genomes[k] for k in rows], inputs[rows])
+        return outputs
 
 
 _WORKER_PLAYERS = {}  # in worker processes: players by the fitness's token and the thread

@@ -107,6 +107,26 @@ def test_episodes_and_statistics_match_a_loop_stepped_by_hand(mode, autoreset, s
     np.testing.assert_allclose(fitness.stats.m2 / len(seen), np.var(seen, axis=0), rtol=1e-11)
 
 
+@pytest.mark.parametrize("autoreset", list(AUTORESET))
+def test_raw_observations_reach_the_networks_only_from_episodes_in_play(autoreset, monkeypatch):
+    # Beta's search takes the inputs' statistics from what its networks are given: the last
+    # observations of idle sub-environments must not be among them.
+    make = functools.partial(Walk, random_start=autoreset == AUTORESET.DISABLED)
+    genomes = networks(2, 2, 5)
+    given, predict_many = [], tessaron.predict_many
+
+    def recording(pool, x):
+        given.extend(map(tuple, np.asarray(x)))
+        return predict_many(pool, x)
+
+    monkeypatch.setattr(tessaron, "predict_many", recording)
+    with tgym.EpisodeFitness(make, episodes=3, num_envs=4, normalize=False, seed=11,
+                             vector_kwargs={"autoreset_mode": autoreset}) as fitness:
+        fitness(genomes)
+    seen = [tuple(o) for g in genomes for s in fitness.last_seeds for o in by_hand(g, s, make)[2]]
+    assert sorted(given) == sorted(seen)
+
+
 def test_folded_network_on_raw_inputs_equals_the_network_on_normalised_inputs():
     model, other = networks(5, 3, 2, seed=9)
     genome = tessaron.Genome(5, 3)
