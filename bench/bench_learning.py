@@ -34,7 +34,8 @@ Tasks and what is printed per method (median over the seeds, and how many seeds 
 - diabetes (scikit-learn, target scaled to [-1, 1]) and friedman1 (1000 samples, noise 1; the
   target standardised and multiplied by 0.1, 1 and 10): R^2 on a held-out 20 % after a budget
   of network evaluations, and the final network's node and connection counts.
-- classification (breast cancer, wine, digits): accuracy and log-loss on a held-out stratified
+- classification (breast cancer, wine, digits, iris; drawn per seed: two half-moons, two rings,
+  three classes of which 5 of 10 features inform): accuracy and log-loss on a held-out stratified
   quarter (bench_classification.py's split, learning_peers.classification_data) of
   tessaron.sklearn.EvolvedClassifier (its default loss, a population of 50, epochs for a budget
   of network evaluations) and of LogisticRegression and MLPClassifier (sklearn), and the models'

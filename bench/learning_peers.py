@@ -554,17 +554,32 @@ def check_dynamics(task, seed=0, episodes=5):
 # ---------------------------------------------------------------------------------------------
 # scikit-learn's baselines for the regression and classification rows.
 
-CLASSIFICATION_TASKS = ("breast_cancer", "wine", "digits")
+CLASSIFICATION_TASKS = ("breast_cancer", "wine", "digits", "iris", "moons", "circles",
+                        "informative")
+
+
+def classification_samples(task, seed):
+    """A data set of scikit-learn, or samples drawn with random_state=seed: two interleaved
+    half-moons (400, noise 0.2), two rings (400, noise 0.1, factor 0.5), or three classes of
+    which 5 of 10 features inform (600)."""
+    from sklearn import datasets
+    if task == "moons":
+        return datasets.make_moons(400, noise=0.2, random_state=seed)
+    if task == "circles":
+        return datasets.make_circles(400, noise=0.1, factor=0.5, random_state=seed)
+    if task == "informative":
+        return datasets.make_classification(600, n_features=10, n_informative=5, n_classes=3,
+                                            random_state=seed)
+    return getattr(datasets, f"load_{task}")(return_X_y=True)
 
 
 def classification_data(task, seed):
     """bench_classification.py's split: a stratified quarter held out (random_state=seed), the
     inputs standardised on the training part."""
-    from sklearn import datasets
     from sklearn.model_selection import train_test_split
-    data = getattr(datasets, f"load_{task}")()
+    x, y = classification_samples(task, seed)
     x_train, x_test, y_train, y_test = train_test_split(
-        data.data, data.target, test_size=0.25, random_state=seed, stratify=data.target)
+        x, y, test_size=0.25, random_state=seed, stratify=y)
     mean, spread = x_train.mean(0), x_train.std(0)
     spread[spread == 0] = 1.0  # digits has pixels that are always blank
     return (x_train - mean) / spread, y_train, (x_test - mean) / spread, y_test
