@@ -100,8 +100,8 @@ PyTypeObject Beta_Type = [] {
         "treats the scores of func_evolve, of batches and of reevaluate=True as noisy (the "
         "distribution's mean is then the best); under categorical cross-entropy it ranks networks "
         "with a penalty on their squared weights (three tenths of logistic regression's), so that "
-        "the probabilities do not run to 0 and 1. search='select' breeds mutated copies of the best "
-        "members with self-adapting steps and structural changes (elites, parent_fraction, "
+        "the probabilities do not run to 0 and 1. search='select' breeds mutated copies of the "
+        "best members with self-adapting steps and structural changes (elites, parent_fraction, "
         "structure_rate, size_penalty); search='gradient' moves one centre network along a "
         "direction estimated from the ranks of mirrored perturbations of it, for very noisy "
         "fitness. step_size=None takes each search's own first step size.";
