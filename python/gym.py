@@ -517,8 +517,7 @@ class _Player:
                 playing = np.flatnonzero(slot_episode >= 0).tolist()
         return (returns, lengths) + log.statistics(mean, inv_std)
 
-    @staticmethod
-    def _live_outputs(slot_genomes, inputs, live, outputs):
+    def _live_outputs(self, slot_genomes, inputs, live, outputs):
         """The outputs of the sub-environments in an episode, the others' left as they were.
         Raw observations reach networks whose predictions Beta's search watches for the inputs'
         statistics: the last observations of idle sub-environments are not among them."""
@@ -526,7 +525,7 @@ class _Player:
         if len(rows) == len(live):
             return tessaron.predict_many(slot_genomes, inputs)
         if outputs is None:
-            outputs = np.zeros((len(live), slot_genomes[0].get_network()["outputs"]))
+            outputs = np.zeros((len(live), self.action_map.outputs))
         if len(rows):
             outputs[rows] = tessaron.predict_many([slot_genomes[k] for k in rows], inputs[rows])
         return outputs
