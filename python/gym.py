@@ -71,6 +71,7 @@ before any generation. An exception inside an environment ends the call with it,
 ``func_evolve`` leaves the model as it was.
 """
 
+import copy
 import functools
 import hashlib
 import math
@@ -443,11 +444,12 @@ class _Player:
     def close(self):
         self.envs.close()
 
-    def play(self, genomes, episode_genome, episode_seed, mean=None, inv_std=None):
+    def play(self, genomes, episode_genome, episode_seed, mean=None, inv_std=None, given=None):
         """Plays every episode (genome index and seed), the networks given (observation - mean)
         * inv_std (the observations with mean None). Returns the return and length of each
         episode and the statistics of the observations the networks saw: their count, a shift,
-        and the sums of (observation - shift) and of its squares."""
+        and the sums of (observation - shift) and of its squares. With raw observations and a
+        list `given`, appends each step's (genome indices, rows) predicted."""
         count, slots, stepper = len(episode_genome), self.num_envs, self.stepper
         returns = np.zeros(count)
         lengths = np.zeros(count, dtype=np.int64)
@@ -479,6 +481,9 @@ class _Player:
             else:
                 inputs[...] = observations
                 outputs = self._live_outputs(slot_genomes, inputs, live, outputs)
+                if given is not None:
+                    rows = np.flatnonzero(live)
+                    given.append((episode_genome[slot_episode[rows]], inputs[rows]))
             actions = self.action_map(outputs)
             observations, rewards, ended = stepper.step(actions, playing)
             slot_return += rewards
@@ -543,11 +548,27 @@ def _play_on_worker(token, source, num_envs, genomes, episode_genome, episode_se
         if player is not None:
             player.close()
         player = _WORKER_PLAYERS[key] = _Player(source, wanted)
+    # Raw observations: the run's genomes record the rows they are given (Beta's search follows
+    # their statistics), but these are copies, which record nothing. The rows go back to the
+    # caller instead, each genome's in the order given, to be given to the genomes there.
+    given = [] if mean is None else None
+    if given is not None:
+        genomes = [copy.copy(genome) for genome in genomes]
     try:
-        return player.play(genomes, episode_genome, episode_seed, mean, inv_std)
+        played = player.play(genomes, episode_genome, episode_seed, mean, inv_std, given)
     except BaseException:
         _WORKER_PLAYERS.pop(key).close()
         raise
+    return played, given and _rows_by_genome(given, len(genomes))
+
+
+def _rows_by_genome(given, count):
+    """The rows of (genome indices, rows) steps, split by genome, in the order given."""
+    owners = np.concatenate([owner for owner, _ in given])
+    rows = np.concatenate([step_rows for _, step_rows in given])
+    order = np.argsort(owners, kind="stable")
+    bounds = np.searchsorted(owners[order], np.arange(count + 1))
+    return [rows[order[a:b]] for a, b in zip(bounds[:-1], bounds[1:])]
 
 
 def _close_on_worker(token):
@@ -733,16 +754,21 @@ class EpisodeFitness:
             if self._executor is None:
                 self._executor = ProcessPoolExecutor(self.processes)
             parts, submit = self.processes, self._executor.submit
-        futures = []
+        futures, users = [], []
         for part in np.array_split(np.arange(len(episode_genome)), parts):
             if len(part):
                 used, index = np.unique(episode_genome[part], return_inverse=True)
                 futures.append(submit(_play_on_worker, self._token, self._source, self.num_envs,
                                       [genomes[g] for g in used], index, episode_seed[part],
                                       mean, inv_std))
-        if self.client is not None:
-            return self.client.gather(futures)
-        return [future.result() for future in futures]
+                users.append(used)
+        results = (self.client.gather(futures) if self.client is not None
+                   else [future.result() for future in futures])
+        for (_, given), used in zip(results, users):
+            for g, rows in zip(used, given or ()):
+                if len(rows):
+                    genomes[g].predict(rows)  # recorded as if given here
+        return [played for played, _ in results]
 
 
 class _RunBookkeeping(Callback):

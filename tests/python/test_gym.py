@@ -127,6 +127,25 @@ def test_raw_observations_reach_the_networks_only_from_episodes_in_play(autorese
     assert sorted(given) == sorted(seen)
 
 
+
+@pytest.mark.parametrize("spread", ["processes", "client"])
+def test_raw_observations_played_elsewhere_reach_the_search_as_played_here(spread, request):
+    # Beta's search follows the statistics of the rows its genomes are given. Genomes played in
+    # other processes are copies: the rows they were given must still count, and only once.
+    where = ({"processes": 2} if spread == "processes" else
+             {"client": request.getfixturevalue("dask_client")})
+
+    def losses(**kwargs):
+        tessaron.seed(5)
+        model = tessaron.Model(4, 2)
+        model.compile(optimizer="beta")
+        with tgym.EpisodeFitness("CartPole-v1", normalize=False, vectorization_mode="sync",
+                                 vector_kwargs={"autoreset_mode": AUTORESET.DISABLED},
+                                 **kwargs) as fitness:
+            return model.func_evolve(fitness, pop_size=6, epochs=4, verbose=0)["loss"]
+
+    assert losses(**where) == losses()
+
 def test_folded_network_on_raw_inputs_equals_the_network_on_normalised_inputs():
     model, other = networks(5, 3, 2, seed=9)
     genome = tessaron.Genome(5, 3)
