@@ -34,7 +34,9 @@ its mean return.
   0.07 at most, say). A standard deviation below ``min_std`` counts as
   ``min_std``, so a constant observation divides by nothing small. After every epoch the run's
   best network is folded: the weights of its input connections divided by the std of their
-  input, the biases of their targets lowered by weight times mean over std. The model therefore
+  input, the biases of their targets lowered by weight times mean over std, with the mean and
+  std of the generation that scored it (a best kept from an earlier generation was scored under
+  earlier statistics). The model therefore
   always holds a network that takes raw observations (during the run, for callbacks such as
   ``ModelCheckpoint`` and ``EarlyStopping(restore_best=True)``, and at the end): ``predict``,
   ``save``, ``to_onnx`` and ``to_keras`` need nothing else. The genomes that ``train_func`` and
@@ -261,6 +263,11 @@ class _Factory:
 
     def __call__(self):
         return self.factory(**self.kwargs)
+
+
+def _network_key(model_or_genome):
+    """The network's encoding: equal for equal networks, whether held by a Model or a Genome."""
+    return model_or_genome.__getstate__()["network"]
 
 
 def _observation_size(space, name):
@@ -622,6 +629,8 @@ class EpisodeFitness:
         self.last_seeds = self.last_returns = self.last_lengths = None
         self.stats = _ObservationStats(self._observation_space)
         self._applied = (np.zeros(self.observation_size), np.ones(self.observation_size))
+        self._scored_under = {}  # the normalisation of each network of the latest call
+        self._best_under = {}  # and of the model's network at the latest epoch's end
         self._seeds = None
         self._fixed = None
         self._player = None
@@ -646,16 +655,36 @@ class EpisodeFitness:
         return (np.asarray(observations, dtype=np.float64) - mean) * (1.0 / std)
 
     def fold_into(self, model_or_genome):
-        """Folds the latest call's normalisation into a Model's or Genome's network, in place.
-        A run does this after every epoch for the network the model shows: fold only networks
-        taken from the run otherwise (the genomes handed to a function), and only once."""
+        """Folds the normalisation that a network of the latest call, or the run's best, was
+        scored under (the latest call's for any other) into a Model's or Genome's network, in
+        place. A run does this after every epoch for the network the model shows: fold only
+        networks taken from the run otherwise (the genomes handed to a function), and only
+        once."""
         if self.normalize_observations:
-            fold_normalization(model_or_genome, *self._applied)
+            fold_normalization(model_or_genome, *self.scored_under(model_or_genome))
+
+    def scored_under(self, model_or_genome):
+        """The (mean, std) that the observations were normalised by when the network of this
+        Model or Genome was last scored: in the latest call, or, for the run's best, when it
+        was. The latest call's for a network neither scored."""
+        key = _network_key(model_or_genome)
+        found = self._scored_under.get(key) or self._best_under.get(key) or self._applied
+        return found[0].copy(), found[1].copy()
+
+    def _fold_best(self, model):
+        """Folds the model's network, the run's best, remembering what it was scored under: a
+        best may stay the best for generations after the call that scored it."""
+        if self.normalize_observations:
+            key = _network_key(model)
+            under = self.scored_under(model)
+            self._best_under = {key: under}
+            fold_normalization(model, *under)
 
     def reset_statistics(self):
         """Forgets the observations seen: the next call normalises as the first did."""
         self.stats = _ObservationStats(self._observation_space)
         self._applied = (np.zeros(self.observation_size), np.ones(self.observation_size))
+        self._scored_under, self._best_under = {}, {}
 
     # Checks, seeds and the vector environment.
 
@@ -721,6 +750,7 @@ class EpisodeFitness:
         if self.normalize_observations:
             self._applied = (self.stats.mean.copy(), self.stats.std(self.min_std))
             mean, inv_std = self._applied[0], 1.0 / self._applied[1]
+            self._scored_under = {_network_key(genome): self._applied for genome in genomes}
         parts = self._play(genomes, episode_genome, episode_seed, mean, inv_std)
         for _, _, seen, part_shift, shifted_sum, shifted_squares in parts:
             self.stats.merge(seen, part_shift, shifted_sum, shifted_squares)
@@ -796,7 +826,7 @@ class _RunBookkeeping(Callback):
     def on_epoch_end(self, epoch, logs=None):
         if logs is not None:
             logs["env_steps"] = self.fitness.env_steps - self.steps_at_start
-        self.fitness.fold_into(self.model)
+        self.fitness._fold_best(self.model)
 
     def on_train_end(self, logs=None):
         self.fitness.close()
@@ -826,7 +856,7 @@ def _test_seeds(seed, episodes):
 def _returns(player, network, seeds, normalize):
     mean = inv_std = None
     if normalize is not None:
-        mean, std = normalize._applied
+        mean, std = normalize.scored_under(network)
         inv_std = 1.0 / std
     returns, lengths, *_ = player.play([network], np.zeros(len(seeds), dtype=np.int64), seeds,
                                        mean, inv_std)

@@ -146,6 +146,7 @@ def test_raw_observations_played_elsewhere_reach_the_search_as_played_here(sprea
 
     assert losses(**where) == losses()
 
+
 def test_folded_network_on_raw_inputs_equals_the_network_on_normalised_inputs():
     model, other = networks(5, 3, 2, seed=9)
     genome = tessaron.Genome(5, 3)
@@ -159,6 +160,27 @@ def test_folded_network_on_raw_inputs_equals_the_network_on_normalised_inputs():
         before = network.predict((raw - mean) / std)
         tgym.fold_normalization(network, mean, std)
         np.testing.assert_allclose(network.predict(raw), before, rtol=1e-9, atol=1e-9)
+
+
+def test_a_best_kept_from_an_earlier_generation_is_folded_with_the_statistics_it_was_scored_under():
+    # The run folds its best into the model after every epoch. A best scored generations ago
+    # (a search's kept mean, an elite) took observations normalised as they were then.
+    kept, other = networks(2, 2, 2)
+    model = tessaron.Model(2, 2)
+    fitness = tgym.EpisodeFitness(Walk, episodes=3, seed=11)
+    bookkeeping = fitness.tessaron_callback
+    bookkeeping.set_model(model)
+    raw = np.random.default_rng(0).normal(size=(30, 2)) * [5.0, 20.0]
+    with fitness:
+        for epoch, pool in enumerate(([kept, other], [other])):
+            fitness(pool)
+            if epoch == 0:
+                first = fitness.mean, fitness.std
+            model.set_network(kept.get_network())  # the best stays the same
+            bookkeeping.on_epoch_end(epoch, {})
+    assert fitness.mean.tolist() != first[0].tolist()
+    np.testing.assert_allclose(model.predict(raw), kept.predict((raw - first[0]) / first[1]),
+                               rtol=1e-12, atol=1e-12)
 
 
 @pytest.mark.parametrize("space,outputs,expected", [
