@@ -103,6 +103,25 @@ TEST(CovarianceAdaptation, SolvesIllConditionedAndCurvedValleysAsTheStrategyShou
     EXPECT_LT(rosenbrock_full, 20000);
 }
 
+TEST(CovarianceAdaptation, WorseStepsTakeVarianceFromTheirDirectionButNeverAllOfIt) {
+    // The better half steps along the second axis, the worse along the first: beyond the decay
+    // every coordinate gets, the first loses variance, by the same amount however long the worse
+    // steps (each weighs as if of its expected length), so C stays positive definite.
+    for (const bool separable : {false, true})
+        for (const double length : {1.0, 1e6}) {
+            CovarianceDistribution d =
+                covariance_start({0.0, 0.0}, {1.0, 1.0}, 1.0, 4, separable ? 0 : 1000);
+            const double decay_only = 1.0 - d.c_1 - d.c_mu;
+            double negative = 0.0;
+            for (double w : d.negative_weights) negative += w;
+            covariance_update(d, {0.0, 1.0, 0.0, -1.0, length, 0.0, -length, 0.0});
+            const double first = d.matrix[0];  // C_00, full or diagonal
+            EXPECT_NEAR(first, decay_only + d.c_mu * negative, 1e-12);
+            EXPECT_LT(first, decay_only);
+            EXPECT_GT(first, 0.0);
+        }
+}
+
 TEST(CovarianceAdaptation, RemapKeepsOldCoordinatesAndAddsFreshOnesUncorrelated) {
     CovarianceDistribution d = covariance_start({1.0, 2.0}, {0.5, 3.0}, 0.7, 6, 1000);
     d.matrix[1] = d.matrix[2] = 0.25;

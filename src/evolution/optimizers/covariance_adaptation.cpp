@@ -71,15 +71,39 @@ double norm(const std::vector<double>& v) {
     return std::sqrt(sum);
 }
 
+// The weight of each ranked step in C's update: the recombination weights, then the negative
+// ones, each scaled by n over the step's squared Mahalanobis length (so that no long unlucky step
+// can make C lose its positive definiteness).
+std::vector<double> matrix_weights(const CovarianceDistribution& d,
+                                   const std::vector<double>& ranked) {
+    std::vector<double> weights = d.weights;
+    const std::size_t n = d.n;
+    for (std::size_t k = 0; k < d.negative_weights.size(); ++k) {
+        const std::size_t row = d.mu + k;
+        const std::vector<double> y(ranked.begin() + static_cast<std::ptrdiff_t>(row * n),
+                                    ranked.begin() + static_cast<std::ptrdiff_t>((row + 1) * n));
+        const std::vector<double> white = whiten(d, y);
+        double squares = 0.0;
+        for (double v : white) squares += v * v;
+        weights.push_back(squares > 0.0 ? d.negative_weights[k] * static_cast<double>(n) / squares
+                                        : 0.0);
+    }
+    return weights;
+}
+
 void update_matrix(CovarianceDistribution& d, const std::vector<double>& ranked, bool held) {
     const std::size_t n = d.n;
     const double lost = held ? 0.0 : d.c_1 * d.c_c * (2.0 - d.c_c);
-    const double keep = 1.0 - d.c_1 - d.c_mu + lost;
+    double weight_sum = 1.0;
+    for (double w : d.negative_weights) weight_sum += w;
+    const double keep = 1.0 - d.c_1 - d.c_mu * weight_sum + lost;
+    const std::vector<double> weights = matrix_weights(d, ranked);
+    const std::size_t rows = weights.size();
     if (d.separable) {
         for (std::size_t i = 0; i < n; ++i) {
             double rank_mu = 0.0;
-            for (std::size_t k = 0; k < d.mu; ++k)
-                rank_mu += d.weights[k] * ranked[k * n + i] * ranked[k * n + i];
+            for (std::size_t k = 0; k < rows; ++k)
+                rank_mu += weights[k] * ranked[k * n + i] * ranked[k * n + i];
             d.matrix[i] = keep * d.matrix[i] + d.c_1 * d.path_c[i] * d.path_c[i] + d.c_mu * rank_mu;
         }
         return;
@@ -87,8 +111,8 @@ void update_matrix(CovarianceDistribution& d, const std::vector<double>& ranked,
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j <= i; ++j) {
             double rank_mu = 0.0;
-            for (std::size_t k = 0; k < d.mu; ++k)
-                rank_mu += d.weights[k] * ranked[k * n + i] * ranked[k * n + j];
+            for (std::size_t k = 0; k < rows; ++k)
+                rank_mu += weights[k] * ranked[k * n + i] * ranked[k * n + j];
             const double value =
                 keep * d.matrix[i * n + j] + d.c_1 * d.path_c[i] * d.path_c[j] + d.c_mu * rank_mu;
             d.matrix[i * n + j] = value;
@@ -124,6 +148,24 @@ void covariance_set_population(CovarianceDistribution& d, std::size_t lambda) {
         const double faster = (n + 2.0) / 3.0;
         d.c_1 = std::min(1.0, d.c_1 * faster);
         d.c_mu = std::min(1.0 - d.c_1, d.c_mu * faster);
+    }
+    // The worse half's weights: the log-rank weights continued past the better half, scaled so
+    // that C's total shrink stays within what the positive update and definiteness allow.
+    d.negative_weights.clear();
+    double negative_sum = 0.0, negative_squares = 0.0;
+    for (std::size_t i = d.mu; i < d.lambda; ++i) {
+        const double w = std::log((static_cast<double>(d.lambda) + 1.0) / 2.0) -
+                         std::log(static_cast<double>(i + 1));
+        d.negative_weights.push_back(w);
+        negative_sum += w;
+        negative_squares += w * w;
+    }
+    if (negative_sum < 0.0) {
+        const double mu_eff_minus = negative_sum * negative_sum / negative_squares;
+        const double share =
+            std::min({1.0 + d.c_1 / d.c_mu, 1.0 + 2.0 * mu_eff_minus / (mu_eff + 2.0),
+                      (1.0 - d.c_1 - d.c_mu) / (n * d.c_mu)});
+        for (double& w : d.negative_weights) w *= share / -negative_sum;
     }
     d.damping = 1.0 + 2.0 * std::max(0.0, std::sqrt((mu_eff - 1.0) / (n + 1.0)) - 1.0) + d.c_s;
     d.chi_n = expected_norm(std::max<std::size_t>(d.n, 1));

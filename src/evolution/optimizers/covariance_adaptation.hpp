@@ -1,8 +1,9 @@
 // A covariance-adapting evolution strategy over a vector of real parameters: samples are drawn
 // from N(mean, sigma^2 C); the mean moves to the weighted mean of the better half, C learns the
-// directions that paid (from the evolution path and the selected steps), and sigma grows or
-// shrinks as the path is longer or shorter than a random walk's. Full C while n is small, its
-// diagonal alone beyond (the learning rates then scaled up as for a separable search).
+// directions that paid (from the evolution path and the selected steps) and unlearns those of the
+// worse half (an active update), and sigma grows or shrinks as the path is longer or shorter than
+// a random walk's. Full C while n is small, its diagonal alone beyond (the learning rates then
+// scaled up as for a separable search).
 #pragma once
 
 #include <cstddef>
@@ -28,7 +29,8 @@ struct CovarianceDistribution {
     // From the population size.
     std::size_t lambda = 0;
     std::size_t mu = 0;
-    std::vector<double> weights;  // mu positive recombination weights, summing to 1
+    std::vector<double> weights;           // mu positive recombination weights, summing to 1
+    std::vector<double> negative_weights;  // lambda - mu, at most 0: the worse steps' in C's update
     double mu_eff = 1.0, c_c = 0.0, c_s = 0.0, c_1 = 0.0, c_mu = 0.0, damping = 1.0, chi_n = 1.0;
 };
 
@@ -44,7 +46,7 @@ void covariance_set_population(CovarianceDistribution& d, std::size_t lambda);
 void covariance_sample(const CovarianceDistribution& d, std::size_t count, std::mt19937_64& engine,
                        std::normal_distribution<double>& normal, std::vector<double>& steps);
 
-// One update from the steps of the samples ranked best first (at least mu rows of n).
+// One update from the steps of all lambda samples ranked best first (lambda rows of n).
 void covariance_update(CovarianceDistribution& d, const std::vector<double>& ranked_steps);
 
 // The coordinates of a changed parameter vector: new coordinate i is old coordinate
