@@ -61,7 +61,12 @@ class EpisodeFitness:
     def normalize(self, observations: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """Observations as the latest call's networks saw them."""
     def fold_into(self, model_or_genome: Model | Genome) -> None:
-        """Folds the latest call's normalisation into a Model's or Genome's network, in place."""
+        """Folds the normalisation the network was scored under into its Model or Genome, in
+        place."""
+    def scored_under(
+        self, model_or_genome: Model | Genome
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The (mean, std) the observations were normalised by when the network was scored."""
     def reset_statistics(self) -> None:
         """Forgets the observations seen: the next call normalises as the first did."""
     def check_model(self, model_or_genome: Model | Genome) -> None:
