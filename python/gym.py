@@ -36,10 +36,10 @@ its mean return.
   best network is folded: the weights of its input connections divided by the std of their
   input, the biases of their targets lowered by weight times mean over std, with the mean and
   std of the generation that scored it (a best kept from an earlier generation was scored under
-  earlier statistics). The model therefore
-  always holds a network that takes raw observations (during the run, for callbacks such as
-  ``ModelCheckpoint`` and ``EarlyStopping(restore_best=True)``, and at the end): ``predict``,
-  ``save``, ``to_onnx`` and ``to_keras`` need nothing else. The genomes that ``train_func`` and
+  earlier statistics). The model therefore always holds a network that takes raw observations
+  (during the run, for callbacks such as ``ModelCheckpoint`` and
+  ``EarlyStopping(restore_best=True)``, and at the end): ``predict``, ``save``, ``to_onnx`` and
+  ``to_keras`` need nothing else. The genomes that ``train_func`` and
   ``validation_func`` receive are not folded: ``fitness.normalize(observations)`` gives what
   they take, and ``fitness.fold_into(genome)`` folds one of them. With
   ``normalize=False`` the networks get raw observations, and Beta's search centres and scales

@@ -127,7 +127,6 @@ def test_raw_observations_reach_the_networks_only_from_episodes_in_play(autorese
     assert sorted(given) == sorted(seen)
 
 
-
 @pytest.mark.parametrize("spread", ["processes", "client"])
 def test_raw_observations_played_elsewhere_reach_the_search_as_played_here(spread, request):
     # Beta's search follows the statistics of the rows its genomes are given. Genomes played in
