@@ -487,9 +487,9 @@ class _Player:
                 outputs = tessaron.predict_many(slot_genomes, inputs)
             else:
                 inputs[...] = observations
-                outputs = self._live_outputs(slot_genomes, inputs, live, outputs)
+                rows = np.flatnonzero(live)
+                outputs = self._live_outputs(slot_genomes, inputs, rows, outputs)
                 if given is not None:
-                    rows = np.flatnonzero(live)
                     given.append((episode_genome[slot_episode[rows]], inputs[rows]))
             actions = self.action_map(outputs)
             observations, rewards, ended = stepper.step(actions, playing)
@@ -529,15 +529,14 @@ class _Player:
                 playing = np.flatnonzero(slot_episode >= 0).tolist()
         return (returns, lengths) + log.statistics(mean, inv_std)
 
-    def _live_outputs(self, slot_genomes, inputs, live, outputs):
-        """The outputs of the sub-environments in an episode, the others' left as they were.
-        Raw observations reach networks whose predictions Beta's search watches for the inputs'
-        statistics: the last observations of idle sub-environments are not among them."""
-        rows = np.flatnonzero(live)
-        if len(rows) == len(live):
+    def _live_outputs(self, slot_genomes, inputs, rows, outputs):
+        """The outputs of the sub-environments in an episode (`rows`), the others' left as they
+        were. Raw observations reach networks whose predictions Beta's search watches for the
+        inputs' statistics: the last observations of idle sub-environments are not among them."""
+        if len(rows) == len(inputs):
             return tessaron.predict_many(slot_genomes, inputs)
         if outputs is None:
-            outputs = np.zeros((len(live), self.action_map.outputs))
+            outputs = np.zeros((len(inputs), self.action_map.outputs))
         if len(rows):
             outputs[rows] = tessaron.predict_many([slot_genomes[k] for k in rows], inputs[rows])
         return outputs
@@ -667,16 +666,18 @@ class EpisodeFitness:
         """The (mean, std) that the observations were normalised by when the network of this
         Model or Genome was last scored: in the latest call, or, for the run's best, when it
         was. The latest call's for a network neither scored."""
-        key = _network_key(model_or_genome)
-        found = self._scored_under.get(key) or self._best_under.get(key) or self._applied
-        return found[0].copy(), found[1].copy()
+        mean, std = self._under(_network_key(model_or_genome))
+        return mean.copy(), std.copy()
+
+    def _under(self, key):
+        return self._scored_under.get(key) or self._best_under.get(key) or self._applied
 
     def _fold_best(self, model):
         """Folds the model's network, the run's best, remembering what it was scored under: a
         best may stay the best for generations after the call that scored it."""
         if self.normalize_observations:
             key = _network_key(model)
-            under = self.scored_under(model)
+            under = self._under(key)
             self._best_under = {key: under}
             fold_normalization(model, *under)
 
