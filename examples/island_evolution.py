@@ -3,7 +3,7 @@ cluster, exchanging their best networks every few epochs.
 
     python examples/island_evolution.py [--workers 2] [--islands 4]
 
-Starts a LocalCluster on loopback with one module thread per worker, scatters the data once, and
+Starts a LocalCluster on loopback with one module thread per worker, sends the data once, and
 prints each island's last validation loss and the one the model ends with, beside one run of the
 same population (all islands' members together) for the same number of epochs.
 """

@@ -9,7 +9,7 @@ Each island is one ``Model.evolve`` run in a worker process, in rounds of ``migr
 round and starts each round's population from it. After every round the islands' networks are
 scored on the validation data (the training data without it); each island then takes the best of
 its own network and those of the ``migrants`` islands before it on a ring, when that one scores
-lower. The data is scattered to the workers once. Every island round draws from sources seeded
+lower. The data goes to the cluster once. Every island round draws from sources seeded
 from ``random_state``, the round and the island (``tessaron.seeded``), so a run repeats exactly
 whatever worker takes which task (a worker that dies has its tasks run again elsewhere), on any
 number of threads per worker.
@@ -37,6 +37,11 @@ class IslandRun(NamedTuple):
     """One history per island, its rounds joined."""
     best_island: int
     """The island whose network the model received."""
+
+
+def _held(value):
+    """The data a task hands on to the island rounds."""
+    return value
 
 
 def _island_round(model, x, y, validation, seed, epochs, evolve_kwargs):
@@ -91,10 +96,13 @@ def evolve_islands(model, x, y, client, islands=2, epochs=100, migrate_every=10,
     # does, with its messages, before the cluster is busied.
     island_models[0].evolve(x, y, epochs=0, validation_data=validation_data, **evolve_kwargs)
 
-    x_data, y_data = client.scatter([x, y], broadcast=True, hash=False)
+    # The data goes to the cluster as the results of tasks, not scattered: the scheduler keeps
+    # the tasks and runs them again when the worker that held the only copy dies (the memory
+    # manager drops spare copies), where scattered data would be lost with it.
+    x_data, y_data = (client.submit(_held, array, pure=False) for array in (x, y))
     validation = None
     if validation_data is not None:
-        validation = tuple(client.scatter(list(validation_data), broadcast=True, hash=False))
+        validation = tuple(client.submit(_held, array, pure=False) for array in validation_data)
 
     island_histories = [{} for _ in range(islands)]
     merged = {}
