@@ -14,6 +14,7 @@
 #include "evolution/optimizers/symmetric_eigen.hpp"
 #include "network/activation.hpp"
 #include "network/forward.hpp"
+#include "network/random_sources.hpp"
 #include "network_builders.hpp"
 
 namespace tessaron {
@@ -122,6 +123,33 @@ TEST(CovarianceAdaptation, WorseStepsTakeVarianceFromTheirDirectionButNeverAllOf
         }
 }
 
+TEST(CovarianceAdaptation, StaysPositiveDefiniteWhileItShrinksBetweenDecompositions) {
+    // Far too wide around the optimum: C shrinks fast, faster than it is decomposed again, and
+    // the worse steps' lengths must be measured by C as it is, not as it was.
+    std::mt19937_64 engine(1);
+    std::normal_distribution<double> normal;
+    CovarianceDistribution d = covariance_start({0.0, 0.0}, {1.0, 1.0}, 100.0, 19, 1000);
+    std::vector<double> steps, ranked;
+    for (int generation = 0; generation < 40; ++generation) {
+        covariance_sample(d, d.lambda, engine, normal, steps);
+        std::vector<std::size_t> order(d.lambda);
+        std::iota(order.begin(), order.end(), 0);
+        const auto loss = [&](std::size_t k) {
+            const double x = d.mean[0] + d.sigma * steps[2 * k],
+                         y = d.mean[1] + d.sigma * steps[2 * k + 1];
+            return x * x + 100.0 * y * y;
+        };
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return loss(a) < loss(b); });
+        ranked.clear();
+        for (std::size_t k : order) ranked.insert(ranked.end(), {steps[2 * k], steps[2 * k + 1]});
+        covariance_update(d, ranked);
+        ASSERT_GT(d.matrix[0], 0.0) << "generation " << generation;
+        ASSERT_GT(d.matrix[0] * d.matrix[3] - d.matrix[1] * d.matrix[2], 0.0)
+            << "generation " << generation;
+    }
+}
+
 TEST(CovarianceAdaptation, RemapKeepsOldCoordinatesAndAddsFreshOnesUncorrelated) {
     CovarianceDistribution d = covariance_start({1.0, 2.0}, {0.5, 3.0}, 0.7, 6, 1000);
     d.matrix[1] = d.matrix[2] = 0.25;
@@ -152,6 +180,37 @@ TEST(CovarianceSearch, AddedNodeLeavesTheOutputsAndTheOtherParametersAsTheyWere)
             ++kept;
         }
     EXPECT_EQ(kept, before.size());
+}
+
+// Where scores are noisy, one lucky score early on must not make a search whose mean is still
+// improving look stalled: it restarts only once the mean's losses stop falling.
+TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
+    BetaSettings settings;
+    settings.max_hidden = 0;
+    settings.keep_model = false;
+    RunContext context;
+    context.pop_size = 20;
+    context.repeatable_scores = false;
+    context.sources = &thread_random_sources();
+    Network start(1, 1);
+    reset(start, 2);
+    BetaCovarianceState state = beta_covariance_start(start, settings, context);
+    const auto loss = [](const Network& network) {
+        const double w = network.weight(0, 1) - 3.0, b = network.biases[1] + 1.0;
+        return w * w + b * b;
+    };
+    for (int generation = 0; state.restarts == 0; ++generation) {
+        ASSERT_LT(generation, 1000);
+        const std::vector<Network>& asked = beta_covariance_ask(state);
+        ScoreRows rows;
+        for (const Network& network : asked) rows.push_back({loss(network)});
+        if (generation == 0) rows[0][0] = -1e9;  // an episode of rare luck
+        const double mean_loss = rows.back()[0];
+        beta_covariance_tell(state, std::move(rows));
+        if (state.restarts > 0) {
+            EXPECT_LT(mean_loss, 1e-9) << "restarted at generation " << generation;
+        }
+    }
 }
 
 TEST(InputTransform, FoldedNetworkOnRawInputsIsTheNetworkOnTransformedOnes) {

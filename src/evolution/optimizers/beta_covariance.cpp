@@ -82,6 +82,7 @@ void start_distribution(BetaCovarianceState& state, Network structure, std::size
                          state.first_sigma, lambda, full_covariance_limit);
     state.structure = std::move(structure);
     state.best_watched = HUGE_VAL;
+    state.recent_watched = HUGE_VAL;
     state.stale = 0;
 }
 
@@ -245,12 +246,18 @@ bool gains(double now, double before) {
 }
 
 // Whether the search stalls: no gain of the generation's best loss for `patience` generations
-// (slow gains add up until they count). Where scores are noisy that best is partly luck, but a
-// search that is moving finds lucky and good networks alike: the mean's loss, which says more of
-// the search's state, stays flat where rewards are sparse while the search is still exploring.
+// (slow gains add up until they count). Where scores are noisy that best is partly luck, and one
+// lucky episode would make a search that is still improving look stalled: a gain of the mean's
+// average loss over its latest generations counts too. The mean's loss alone would not do: it
+// stays flat where rewards are sparse while the search is still exploring.
 bool stalls(BetaCovarianceState& state, double generation_best) {
     if (gains(generation_best, state.best_watched)) {
         state.best_watched = generation_best;
+        state.stale = 0;
+    }
+    const double average = recent_average(state);
+    if (state.noisy && gains(average, state.recent_watched)) {
+        state.recent_watched = average;
         state.stale = 0;
     }
     return ++state.stale > patience(state);

@@ -74,8 +74,10 @@ struct BetaCovarianceState {
     bool earlier = false;
     double earlier_average = HUGE_VAL;
 
-    // Progress: the best generation's loss that counted as a gain, and the generations since.
+    // Progress: the best generation's loss that counted as a gain, the best average of the
+    // mean's recent losses that did (where scores are noisy), and the generations since either.
     double best_watched = HUGE_VAL;
+    double recent_watched = HUGE_VAL;
     std::int32_t stale = 0;
     std::int32_t restarts = 0;
 

@@ -71,20 +71,58 @@ double norm(const std::vector<double>& v) {
     return std::sqrt(sum);
 }
 
+// The lower Cholesky factor of the full C as it is now, row-major; empty where C is not
+// positive definite (rounding can leave it so), and the worse steps then take nothing.
+std::vector<double> cholesky_factor(const CovarianceDistribution& d) {
+    const std::size_t n = d.n;
+    std::vector<double> lower(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j) {
+            double sum = d.matrix[i * n + j];
+            for (std::size_t k = 0; k < j; ++k) sum -= lower[i * n + k] * lower[j * n + k];
+            if (i == j) {
+                if (!(sum > 0.0)) return {};
+                lower[i * n + i] = std::sqrt(sum);
+            } else {
+                lower[i * n + j] = sum / lower[j * n + j];
+            }
+        }
+    return lower;
+}
+
+// y' C^-1 y, by forward substitution through C's Cholesky factor.
+double squared_mahalanobis(const std::vector<double>& lower, const double* y, std::size_t n,
+                           std::vector<double>& solved) {
+    double squares = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double sum = y[i];
+        for (std::size_t k = 0; k < i; ++k) sum -= lower[i * n + k] * solved[k];
+        solved[i] = sum / lower[i * n + i];
+        squares += solved[i] * solved[i];
+    }
+    return squares;
+}
+
 // The weight of each ranked step in C's update: the recombination weights, then the negative
-// ones, each scaled by n over the step's squared Mahalanobis length (so that no long unlucky step
-// can make C lose its positive definiteness).
+// ones, each scaled by n over the step's squared Mahalanobis length under C as it is now (so
+// that no long unlucky step can make C lose its positive definiteness). The decomposition the
+// steps were drawn from may be generations old, and C has shrunk since where the search closes
+// in: lengths measured by it would let the worse steps take more variance than C has left.
 std::vector<double> matrix_weights(const CovarianceDistribution& d,
                                    const std::vector<double>& ranked) {
     std::vector<double> weights = d.weights;
     const std::size_t n = d.n;
+    const std::vector<double> lower = d.separable ? std::vector<double>{} : cholesky_factor(d);
+    std::vector<double> solved(n);
     for (std::size_t k = 0; k < d.negative_weights.size(); ++k) {
-        const std::size_t row = d.mu + k;
-        const std::vector<double> y(ranked.begin() + static_cast<std::ptrdiff_t>(row * n),
-                                    ranked.begin() + static_cast<std::ptrdiff_t>((row + 1) * n));
-        const std::vector<double> white = whiten(d, y);
+        const double* y = ranked.data() + (d.mu + k) * n;
         double squares = 0.0;
-        for (double v : white) squares += v * v;
+        if (d.separable) {
+            for (std::size_t i = 0; i < n && squares >= 0.0; ++i)
+                squares = d.matrix[i] > 0.0 ? squares + y[i] * y[i] / d.matrix[i] : -1.0;
+        } else if (!lower.empty()) {
+            squares = squared_mahalanobis(lower, y, n, solved);
+        }
         weights.push_back(squares > 0.0 ? d.negative_weights[k] * static_cast<double>(n) / squares
                                         : 0.0);
     }
