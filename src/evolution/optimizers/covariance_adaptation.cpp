@@ -71,14 +71,12 @@ double norm(const std::vector<double>& v) {
     return std::sqrt(sum);
 }
 
-// The lower Cholesky factor of the full C as it is now, row-major; empty where C is not
-// positive definite (rounding can leave it so), and the worse steps then take nothing.
-std::vector<double> cholesky_factor(const CovarianceDistribution& d) {
-    const std::size_t n = d.n;
+// The lower Cholesky factor of a full C, row-major; empty where it is not positive definite.
+std::vector<double> cholesky_factor(const std::vector<double>& matrix, std::size_t n) {
     std::vector<double> lower(n * n, 0.0);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j <= i; ++j) {
-            double sum = d.matrix[i * n + j];
+            double sum = matrix[i * n + j];
             for (std::size_t k = 0; k < j; ++k) sum -= lower[i * n + k] * lower[j * n + k];
             if (i == j) {
                 if (!(sum > 0.0)) return {};
@@ -88,6 +86,11 @@ std::vector<double> cholesky_factor(const CovarianceDistribution& d) {
             }
         }
     return lower;
+}
+
+bool positive_definite(const CovarianceDistribution& d, const std::vector<double>& matrix) {
+    if (!d.separable) return !cholesky_factor(matrix, d.n).empty();
+    return std::all_of(matrix.begin(), matrix.end(), [](double v) { return v > 0.0; });
 }
 
 // y' C^-1 y, by forward substitution through C's Cholesky factor.
@@ -103,48 +106,51 @@ double squared_mahalanobis(const std::vector<double>& lower, const double* y, st
     return squares;
 }
 
-// The weight of each ranked step in C's update: the recombination weights, then the negative
-// ones, each scaled by n over the step's squared Mahalanobis length under C as it is now (so
-// that no long unlucky step can make C lose its positive definiteness). The decomposition the
-// steps were drawn from may be generations old, and C has shrunk since where the search closes
-// in: lengths measured by it would let the worse steps take more variance than C has left.
-std::vector<double> matrix_weights(const CovarianceDistribution& d,
-                                   const std::vector<double>& ranked) {
-    std::vector<double> weights = d.weights;
+// Each worse step's squared Mahalanobis length: under the decomposition it was drawn from, or
+// under C as it is now (0 where C is not positive definite, and the step then takes nothing).
+std::vector<double> worse_lengths(const CovarianceDistribution& d,
+                                  const std::vector<double>& ranked, bool as_drawn) {
     const std::size_t n = d.n;
-    const std::vector<double> lower = d.separable ? std::vector<double>{} : cholesky_factor(d);
-    std::vector<double> solved(n);
+    const std::vector<double> lower =
+        as_drawn || d.separable ? std::vector<double>{} : cholesky_factor(d.matrix, n);
+    std::vector<double> lengths, y(n), solved(n);
     for (std::size_t k = 0; k < d.negative_weights.size(); ++k) {
-        const double* y = ranked.data() + (d.mu + k) * n;
+        std::copy_n(ranked.begin() + static_cast<std::ptrdiff_t>((d.mu + k) * n), n, y.begin());
         double squares = 0.0;
-        if (d.separable) {
+        if (as_drawn) {
+            for (double v : whiten(d, y)) squares += v * v;
+        } else if (d.separable) {
             for (std::size_t i = 0; i < n && squares >= 0.0; ++i)
                 squares = d.matrix[i] > 0.0 ? squares + y[i] * y[i] / d.matrix[i] : -1.0;
         } else if (!lower.empty()) {
-            squares = squared_mahalanobis(lower, y, n, solved);
+            squares = squared_mahalanobis(lower, y.data(), n, solved);
         }
-        weights.push_back(squares > 0.0 ? d.negative_weights[k] * static_cast<double>(n) / squares
-                                        : 0.0);
+        lengths.push_back(std::max(squares, 0.0));
     }
-    return weights;
+    return lengths;
 }
 
-void update_matrix(CovarianceDistribution& d, const std::vector<double>& ranked, bool held) {
+// C after the update, each worse step weighted by n over its squared length (so that no long
+// unlucky step can take more variance than C has in its direction).
+std::vector<double> updated_matrix(const CovarianceDistribution& d,
+                                   const std::vector<double>& ranked, double keep,
+                                   const std::vector<double>& worse_squares) {
     const std::size_t n = d.n;
-    const double lost = held ? 0.0 : d.c_1 * d.c_c * (2.0 - d.c_c);
-    double weight_sum = 1.0;
-    for (double w : d.negative_weights) weight_sum += w;
-    const double keep = 1.0 - d.c_1 - d.c_mu * weight_sum + lost;
-    const std::vector<double> weights = matrix_weights(d, ranked);
+    std::vector<double> weights = d.weights;
+    for (std::size_t k = 0; k < worse_squares.size(); ++k)
+        weights.push_back(worse_squares[k] > 0.0
+                              ? d.negative_weights[k] * static_cast<double>(n) / worse_squares[k]
+                              : 0.0);
     const std::size_t rows = weights.size();
+    std::vector<double> matrix = d.matrix;
     if (d.separable) {
         for (std::size_t i = 0; i < n; ++i) {
             double rank_mu = 0.0;
             for (std::size_t k = 0; k < rows; ++k)
                 rank_mu += weights[k] * ranked[k * n + i] * ranked[k * n + i];
-            d.matrix[i] = keep * d.matrix[i] + d.c_1 * d.path_c[i] * d.path_c[i] + d.c_mu * rank_mu;
+            matrix[i] = keep * d.matrix[i] + d.c_1 * d.path_c[i] * d.path_c[i] + d.c_mu * rank_mu;
         }
-        return;
+        return matrix;
     }
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j <= i; ++j) {
@@ -153,9 +159,25 @@ void update_matrix(CovarianceDistribution& d, const std::vector<double>& ranked,
                 rank_mu += weights[k] * ranked[k * n + i] * ranked[k * n + j];
             const double value =
                 keep * d.matrix[i * n + j] + d.c_1 * d.path_c[i] * d.path_c[j] + d.c_mu * rank_mu;
-            d.matrix[i * n + j] = value;
-            d.matrix[j * n + i] = value;
+            matrix[i * n + j] = value;
+            matrix[j * n + i] = value;
         }
+    return matrix;
+}
+
+// The worse steps' lengths are measured as they were drawn, as the strategy does; but that
+// decomposition may be generations old, and where C has shrunk since, they would take more
+// variance than C has left. C would then lose its positive definiteness: the update is made
+// again with the lengths under C as it is now, which cannot.
+void update_matrix(CovarianceDistribution& d, const std::vector<double>& ranked, bool held) {
+    const double lost = held ? 0.0 : d.c_1 * d.c_c * (2.0 - d.c_c);
+    double weight_sum = 1.0;
+    for (double w : d.negative_weights) weight_sum += w;
+    const double keep = 1.0 - d.c_1 - d.c_mu * weight_sum + lost;
+    std::vector<double> matrix = updated_matrix(d, ranked, keep, worse_lengths(d, ranked, true));
+    if (!positive_definite(d, matrix))
+        matrix = updated_matrix(d, ranked, keep, worse_lengths(d, ranked, false));
+    d.matrix = std::move(matrix);
 }
 
 }  // namespace
