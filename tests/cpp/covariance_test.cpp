@@ -60,6 +60,29 @@ double rosenbrock(const std::vector<double>& x) {
     return sum;
 }
 
+// One generation of the strategy on f: draws its samples, ranks them by f and updates; the
+// samples' losses in the order drawn.
+template <class Function>
+std::vector<double> generation(CovarianceDistribution& d, Function f, std::mt19937_64& engine,
+                               std::normal_distribution<double>& normal) {
+    const std::size_t n = d.n;
+    std::vector<double> steps, x(n), losses(d.lambda), ranked;
+    covariance_sample(d, d.lambda, engine, normal, steps);
+    for (std::size_t k = 0; k < d.lambda; ++k) {
+        for (std::size_t i = 0; i < n; ++i) x[i] = d.mean[i] + d.sigma * steps[k * n + i];
+        losses[k] = f(x);
+    }
+    std::vector<std::size_t> order(d.lambda);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return losses[a] < losses[b]; });
+    for (std::size_t k : order)
+        ranked.insert(ranked.end(), steps.begin() + static_cast<std::ptrdiff_t>(k * n),
+                      steps.begin() + static_cast<std::ptrdiff_t>((k + 1) * n));
+    covariance_update(d, ranked);
+    return losses;
+}
+
 // Evaluations until the best sample is below 1e-10, as the strategy's published figures give
 // them for n = 10 (a few thousand on both functions).
 template <class Function>
@@ -69,25 +92,12 @@ long evaluations_to_solve(Function f, std::size_t full_limit) {
                                                 std::vector<double>(n, 1.0), 0.3, 10, full_limit);
     std::mt19937_64 engine(3);
     std::normal_distribution<double> normal;
-    std::vector<double> steps, x(n), ranked;
     for (long evaluations = 0; evaluations < 100000;) {
-        covariance_sample(d, d.lambda, engine, normal, steps);
-        std::vector<double> losses(d.lambda);
-        for (std::size_t k = 0; k < d.lambda; ++k) {
-            for (std::size_t i = 0; i < n; ++i) x[i] = d.mean[i] + d.sigma * steps[k * n + i];
-            losses[k] = f(x);
-            if (losses[k] < 1e-10) return evaluations + static_cast<long>(k) + 1;
+        const std::vector<double> losses = generation(d, f, engine, normal);
+        for (double loss : losses) {
+            ++evaluations;
+            if (loss < 1e-10) return evaluations;
         }
-        evaluations += static_cast<long>(d.lambda);
-        std::vector<std::size_t> order(d.lambda);
-        std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(),
-                  [&](std::size_t a, std::size_t b) { return losses[a] < losses[b]; });
-        ranked.clear();
-        for (std::size_t k : order)
-            ranked.insert(ranked.end(), steps.begin() + static_cast<std::ptrdiff_t>(k * n),
-                          steps.begin() + static_cast<std::ptrdiff_t>((k + 1) * n));
-        covariance_update(d, ranked);
     }
     return -1;
 }
@@ -129,24 +139,13 @@ TEST(CovarianceAdaptation, StaysPositiveDefiniteWhileItShrinksBetweenDecompositi
     std::mt19937_64 engine(1);
     std::normal_distribution<double> normal;
     CovarianceDistribution d = covariance_start({0.0, 0.0}, {1.0, 1.0}, 100.0, 19, 1000);
-    std::vector<double> steps, ranked;
-    for (int generation = 0; generation < 40; ++generation) {
-        covariance_sample(d, d.lambda, engine, normal, steps);
-        std::vector<std::size_t> order(d.lambda);
-        std::iota(order.begin(), order.end(), 0);
-        const auto loss = [&](std::size_t k) {
-            const double x = d.mean[0] + d.sigma * steps[2 * k],
-                         y = d.mean[1] + d.sigma * steps[2 * k + 1];
-            return x * x + 100.0 * y * y;
-        };
-        std::sort(order.begin(), order.end(),
-                  [&](std::size_t a, std::size_t b) { return loss(a) < loss(b); });
-        ranked.clear();
-        for (std::size_t k : order) ranked.insert(ranked.end(), {steps[2 * k], steps[2 * k + 1]});
-        covariance_update(d, ranked);
-        ASSERT_GT(d.matrix[0], 0.0) << "generation " << generation;
-        ASSERT_GT(d.matrix[0] * d.matrix[3] - d.matrix[1] * d.matrix[2], 0.0)
-            << "generation " << generation;
+    const auto ellipse = [](const std::vector<double>& x) {
+        return x[0] * x[0] + 100.0 * x[1] * x[1];
+    };
+    for (int g = 0; g < 40; ++g) {
+        generation(d, ellipse, engine, normal);
+        ASSERT_GT(d.matrix[0], 0.0) << "generation " << g;
+        ASSERT_GT(d.matrix[0] * d.matrix[3] - d.matrix[1] * d.matrix[2], 0.0) << "generation " << g;
     }
 }
 

@@ -142,7 +142,7 @@ std::vector<double> updated_matrix(const CovarianceDistribution& d,
                               ? d.negative_weights[k] * static_cast<double>(n) / worse_squares[k]
                               : 0.0);
     const std::size_t rows = weights.size();
-    std::vector<double> matrix = d.matrix;
+    std::vector<double> matrix(d.matrix.size());
     if (d.separable) {
         for (std::size_t i = 0; i < n; ++i) {
             double rank_mu = 0.0;
