@@ -401,6 +401,9 @@ class _InputLog:
 
     def __init__(self, slots, size, block=256):
         self.inputs = np.empty((block, slots, size))
+        # Reduced in place: a new block-sized temporary costs more in page faults than the sums.
+        self.centred = np.empty_like(self.inputs)
+        self.squares = np.empty_like(self.inputs)
         self.counted = []
         self.shift = None
         self.count = 0
@@ -417,9 +420,11 @@ class _InputLog:
         weights = np.array(self.counted, dtype=np.float64)
         if self.shift is None:
             self.shift = weights[0] @ self.inputs[0] / max(1.0, weights[0].sum())
-        centred = self.inputs[:len(weights)] - self.shift
+        steps = len(weights)
+        centred = np.subtract(self.inputs[:steps], self.shift, out=self.centred[:steps])
+        squares = np.multiply(centred, centred, out=self.squares[:steps])
         self.sums[0] += np.einsum("tn,tnd->d", weights, centred)
-        self.sums[1] += np.einsum("tn,tnd->d", weights, centred * centred)
+        self.sums[1] += np.einsum("tn,tnd->d", weights, squares)
         self.count += int(weights.sum())
         self.counted = []
 
@@ -477,12 +482,14 @@ class _Player:
         restarting = []  # with next-step autoreset: the sub-environments that reset next step
         observations = stepper.reset(slot_seed)
         outputs = None
+        ended_live = np.zeros(slots, dtype=bool)
         step = 0
         while in_play:
             inputs = log.next_row()
             log.counted.append(live)
             if mean is not None:
-                np.subtract(observations, mean, out=inputs)
+                inputs[...] = observations  # a cast first: mixed types are slower to subtract
+                inputs -= mean
                 inputs *= inv_std
                 outputs = tessaron.predict_many(slot_genomes, inputs)
             else:
@@ -501,9 +508,12 @@ class _Player:
                 live = live.copy()
                 live[restarting] = True
                 restarting = []
-            if not ended.any():
+            # Idle sub-environments go on ending episodes that nobody plays; those that we reset
+            # ourselves are reset all the same.
+            np.logical_and(ended, live, out=ended_live)
+            if not np.count_nonzero(ended_live) and not (stepper.seeded and ended.any()):
                 continue
-            ended_now = np.flatnonzero(ended & live)
+            ended_now = np.flatnonzero(ended_live)
             returns[slot_episode[ended_now]] = slot_return[ended_now]
             lengths[slot_episode[ended_now]] = step - slot_start[ended_now]
             started = ended_now[:count - waiting]
