@@ -212,6 +212,39 @@ TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
     }
 }
 
+// A hidden node that takes a tenth off a loss of 1 over 100 samples, for 3 parameters more, pays
+// where the loss is a log-likelihood (100 * 0.1 > 3), not where it is a squared error
+// (100 ln(1 / 0.9) < 3 ln 100).
+TEST(CovarianceSearch, GrownNodesPayByTheLikelihoodOfTheirLoss) {
+    for (const bool softmax : {true, false}) {
+        BetaSettings settings;
+        settings.max_hidden = 1;
+        settings.keep_model = false;
+        RunContext context;
+        context.pop_size = 20;
+        context.repeatable_scores = true;
+        context.samples_per_score = 100;
+        context.softmax_loss = softmax;
+        context.sources = &thread_random_sources();
+        Network start(1, 1);
+        reset(start, 2);
+        BetaCovarianceState state = beta_covariance_start(start, settings, context);
+        const auto loss = [](const Network& network) {
+            double bowl = 0.0;
+            for (const double value : parameters_of(network)) bowl += (value - 0.5) * (value - 0.5);
+            return (hidden_nodes(network) > 0 ? 0.9 : 1.0) + 1e-3 * bowl;
+        };
+        for (int generation = 0; state.restarts == 0 && state.hidden_cap > 0; ++generation) {
+            ASSERT_LT(generation, 5000);
+            ScoreRows rows;
+            for (const Network& network : beta_covariance_ask(state))
+                rows.push_back({loss(network)});
+            beta_covariance_tell(state, std::move(rows));
+        }
+        EXPECT_EQ(hidden_nodes(state.best), softmax ? 1 : 0) << "softmax loss " << softmax;
+    }
+}
+
 TEST(InputTransform, FoldedNetworkOnRawInputsIsTheNetworkOnTransformedOnes) {
     const Network network = testing::random_network(3, 2, 4);
     const InputTransform transform{{5.0, -0.3, 0.0}, {0.01, 40.0, 1.0}};

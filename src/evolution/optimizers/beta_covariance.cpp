@@ -264,7 +264,10 @@ bool stalls(BetaCovarianceState& state, double generation_best) {
 }
 
 // Whether the nodes grown last paid for their parameters: the Bayesian information criterion for
-// squared errors, samples * ln(loss before / loss now) > ln(samples) * parameters added.
+// squared errors, samples * ln(loss before / loss now) > ln(samples) * parameters added. The
+// softmax's cross-entropy is a mean negative log-likelihood, judged as such by Akaike's criterion
+// (an estimate of the log-loss on new samples, which is what a classifier is judged by):
+// samples * (loss before - loss now) > parameters added.
 bool growth_paid(const BetaCovarianceState& state) {
     if (!state.best_before_growth || state.samples_per_score <= 0) return true;
     const double before =
@@ -274,6 +277,7 @@ bool growth_paid(const BetaCovarianceState& state) {
     if (!(now > 0.0) || std::isinf(before)) return true;
     const double added = static_cast<double>(state.distribution.n - state.parameters_before_growth);
     const auto samples = static_cast<double>(state.samples_per_score);
+    if (state.softmax_loss) return samples * (before - now) > added;
     return samples * std::log(before / now) > std::log(samples) * added;
 }
 
@@ -381,6 +385,7 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
     state.follow_inputs = context.input_scales.empty();
     state.first_lambda = static_cast<std::size_t>(std::max(context.pop_size - 1, 2));
     state.samples_per_score = context.samples_per_score;
+    state.softmax_loss = context.softmax_loss;
     state.weight_penalty = softmax_weight_penalty(context);
     if (settings.keep_model) state.model = start;
     state.noisy = settings.reevaluate || !context.repeatable_scores;

@@ -46,6 +46,8 @@ struct BetaCovarianceState {
     bool moved = false;
     std::size_t first_lambda = 2;
     std::int32_t samples_per_score = 0;
+    // Whether the loss is the softmax's cross-entropy: a mean negative log-likelihood per sample.
+    bool softmax_loss = false;
     // Networks are ranked by their loss plus this times the sum of their squared weights (those out
     // of an input times its spread): 0 but where the loss is the softmax's cross-entropy.
     double weight_penalty = 0.0;
