@@ -181,19 +181,25 @@ TEST(CovarianceSearch, AddedNodeLeavesTheOutputsAndTheOtherParametersAsTheyWere)
     EXPECT_EQ(kept, before.size());
 }
 
-// Where scores are noisy, one lucky score early on must not make a search whose mean is still
-// improving look stalled: it restarts only once the mean's losses stop falling.
-TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
+// A search of a network of one input and one output, of 20 networks a generation, the model's
+// own network not among them.
+BetaCovarianceState one_input_search(std::int32_t max_hidden, RunContext context) {
     BetaSettings settings;
-    settings.max_hidden = 0;
+    settings.max_hidden = max_hidden;
     settings.keep_model = false;
-    RunContext context;
     context.pop_size = 20;
-    context.repeatable_scores = false;
     context.sources = &thread_random_sources();
     Network start(1, 1);
     reset(start, 2);
-    BetaCovarianceState state = beta_covariance_start(start, settings, context);
+    return beta_covariance_start(start, settings, context);
+}
+
+// Where scores are noisy, one lucky score early on must not make a search whose mean is still
+// improving look stalled: it restarts only once the mean's losses stop falling.
+TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
+    RunContext context;
+    context.repeatable_scores = false;
+    BetaCovarianceState state = one_input_search(0, context);
     const auto loss = [](const Network& network) {
         const double w = network.weight(0, 1) - 3.0, b = network.biases[1] + 1.0;
         return w * w + b * b;
@@ -217,18 +223,11 @@ TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
 // (100 ln(1 / 0.9) < 3 ln 100).
 TEST(CovarianceSearch, GrownNodesPayByTheLikelihoodOfTheirLoss) {
     for (const bool softmax : {true, false}) {
-        BetaSettings settings;
-        settings.max_hidden = 1;
-        settings.keep_model = false;
         RunContext context;
-        context.pop_size = 20;
         context.repeatable_scores = true;
         context.samples_per_score = 100;
         context.softmax_loss = softmax;
-        context.sources = &thread_random_sources();
-        Network start(1, 1);
-        reset(start, 2);
-        BetaCovarianceState state = beta_covariance_start(start, settings, context);
+        BetaCovarianceState state = one_input_search(1, context);
         const auto loss = [](const Network& network) {
             double bowl = 0.0;
             for (const double value : parameters_of(network)) bowl += (value - 0.5) * (value - 0.5);
