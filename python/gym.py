@@ -20,8 +20,13 @@ its mean return.
   clipped to a single finite bound, and passed on where there is none; NaN counts as 0). The
   squashing rather than clipping: the output activations evolve (any of sigmoid, tanh, relu and
   linear), and every output then gives its own action, with no flat region beyond the bounds in
-  which changes to the network go unnoticed. Other action spaces, and observations that are not
-  a ``Box``, are refused.
+  which changes to the network go unnoticed. Other action spaces are refused.
+- Observations that are not a ``Box`` are given to the networks as ``gymnasium.spaces.flatten``
+  makes them (gymnasium's ``FlattenObservation`` wrapper): a ``Discrete(n)`` observation as n
+  inputs, 1 at the observed value and 0 elsewhere, tuples and dicts of spaces as their parts'
+  values one after another. The model then takes those values, in ``predict`` and wherever else
+  (``evaluate`` flattens as the runs do). Spaces that gymnasium cannot flatten are refused, and so
+  is ``vectorization_mode="vector_entry_point"`` with such observations.
 - Observation normalisation (on by default, ``normalize=False`` turns it off): the networks see
   ``(observation - mean) / std``, with the running mean and variance of every observation given
   to a network in the run so far (updated after each generation from all of that generation's
@@ -202,9 +207,12 @@ class _EnvSource:
         self.mode = vectorization_mode
         self.vector_kwargs = dict(vector_kwargs or {})
         self.name = env if isinstance(env, str) else getattr(env, "__name__", repr(env))
+        self.flatten = False  # whether observations that are not a Box are flattened
 
     def probe(self):
-        """The observation and action spaces of one environment, made here and closed."""
+        """The observation and action spaces of one environment, made here and closed; an
+        observation space that is not a Box but that gymnasium can flatten comes as the Box of
+        its flattened observations, and the vector environments made later flatten them."""
         gymnasium = _gymnasium()
         try:
             single = (gymnasium.make(self.env, **self.make_kwargs) if isinstance(self.env, str)
@@ -213,7 +221,15 @@ class _EnvSource:
             raise ValueError(f"cannot make the environment {self.name!r}: "
                              f"{type(error).__name__}: {error}") from error
         try:
-            return single.observation_space, single.action_space
+            space = single.observation_space
+            if not isinstance(space, gymnasium.spaces.Box):
+                try:
+                    flat = gymnasium.spaces.flatten_space(space)
+                except NotImplementedError:  # a space it cannot flatten: refused later
+                    flat = None
+                if isinstance(flat, gymnasium.spaces.Box):
+                    self.flatten, space = True, flat
+            return space, single.action_space
         finally:
             single.close()
 
@@ -240,6 +256,10 @@ class _EnvSource:
         gymnasium = _gymnasium()
         mode = self.resolved_mode()
         if mode == "vector_entry_point":
+            if self.flatten:
+                raise ValueError(f"{self.name} gives observations that are not a Box, which a "
+                                 f"vector entry point cannot flatten; use "
+                                 f"vectorization_mode='sync' or 'async'")
             return gymnasium.make_vec(self.env, num_envs=num_envs, vectorization_mode=mode,
                                       **self.make_kwargs)
         # We reset each finished sub-environment ourselves, with the seed of its next episode.
@@ -247,9 +267,11 @@ class _EnvSource:
                               "autoreset_mode": gymnasium.vector.AutoresetMode.DISABLED},
                              **self.vector_kwargs)
         if isinstance(self.env, str):
+            wrappers = [gymnasium.wrappers.FlattenObservation] if self.flatten else None
             return gymnasium.make_vec(self.env, num_envs=num_envs, vectorization_mode=mode,
-                                      vector_kwargs=vector_kwargs, **self.make_kwargs)
-        factory = _Factory(self.env, self.make_kwargs)
+                                      vector_kwargs=vector_kwargs, wrappers=wrappers,
+                                      **self.make_kwargs)
+        factory = _Factory(self.env, self.make_kwargs, self.flatten)
         vector = gymnasium.vector
         kind = vector.AsyncVectorEnv if mode == "async" else vector.SyncVectorEnv
         return kind([factory] * num_envs, **vector_kwargs)
@@ -258,11 +280,12 @@ class _EnvSource:
 class _Factory:
     """The user's factory with its keywords, picklable for worker processes."""
 
-    def __init__(self, factory, kwargs):
-        self.factory, self.kwargs = factory, kwargs
+    def __init__(self, factory, kwargs, flatten):
+        self.factory, self.kwargs, self.flatten = factory, kwargs, flatten
 
     def __call__(self):
-        return self.factory(**self.kwargs)
+        env = self.factory(**self.kwargs)
+        return _gymnasium().wrappers.FlattenObservation(env) if self.flatten else env
 
 
 def _network_key(model_or_genome):
@@ -273,8 +296,8 @@ def _network_key(model_or_genome):
 def _observation_size(space, name):
     gymnasium = _gymnasium()
     if not isinstance(space, gymnasium.spaces.Box):
-        raise ValueError(f"{name} has a {type(space).__name__} observation space; only Box "
-                         f"observations can be a network's inputs")
+        raise ValueError(f"{name} has a {type(space).__name__} observation space, which "
+                         f"gymnasium cannot flatten into a network's inputs")
     return int(np.prod(space.shape, dtype=np.int64))
 
 

@@ -19,9 +19,10 @@ class Walk(gymnasium.Env):
     episode ends 3 from its start, or after 9 steps. The start is drawn from the seed (or is 0).
     Observed: the position (within bounds given) and the time plus 10 (unbounded)."""
 
-    def __init__(self, random_start=True, fail_at=None, action_space=None):
+    def __init__(self, random_start=True, fail_at=None, action_space=None,
+                 observation_space=None):
         high = np.float32([20.0, np.finfo(np.float32).max])  # the latter as good as none
-        self.observation_space = spaces.Box(-high, high, dtype=np.float32)
+        self.observation_space = observation_space or spaces.Box(-high, high, dtype=np.float32)
         self.action_space = action_space or spaces.Discrete(2)
         self.random_start, self.fail_at, self.steps_taken = random_start, fail_at, 0
 
@@ -207,6 +208,8 @@ def test_actions_from_outputs(space, outputs, expected):
     (functools.partial(Walk, action_space=spaces.MultiBinary(2)), (2, 2),
      "has a MultiBinary action space; only Discrete and Box actions can be driven by a network's "
      "outputs"),
+    (functools.partial(Walk, observation_space=spaces.Sequence(spaces.Discrete(2))), (2, 2),
+     "has a Sequence observation space, which gymnasium cannot flatten into a network's inputs"),
 ])
 def test_refusals_come_before_any_generation(env, model, message):
     model = tessaron.Model(*model)
@@ -215,6 +218,37 @@ def test_refusals_come_before_any_generation(env, model, message):
         model.func_evolve(tgym.EpisodeFitness(env), pop_size=4, epochs=2, verbose=0)
     assert message in str(refused.value)
     assert model.__getstate__() == before
+
+
+class Pick(gymnasium.Env):
+    """Observes one of 3 states, drawn anew each step; action (state + 1) % 3 earns 1. Four
+    steps an episode. No function of the state's number alone earns every step, so a network
+    needs the state one-hot."""
+
+    observation_space = spaces.Discrete(3)
+    action_space = spaces.Discrete(3)
+
+    def reset(self, seed=None, options=None):
+        super().reset(seed=seed)
+        self.state, self.t = int(self.np_random.integers(3)), 0
+        return self.state, {}
+
+    def step(self, action):
+        reward = 1.0 if int(action) == (self.state + 1) % 3 else 0.0
+        self.state, self.t = int(self.np_random.integers(3)), self.t + 1
+        return self.state, reward, False, self.t >= 4, {}
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_observations_that_are_not_a_box_reach_the_networks_flattened(mode):
+    model = tessaron.Model(3, 3)
+    model.set_network({"inputs": 3, "outputs": 3, "biases": [0.0] * 6,
+                       "activations": ["linear"] * 6,
+                       "connections": [(i, 3 + (i + 1) % 3, 1.0) for i in range(3)]})
+    assert tgym.evaluate(model, Pick, episodes=6, vectorization_mode=mode).mean == 4.0
+    fitness = tgym.EpisodeFitness(Pick, episodes=2, normalize=False, vectorization_mode=mode)
+    with fitness:
+        assert list(fitness([model])) == [-4.0]
 
 
 def test_a_failing_environment_ends_the_run_and_leaves_the_model_unchanged():
