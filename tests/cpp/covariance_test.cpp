@@ -244,6 +244,24 @@ TEST(CovarianceSearch, GrownNodesPayByTheLikelihoodOfTheirLoss) {
     }
 }
 
+// A loss over 50 samples that falls by 0.0012 a generation gains more than a thousandth each time
+// but less than one unit of the growth test over a patience (14 generations here): the search is
+// polishing, and grows, under either kind of loss.
+TEST(CovarianceSearch, GainsWorthLessThanAParameterOverItsPatienceCountAsAStall) {
+    for (const bool softmax : {true, false}) {
+        RunContext context;
+        context.repeatable_scores = true;
+        context.samples_per_score = 50;
+        context.softmax_loss = softmax;
+        BetaCovarianceState state = one_input_search(1, context);
+        for (int generation = 0; generation < 30; ++generation) {
+            const ScoreRows rows(beta_covariance_ask(state).size(), {1.0 - 0.0012 * generation});
+            beta_covariance_tell(state, rows);
+        }
+        EXPECT_EQ(hidden_nodes(state.structure), 1) << "softmax loss " << softmax;
+    }
+}
+
 TEST(InputTransform, FoldedNetworkOnRawInputsIsTheNetworkOnTransformedOnes) {
     const Network network = testing::random_network(3, 2, 4);
     const InputTransform transform{{5.0, -0.3, 0.0}, {0.01, 40.0, 1.0}};

@@ -240,9 +240,17 @@ void restart(BetaCovarianceState& state) {
 }
 
 // A gain counts once it exceeds a thousandth of the loss, so that a search that only polishes its
-// last digits is seen to stall.
-bool gains(double now, double before) {
-    return std::isinf(before) ? now < before : now < before - (1e-3 * std::abs(before) + 1e-12);
+// last digits is seen to stall. Where the loss is a mean over known samples, it must also be worth
+// what the growth test asks of a single parameter: samples * the fall > 1 under the softmax's
+// cross-entropy (a nat of log-likelihood), samples * ln(loss before / loss now) > 1 otherwise. A
+// search gaining less than that over its patience polishes what more nodes would do better.
+bool gains(const BetaCovarianceState& state, double now, double before) {
+    if (std::isinf(before)) return now < before;
+    if (!(now < before - (1e-3 * std::abs(before) + 1e-12))) return false;
+    if (state.noisy || state.samples_per_score <= 0) return true;
+    const auto samples = static_cast<double>(state.samples_per_score);
+    if (state.softmax_loss) return samples * (before - now) > 1.0;
+    return !(now > 0.0) || samples * std::log(before / now) > 1.0;
 }
 
 // Whether the search stalls: no gain of the generation's best loss for `patience` generations
@@ -251,12 +259,12 @@ bool gains(double now, double before) {
 // average loss over its latest generations counts too. The mean's loss alone would not do: it
 // stays flat where rewards are sparse while the search is still exploring.
 bool stalls(BetaCovarianceState& state, double generation_best) {
-    if (gains(generation_best, state.best_watched)) {
+    if (gains(state, generation_best, state.best_watched)) {
         state.best_watched = generation_best;
         state.stale = 0;
     }
     const double average = recent_average(state);
-    if (state.noisy && gains(average, state.recent_watched)) {
+    if (state.noisy && gains(state, average, state.recent_watched)) {
         state.recent_watched = average;
         state.stale = 0;
     }
