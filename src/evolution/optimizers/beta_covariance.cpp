@@ -240,17 +240,19 @@ void restart(BetaCovarianceState& state) {
 }
 
 // A gain counts once it exceeds a thousandth of the loss, so that a search that only polishes its
-// last digits is seen to stall. Where the loss is a mean over known samples, it must also be worth
-// what the growth test asks of a single parameter: samples * the fall > 1 under the softmax's
-// cross-entropy (a nat of log-likelihood), samples * ln(loss before / loss now) > 1 otherwise. A
-// search gaining less than that over its patience polishes what more nodes would do better.
+// last digits is seen to stall. Under the softmax's cross-entropy over known samples, while the
+// search may still grow, it must also be worth a nat of log-likelihood (samples * the fall > 1),
+// what the growth test asks of a single parameter: a search gaining less over its patience polishes
+// what more nodes would do better. One that may not grow polishes on to the optimum instead of
+// restarting. (Under squared errors, samples * ln(loss before / loss now) > 1 helped some fits and
+// hurt others.)
 bool gains(const BetaCovarianceState& state, double now, double before) {
     if (std::isinf(before)) return now < before;
     if (!(now < before - (1e-3 * std::abs(before) + 1e-12))) return false;
-    if (state.noisy || state.samples_per_score <= 0) return true;
-    const auto samples = static_cast<double>(state.samples_per_score);
-    if (state.softmax_loss) return samples * (before - now) > 1.0;
-    return !(now > 0.0) || samples * std::log(before / now) > 1.0;
+    if (!state.softmax_loss || state.noisy || state.samples_per_score <= 0 ||
+        hidden_nodes(state.structure) >= state.hidden_cap)
+        return true;
+    return static_cast<double>(state.samples_per_score) * (before - now) > 1.0;
 }
 
 // Whether the search stalls: no gain of the generation's best loss for `patience` generations
