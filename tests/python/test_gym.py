@@ -222,8 +222,7 @@ def test_refusals_come_before_any_generation(env, model, message):
 
 class Pick(gymnasium.Env):
     """Observes one of 3 states, drawn anew each step; action (state + 1) % 3 earns 1. Four
-    steps an episode. No function of the state's number alone earns every step, so a network
-    needs the state one-hot."""
+    steps an episode. A network of 3 inputs reads the state only one-hot."""
 
     observation_space = spaces.Discrete(3)
     action_space = spaces.Discrete(3)
