@@ -218,16 +218,21 @@ TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
     }
 }
 
+// The one-input search of a run on whole data of `samples` samples, which may grow one node.
+BetaCovarianceState whole_data_search(std::int32_t samples, bool softmax) {
+    RunContext context;
+    context.repeatable_scores = true;
+    context.samples_per_score = samples;
+    context.softmax_loss = softmax;
+    return one_input_search(1, context);
+}
+
 // A hidden node that takes a tenth off a loss of 1 over 100 samples, for 3 parameters more, pays
 // where the loss is a log-likelihood (100 * 0.1 > 3), not where it is a squared error
 // (100 ln(1 / 0.9) < 3 ln 100).
 TEST(CovarianceSearch, GrownNodesPayByTheLikelihoodOfTheirLoss) {
     for (const bool softmax : {true, false}) {
-        RunContext context;
-        context.repeatable_scores = true;
-        context.samples_per_score = 100;
-        context.softmax_loss = softmax;
-        BetaCovarianceState state = one_input_search(1, context);
+        BetaCovarianceState state = whole_data_search(100, softmax);
         const auto loss = [](const Network& network) {
             double bowl = 0.0;
             for (const double value : parameters_of(network)) bowl += (value - 0.5) * (value - 0.5);
@@ -249,11 +254,7 @@ TEST(CovarianceSearch, GrownNodesPayByTheLikelihoodOfTheirLoss) {
 // and grows. A squared error falling alike still counts as gaining.
 TEST(CovarianceSearch, GainsWorthLessThanANatOverItsPatienceCountAsAStall) {
     for (const bool softmax : {true, false}) {
-        RunContext context;
-        context.repeatable_scores = true;
-        context.samples_per_score = 50;
-        context.softmax_loss = softmax;
-        BetaCovarianceState state = one_input_search(1, context);
+        BetaCovarianceState state = whole_data_search(50, softmax);
         for (int generation = 0; generation < 30; ++generation) {
             const ScoreRows rows(beta_covariance_ask(state).size(), {1.0 - 0.0012 * generation});
             beta_covariance_tell(state, rows);
