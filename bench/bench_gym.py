@@ -19,8 +19,9 @@ default is its vector entry point, the fastest in steps per second though its id
 sub-environments are stepped too; its sync vector environment shows the ratio where they are not.
 
     pip install -r bench/requirements.txt
-    python bench/bench_gym.py [--envs CartPole-v1,CartPole-v1:sync,LunarLander-v3] [--async-envs LunarLander-v3,
-                              BipedalWalker-v3] [--pop-size 100] [--epochs 10] [--processes 2]
+    python bench/bench_gym.py [--envs CartPole-v1,CartPole-v1:sync,LunarLander-v3]
+                              [--async-envs LunarLander-v3,BipedalWalker-v3] [--pop-size 100]
+                              [--epochs 10] [--processes 2]
 """
 
 import argparse
