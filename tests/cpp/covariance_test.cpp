@@ -218,6 +218,28 @@ TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
     }
 }
 
+// Where scores are noisy the network handed back is the mean as the update left it (the one the
+// next generation scores as its mean), with the loss of the mean just scored.
+TEST(CovarianceSearch, NoisySearchHandsBackTheUpdatedMean) {
+    RunContext context;
+    context.repeatable_scores = false;
+    BetaCovarianceState state = one_input_search(0, context);
+    double mean_loss = 0.0;
+    for (int generation = 0; generation < 4; ++generation) {
+        const std::vector<Network>& asked = beta_covariance_ask(state);
+        const std::size_t mean_index = state.distribution.lambda;
+        if (generation > 0) {
+            const BestMember best = beta_covariance_best(state);
+            EXPECT_EQ(parameters_of(best.network), parameters_of(asked[mean_index]));
+            EXPECT_EQ(best.row[0], mean_loss);
+        }
+        ScoreRows rows;
+        for (const Network& network : asked) rows.push_back({std::abs(network.weight(0, 1) - 3.0)});
+        mean_loss = rows[mean_index][0];
+        beta_covariance_tell(state, std::move(rows));
+    }
+}
+
 // The one-input search of a run on whole data of `samples` samples, which may grow one node.
 BetaCovarianceState whole_data_search(std::int32_t samples, bool softmax) {
     RunContext context;

@@ -340,21 +340,23 @@ void record(BetaCovarianceState& state, std::size_t index, ScoreRows& rows) {
 // Where scores are noisy the generation's luckiest network is a poor pick: the mean is the
 // search's own estimate of the best, and its recent losses say how good it is. The mean of a run
 // that restarted is a fresh start for a while: the best is then the mean an earlier start ended
-// with, until the new one's recent losses are as low.
-void record_mean(BetaCovarianceState& state, std::size_t mean_index, ScoreRows& rows,
+// with, until the new one's recent losses are as low. Returns whether the mean was recorded.
+bool record_mean(BetaCovarianceState& state, std::size_t mean_index, ScoreRows& rows,
                  const std::vector<double>& keys) {
     state.recent.push_back(keys[mean_index]);
     if (state.recent.size() > recent_window) state.recent.erase(state.recent.begin());
-    if (state.earlier && !(recent_average(state) <= state.earlier_average)) return;
+    if (state.earlier && !(recent_average(state) <= state.earlier_average)) return false;
     record(state, mean_index, rows);
+    return true;
 }
 
 // Adopts the model's network when it beat everything the search's own start gave.
-void adopt_model(BetaCovarianceState& state, std::size_t model_index,
+bool adopt_model(BetaCovarianceState& state, std::size_t model_index,
                  const std::vector<double>& keys) {
     for (std::size_t k = 0; k < model_index; ++k)
-        if (!(keys[model_index] < keys[k])) return;
+        if (!(keys[model_index] < keys[k])) return false;
     start_distribution(state, searched(state, state.asked[model_index]), state.distribution.lambda);
+    return true;
 }
 
 }  // namespace
@@ -442,8 +444,9 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
 
     const bool improves =
         state.best_row.empty() || keys[best] < ranking_key(state, state.best, state.best_row);
+    bool recorded_mean = false;
     if (state.noisy)
-        record_mean(state, mean_index, rows, keys);
+        recorded_mean = record_mean(state, mean_index, rows, keys);
     else if (improves)
         record(state, best, rows);
     const double generation_best = keys[best];
@@ -453,10 +456,15 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
         state.moved = false;
         move_inputs(state, seen_transform(state.seen));
     }
-    if (state.model_asked) {
-        adopt_model(state, model_index, keys);
-        state.model.reset();
-    }
+    const bool adopted = state.model_asked && adopt_model(state, model_index, keys);
+    state.model.reset();
+    // The mean is reported as it now is, one update ahead of the mean just scored (whose loss
+    // stands for it): the search's latest estimate. Where the search starts from the model's
+    // network, that network is reported with its own loss.
+    if (adopted && state.noisy)
+        record(state, model_index, rows);
+    else if (recorded_mean)
+        state.best = handed_out(state, state.structure);
     watch_progress(state, generation_best);
     return found;
 }
