@@ -173,13 +173,14 @@ def control_tessaron(task, seed, budget, optimizer):
     pop = BETA_POP["control"] if optimizer == "beta" else ALPHA_POP["control"]
     test_seed = 10_000 * (seed + 1)
     next_trace = 0
+    reached = False  # whether the latest generation's best training return reached the target
 
     def test_mean(genome, episodes):
         return tessaron.gym.evaluate(genome, CONTROL[task][0], episodes, test_seed,
                                      normalize=fitness).mean
 
     def train_func(genomes):
-        nonlocal next_trace
+        nonlocal next_trace, reached
         before = fitness.env_steps
         losses = fitness(genomes)
         run.count(fitness.env_steps - before, len(genomes))
@@ -188,10 +189,8 @@ def control_tessaron(task, seed, budget, optimizer):
             print(f"  trace {task} {optimizer} seed {seed}: {run.steps} steps, first network's "
                   f"mean over {TRACE_EPISODES} test episodes "
                   f"{test_mean(genomes[0], TRACE_EPISODES):.1f}", flush=True)
-        reached.append(-min(losses) >= run.target() and not (run.solved_at or run.marked_at))
+        reached = -min(losses) >= run.target() and not (run.solved_at or run.marked_at)
         return losses
-
-    reached = []  # per generation: whether a training return reached the target
 
     class Budget(tessaron.callbacks.Callback):
         # Tests the model (the network the run hands back, reading raw observations) after a
@@ -199,7 +198,7 @@ def control_tessaron(task, seed, budget, optimizer):
         # tested. Ends the run after the generation that spent the budget, keeping its network
         # (an exception would leave the model as it was).
         def on_epoch_end(self, epoch, logs=None):
-            if reached and reached[-1]:
+            if reached:
                 run.record(tessaron.gym.evaluate(self.model, CONTROL[task][0], TEST_EPISODES,
                                                  test_seed).mean, genome_size(self.model))
             if run.steps >= run.budget:

@@ -340,14 +340,11 @@ void record(BetaCovarianceState& state, std::size_t index, ScoreRows& rows) {
 // Where scores are noisy the generation's luckiest network is a poor pick: the mean is the
 // search's own estimate of the best, and its recent losses say how good it is. The mean of a run
 // that restarted is a fresh start for a while: the best is then the mean an earlier start ended
-// with, until the new one's recent losses are as low. Returns whether the mean was recorded.
-bool record_mean(BetaCovarianceState& state, std::size_t mean_index, ScoreRows& rows,
-                 const std::vector<double>& keys) {
-    state.recent.push_back(keys[mean_index]);
+// with, until the new one's recent losses are as low. Returns whether the mean is the best.
+bool mean_is_best(BetaCovarianceState& state, double mean_key) {
+    state.recent.push_back(mean_key);
     if (state.recent.size() > recent_window) state.recent.erase(state.recent.begin());
-    if (state.earlier && !(recent_average(state) <= state.earlier_average)) return false;
-    record(state, mean_index, rows);
-    return true;
+    return !state.earlier || recent_average(state) <= state.earlier_average;
 }
 
 // Adopts the model's network when it beat everything the search's own start gave.
@@ -444,11 +441,8 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
 
     const bool improves =
         state.best_row.empty() || keys[best] < ranking_key(state, state.best, state.best_row);
-    bool recorded_mean = false;
-    if (state.noisy)
-        recorded_mean = record_mean(state, mean_index, rows, keys);
-    else if (improves)
-        record(state, best, rows);
+    const bool mean_best = state.noisy && mean_is_best(state, keys[mean_index]);
+    if (!state.noisy && improves) record(state, best, rows);
     const double generation_best = keys[best];
     covariance_update(state.distribution, ranked);
     set_parameters(state.structure, state.distribution.mean);
@@ -461,10 +455,12 @@ bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows) {
     // The mean is reported as it now is, one update ahead of the mean just scored (whose loss
     // stands for it): the search's latest estimate. Where the search starts from the model's
     // network, that network is reported with its own loss.
-    if (adopted && state.noisy)
+    if (adopted && state.noisy) {
         record(state, model_index, rows);
-    else if (recorded_mean)
+    } else if (mean_best) {
         state.best = handed_out(state, state.structure);
+        state.best_row = rows[mean_index];
+    }
     watch_progress(state, generation_best);
     return found;
 }
