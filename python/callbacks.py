@@ -26,7 +26,13 @@ class Callback:
         """Called once before the first epoch; logs is an empty dict."""
 
     def on_epoch_end(self, epoch, logs=None):
-        """Called after each epoch (counted from 0) with that epoch's history values."""
+        """Called after each epoch (counted from 0) with that epoch's history values.
+
+        A ``Beta`` search adds figures about itself after them (as floats): the covariance search
+        its ``sigma``, ``samples`` per generation, ``hidden_nodes``, ``restarts`` and ``noisy``
+        (1 where it takes the scores as noisy); the others their ``median_step``, and the
+        selection search its ``stale_generations``.
+        """
 
     def on_train_end(self, logs=None):
         """Called once after the last epoch with its history values (empty when none ran)."""

@@ -133,9 +133,9 @@ RunResult run_unlocked(DatasetEvolution& run, Optimizer& optimizer, const Networ
     if (hooks)
         after_epoch = [&](Network best, const EpochRecord& record, std::int32_t epoch) {
             GilRelease::Held held(unlocked);
-            return hooks->epoch_end(
-                std::move(best), epoch,
-                dataset_logs(record, run.losses, has_validation, run.show_size));
+            return hooks->epoch_end(std::move(best), epoch,
+                                    dataset_logs(record, run.losses, has_validation, run.show_size,
+                                                 optimizer.figures()));
         };
     result = run_dataset_evolution(
         start, run, optimizer,

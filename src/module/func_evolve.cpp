@@ -172,8 +172,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         EpochHook after_epoch;
         if (hooks)
             after_epoch = [&](Network best, const EpochRecord& record, std::int32_t epoch) {
-                return hooks->epoch_end(std::move(best), epoch,
-                                        function_logs(record, has_validation, run.show_size));
+                return hooks->epoch_end(
+                    std::move(best), epoch,
+                    function_logs(record, has_validation, run.show_size, optimizer->figures()));
             };
         RunResult result = run_function_evolution(*start, run, *optimizer, score, validate,
                                                   check_signals, after_epoch);

@@ -28,6 +28,11 @@ void set_value(PyObject* logs, const std::string& key, PyRef value) {
     if (PyDict_SetItemString(logs, key.c_str(), value.get()) < 0) throw PythonError{};
 }
 
+// The search's figures follow the history's keys, so that callbacks can watch the search itself.
+void set_figures(PyObject* logs, const SearchFigures& figures) {
+    for (const auto& [name, value] : figures) set_value(logs, name, as_float(value));
+}
+
 std::string history_name(const std::vector<std::int32_t>& losses, std::size_t k) {
     return k == 0 ? std::string("loss") : std::string(loss_names[losses[k]]);
 }
@@ -79,7 +84,7 @@ PyRef function_history(const RunResult& result, bool has_validation, bool show_s
 }
 
 PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& losses,
-                   bool has_validation, bool show_size) {
+                   bool has_validation, bool show_size, const SearchFigures& figures) {
     PyRef logs = PyRef::steal(PyDict_New());
     for (std::size_t k = 0; k < losses.size(); ++k)
         set_value(logs.get(), history_name(losses, k), as_float(record.losses[k]));
@@ -87,14 +92,17 @@ PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& l
         for (std::size_t k = 0; k < losses.size(); ++k)
             set_value(logs.get(), "val_" + history_name(losses, k), as_float(record.validation[k]));
     if (show_size) set_value(logs.get(), "size", as_int(record.size));
+    set_figures(logs.get(), figures);
     return logs;
 }
 
-PyRef function_logs(const EpochRecord& record, bool has_validation, bool show_size) {
+PyRef function_logs(const EpochRecord& record, bool has_validation, bool show_size,
+                    const SearchFigures& figures) {
     PyRef logs = PyRef::steal(PyDict_New());
     set_value(logs.get(), "loss", as_float(record.losses[0]));
     if (has_validation) set_value(logs.get(), "val_loss", as_float(record.validation[0]));
     if (show_size) set_value(logs.get(), "size", as_int(record.size));
+    set_figures(logs.get(), figures);
     return logs;
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "evolution/run_loop.hpp"
@@ -21,9 +23,12 @@ PyRef dataset_history(const RunResult& result, const std::vector<std::int32_t>& 
 // "loss", "val_loss" with a validation function, "size" with monitors.
 PyRef function_history(const RunResult& result, bool has_validation, bool show_size);
 
-// The values of one epoch under the keys of its history: the logs handed to callbacks.
+// The values of one epoch under the keys of its history, then the search's figures (its step size,
+// say): the logs handed to callbacks.
+using SearchFigures = std::vector<std::pair<std::string, double>>;
 PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& losses,
-                   bool has_validation, bool show_size);
-PyRef function_logs(const EpochRecord& record, bool has_validation, bool show_size);
+                   bool has_validation, bool show_size, const SearchFigures& figures);
+PyRef function_logs(const EpochRecord& record, bool has_validation, bool show_size,
+                    const SearchFigures& figures);
 
 }  // namespace tessaron

@@ -480,7 +480,7 @@ BestMember beta_covariance_best(const BetaCovarianceState& state) {
 std::vector<std::pair<std::string, double>> beta_covariance_figures(
     const BetaCovarianceState& state) {
     return {{"sigma", state.distribution.sigma},
-            {"population", static_cast<double>(state.distribution.lambda)},
+            {"samples", static_cast<double>(state.distribution.lambda)},
             {"hidden_nodes", static_cast<double>(hidden_nodes(state.structure))},
             {"restarts", static_cast<double>(state.restarts)},
             {"noisy", state.noisy ? 1.0 : 0.0}};
