@@ -74,6 +74,7 @@ TEST_EPISODES = peers.TEST_EPISODES
 TRACE_EPISODES = 30
 trace_every = 0  # --trace: steps between tests of the network tessaron hands over first
 start_hidden = 0  # --hidden: hidden nodes of tessaron's models on the control tasks
+show_phases = False  # --phases: print where Beta's covariance search changed its structure
 raw_observations = False  # --raw: tessaron's control runs without observation normalisation
 FRIEDMAN_SCALES = (0.1, 1.0, 10.0)
 
@@ -198,6 +199,11 @@ def control_tessaron(task, seed, budget, optimizer):
         # tested. Ends the run after the generation that spent the budget, keeping its network
         # (an exception would leave the model as it was).
         def on_epoch_end(self, epoch, logs=None):
+            phase = tuple(int(logs.get(key, 0)) for key in ("hidden_nodes", "restarts", "samples"))
+            if show_phases and phase != getattr(self, "phase", None):
+                self.phase = phase
+                print(f"  phase {task} seed {seed}: from {run.steps} steps, {phase[0]} hidden "
+                      f"nodes, restart {phase[1]}, {phase[2]} samples", flush=True)
             if reached:
                 run.record(tessaron.gym.evaluate(self.model, CONTROL[task][0], TEST_EPISODES,
                                                  test_seed).mean, genome_size(self.model))
@@ -562,6 +568,9 @@ def parse_arguments():
     parser.add_argument("--hidden", type=int, default=0,
                         help="hidden nodes tessaron's control models start with (default 0: the "
                              "search grows what it needs)")
+    parser.add_argument("--phases", action="store_true",
+                        help="control tasks, beta: print the steps at which the covariance "
+                             "search changed its hidden nodes, restarts or samples")
     parser.add_argument("--raw", action="store_true",
                         help="tessaron's control runs on raw observations (normalize=False)")
     parser.add_argument("--results", metavar="FILE",
@@ -571,8 +580,9 @@ def parse_arguments():
 
 def main():
     arguments = parse_arguments()
-    global trace_every, results_file, start_hidden, raw_observations
+    global trace_every, results_file, start_hidden, raw_observations, show_phases
     trace_every = arguments.trace
+    show_phases = arguments.phases
     raw_observations = arguments.raw
     start_hidden = arguments.hidden
     if arguments.pop:
