@@ -70,7 +70,11 @@ its mean return.
   takes far longer than that); ``processes=k`` splits the episodes of a call over k worker
   processes, each with its own vector environment, one exchange per call; ``client`` (a
   dask.distributed Client) splits them over the cluster's workers in the same way, the
-  environments built there.
+  environments built there. Worker processes start by Python's start method; on Linux that forks
+  the calling process, and a fork taken while another of its threads holds a lock (JAX's or
+  TensorFlow's, once imported and run) can leave a worker waiting for ever: there, call
+  ``multiprocessing.set_start_method("forkserver")`` first (the factory must then be importable,
+  not defined in a notebook).
 
 Errors: an environment that cannot be made fails when the fitness is made; an observation size
 or action space that the model's inputs and outputs do not match fails when the run starts,
