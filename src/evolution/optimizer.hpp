@@ -18,6 +18,9 @@ namespace tessaron {
 // One row per network: entry 0 its loss (lower is better), then any further measures.
 using ScoreRows = std::vector<std::vector<double>>;
 
+// Figures a search reports about itself (such as its step sizes), by name.
+using SearchFigures = std::vector<std::pair<std::string, double>>;
+
 // Scores a pool, one row per member in pool order.
 using ScoreFunction = std::function<ScoreRows(const std::vector<Network>& pool)>;
 
@@ -79,7 +82,7 @@ class Optimizer {
     virtual void observe_inputs(const InputStatistics& /*seen*/) {}
 
     // Figures the search reports about itself (such as its step sizes), by name.
-    virtual std::vector<std::pair<std::string, double>> figures() const { return {}; }
+    virtual SearchFigures figures() const { return {}; }
 };
 
 // An empty row: the score of a best before the first generation.

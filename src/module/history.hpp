@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "evolution/run_loop.hpp"
@@ -25,7 +23,6 @@ PyRef function_history(const RunResult& result, bool has_validation, bool show_s
 
 // The values of one epoch under the keys of its history, then the search's figures (its step size,
 // say): the logs handed to callbacks.
-using SearchFigures = std::vector<std::pair<std::string, double>>;
 PyRef dataset_logs(const EpochRecord& record, const std::vector<std::int32_t>& losses,
                    bool has_validation, bool show_size, const SearchFigures& figures);
 PyRef function_logs(const EpochRecord& record, bool has_validation, bool show_size,

@@ -244,36 +244,3 @@ def test_softmax_fits_end_at_the_penalised_optimum_whatever_the_inputs_scale():
     model.compile(Beta(max_hidden=0), "categorical_crossentropy")
     model.evolve(x, y, pop_size=20, epochs=100, verbose=0)
     np.testing.assert_allclose(softmax(model.predict(x)), softmax(z @ v + b), atol=2e-3)
-
-
-class LogsSeen(tessaron.callbacks.Callback):
-    def __init__(self):
-        super().__init__()
-        self.logs = []
-
-    def on_epoch_end(self, epoch, logs=None):
-        self.logs.append(dict(logs))
-
-
-@pytest.mark.parametrize("search, figures", [
-    ("covariance", ["sigma", "samples", "hidden_nodes", "restarts", "noisy"]),
-    ("select", ["median_step", "stale_generations"]),
-    ("gradient", ["median_step"]),
-])
-@pytest.mark.parametrize("method", ["evolve", "func_evolve"])
-def test_the_search_reports_its_figures_to_callbacks_after_the_history(search, figures, method):
-    x = np.linspace(-1, 1, 40).reshape(20, 2)
-    model = tessaron.Model(2, 1)
-    model.compile(loss="mse", optimizer=Beta(search=search))
-    seen = LogsSeen()
-    tessaron.seed(3)
-    if method == "evolve":
-        history = model.evolve(x, x[:, :1], pop_size=20, epochs=2, verbose=0, callbacks=[seen])
-    else:
-        history = model.func_evolve(lambda genomes: np.arange(len(genomes), dtype=float),
-                                    pop_size=20, epochs=2, verbose=0, callbacks=[seen])
-    assert [list(logs) for logs in seen.logs] == [list(history) + figures] * 2
-    assert all(logs[key] == history[key][e] for e, logs in enumerate(seen.logs) for key in history)
-    if search == "covariance":
-        assert seen.logs[-1]["samples"] == 19 and seen.logs[-1]["sigma"] > 0
-        assert seen.logs[-1]["noisy"] == (method == "func_evolve")

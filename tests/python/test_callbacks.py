@@ -78,6 +78,30 @@ def test_callbacks_see_each_epoch_best_network_and_change_nothing_else():
         assert recorder.networks[e] == network_bytes(dataset_run(e + 1)[0])
 
 
+@pytest.mark.parametrize("search, figures", [
+    ("covariance", ["sigma", "samples", "hidden_nodes", "restarts", "noisy"]),
+    ("select", ["median_step", "stale_generations"]),
+    ("gradient", ["median_step"]),
+])
+@pytest.mark.parametrize("method", ["evolve", "func_evolve"])
+def test_beta_reports_its_figures_after_the_history_values(search, figures, method):
+    model = tessaron.Model(2, 1)
+    model.compile(loss="mse", optimizer=tessaron.optimizers.Beta(search=search))
+    recorder = Recorder()
+    tessaron.seed(3)
+    if method == "evolve":
+        history = model.evolve(X, Y, pop_size=20, epochs=2, verbose=0, callbacks=[recorder])
+    else:
+        history = model.func_evolve(lambda genomes: np.arange(len(genomes), dtype=float),
+                                    pop_size=20, epochs=2, verbose=0, callbacks=[recorder])
+    logs = [seen for epoch, seen in recorder.calls[1:-1]]
+    assert [list(seen) for seen in logs] == [list(history) + figures] * 2
+    assert all(seen[key] == history[key][e] for e, seen in enumerate(logs) for key in history)
+    if search == "covariance":
+        assert logs[-1]["samples"] == 19 and logs[-1]["sigma"] > 0
+        assert logs[-1]["noisy"] == (method == "func_evolve")
+
+
 @pytest.mark.parametrize("method", ["evolve", "func_evolve"])
 def test_stop_evolving_ends_the_run_after_that_epoch(method):
     recorder = Recorder(stop_at=2)

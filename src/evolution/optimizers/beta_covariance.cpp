@@ -477,8 +477,7 @@ BestMember beta_covariance_best(const BetaCovarianceState& state) {
     return {state.best, state.best_row.empty() ? no_score_row() : state.best_row};
 }
 
-std::vector<std::pair<std::string, double>> beta_covariance_figures(
-    const BetaCovarianceState& state) {
+SearchFigures beta_covariance_figures(const BetaCovarianceState& state) {
     return {{"sigma", state.distribution.sigma},
             {"samples", static_cast<double>(state.distribution.lambda)},
             {"hidden_nodes", static_cast<double>(hidden_nodes(state.structure))},

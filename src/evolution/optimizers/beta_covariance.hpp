@@ -95,8 +95,7 @@ const std::vector<Network>& beta_covariance_ask(BetaCovarianceState& state);
 bool beta_covariance_tell(BetaCovarianceState& state, ScoreRows rows);
 BestMember beta_covariance_best(const BetaCovarianceState& state);
 void beta_covariance_observe_inputs(BetaCovarianceState& state, const InputStatistics& seen);
-std::vector<std::pair<std::string, double>> beta_covariance_figures(
-    const BetaCovarianceState& state);
+SearchFigures beta_covariance_figures(const BetaCovarianceState& state);
 
 // A copy of `network` with one more hidden node, placed last among the hidden nodes: fed by every
 // input, feeding every output, of kind tanh, with bias 0, weights into it from

@@ -172,7 +172,7 @@ bool beta_gradient_tell(BetaGradientState& state, ScoreRows rows) {
     return found;
 }
 
-std::vector<std::pair<std::string, double>> beta_gradient_figures(const BetaGradientState& state) {
+SearchFigures beta_gradient_figures(const BetaGradientState& state) {
     std::vector<double> steps = state.parameter_steps;
     if (steps.empty()) return {};
     std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());

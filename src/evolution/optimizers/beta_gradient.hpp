@@ -68,7 +68,7 @@ bool beta_gradient_tell(BetaGradientState& state, ScoreRows rows);
 Network beta_plain_network(const Network& like, RandomSources& sources);
 
 // The median step size of the parameters.
-std::vector<std::pair<std::string, double>> beta_gradient_figures(const BetaGradientState& state);
+SearchFigures beta_gradient_figures(const BetaGradientState& state);
 
 // Registration (beta_searches.cpp): a pop_size of at least beta_gradient_smallest_pop; the
 // optimizer.

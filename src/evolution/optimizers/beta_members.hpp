@@ -108,7 +108,7 @@ BestMember best_member_of(const State& state) {
 // of its members); Observe, if any, takes the statistics of the inputs the networks were given.
 template <class State, State (*Start)(const Network&, const BetaSettings&, const RunContext&),
           const std::vector<Network>& (*Ask)(State&), bool (*Tell)(State&, ScoreRows),
-          std::vector<std::pair<std::string, double>> (*Figures)(const State&),
+          SearchFigures (*Figures)(const State&),
           BestMember (*Best)(const State&) = best_member_of<State>,
           void (*Observe)(State&, const InputStatistics&) = nullptr>
 class BetaSearchOptimizer final : public Optimizer {
@@ -123,7 +123,7 @@ class BetaSearchOptimizer final : public Optimizer {
     void observe_inputs(const InputStatistics& seen) override {
         if constexpr (Observe != nullptr) Observe(state_, seen);
     }
-    std::vector<std::pair<std::string, double>> figures() const override { return Figures(state_); }
+    SearchFigures figures() const override { return Figures(state_); }
 
   private:
     BetaSettings settings_;

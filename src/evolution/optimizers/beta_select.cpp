@@ -248,7 +248,7 @@ bool beta_select_tell(BetaSelectState& state, ScoreRows rows) {
     return record_best(members);
 }
 
-std::vector<std::pair<std::string, double>> beta_select_figures(const BetaSelectState& state) {
+SearchFigures beta_select_figures(const BetaSelectState& state) {
     std::vector<double> steps;
     for (const std::vector<double>& member : state.steps)
         steps.insert(steps.end(), member.begin(), member.end());

@@ -88,7 +88,7 @@ Network beta_random_network(const Network& like, double init_scale,
                             RandomSources& sources);
 
 // The search's median step size, and the generations since its best key last improved.
-std::vector<std::pair<std::string, double>> beta_select_figures(const BetaSelectState& state);
+SearchFigures beta_select_figures(const BetaSelectState& state);
 
 // Registration (beta_searches.cpp): no further condition on the run; the optimizer.
 void check_beta_select_run(const BetaSettings& settings, std::int32_t pop_size);
