@@ -218,6 +218,27 @@ TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
     }
 }
 
+// On scores that are noise alone, the mean's average sets new lows by chance: the search without
+// hidden nodes must still see the plateau and bring them in within a few patiences (14 generations
+// here), on every noise sequence.
+TEST(CovarianceSearch, NoisyPlateauBringsInTheHiddenNodes) {
+    RunContext context;
+    context.repeatable_scores = false;
+    for (std::uint64_t sequence = 0; sequence < 20; ++sequence) {
+        BetaCovarianceState state = one_input_search(1, context);
+        std::mt19937_64 engine(sequence);
+        std::normal_distribution<double> noise(100.0, 10.0);
+        int generation = 0;
+        for (; hidden_nodes(state.structure) == 0 && generation < 56; ++generation) {
+            const std::size_t asked = beta_covariance_ask(state).size();
+            ScoreRows rows;
+            for (std::size_t k = 0; k < asked; ++k) rows.push_back({noise(engine)});
+            beta_covariance_tell(state, std::move(rows));
+        }
+        EXPECT_LT(generation, 56) << "noise sequence " << sequence;
+    }
+}
+
 // Where scores are noisy the network handed back is the mean as the update left it (the one the
 // next generation scores as its mean), with the loss of the mean just scored.
 TEST(CovarianceSearch, NoisySearchHandsBackTheUpdatedMean) {

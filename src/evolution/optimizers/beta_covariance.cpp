@@ -218,6 +218,16 @@ double recent_average(const BetaCovarianceState& state) {
            static_cast<double>(recent_window);
 }
 
+// The standard error of the mean's average loss over its latest generations: their spread over the
+// square root of their count (0 until there are as many).
+double recent_standard_error(const BetaCovarianceState& state, double average) {
+    if (state.recent.size() < recent_window || !std::isfinite(average)) return 0.0;
+    double squares = 0.0;
+    for (const double loss : state.recent) squares += (loss - average) * (loss - average);
+    return std::sqrt(squares / static_cast<double>(recent_window - 1)) /
+           std::sqrt(static_cast<double>(recent_window));
+}
+
 // Before a restart: keeps the best so far where its recent losses beat those of what was kept.
 void keep_era(BetaCovarianceState& state) {
     if (!state.noisy) return;
@@ -259,14 +269,20 @@ bool gains(const BetaCovarianceState& state, double now, double before) {
 // (slow gains add up until they count). Where scores are noisy that best is partly luck, and one
 // lucky episode would make a search that is still improving look stalled: a gain of the mean's
 // average loss over its latest generations counts too. The mean's loss alone would not do: it
-// stays flat where rewards are sparse while the search is still exploring.
+// stays flat where rewards are sparse while the search is still exploring. On a plateau that
+// average sets new lows by chance alone; while a stall only brings in the hidden nodes, ending the
+// search without them costs little, and there its gains count only beyond its standard error.
+// (Later, a stall throws a search away, and a slow one is worth keeping.)
 bool stalls(BetaCovarianceState& state, double generation_best) {
     if (gains(state, generation_best, state.best_watched)) {
         state.best_watched = generation_best;
         state.stale = 0;
     }
     const double average = recent_average(state);
-    if (state.noisy && gains(state, average, state.recent_watched)) {
+    const double margin = hidden_nodes(state.structure) < state.hidden_cap
+                              ? recent_standard_error(state, average)
+                              : 0.0;
+    if (state.noisy && gains(state, average + margin, state.recent_watched)) {
         state.recent_watched = average;
         state.stale = 0;
     }
