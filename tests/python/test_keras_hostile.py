@@ -188,7 +188,8 @@ def test_hostile_stand_ins_raise(edit, error, message):
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(300)  # deep enough to recurse, shallow for the C stack of a sanitizer
     try:
-        with pytest.raises(error, match=message):
+        # An empty message: the exception's type is the check (its text is Python's own).
+        with pytest.raises(error, match=message or None):
             tessaron.from_keras(model)
     finally:
         sys.setrecursionlimit(limit)
