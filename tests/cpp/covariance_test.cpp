@@ -241,6 +241,36 @@ TEST(CovarianceSearch, NoisyPlateauBringsInTheHiddenNodes) {
     }
 }
 
+// A function's noisy search brings its hidden nodes in as a plain multilayer perceptron: outputs
+// reading only the hidden nodes, every parameter 0 and searched with one spread. A run that knows
+// its targets' scale keeps the inputs' links to the outputs.
+TEST(CovarianceSearch, NoisyFunctionSearchStartsItsHiddenNodesLayered) {
+    for (const bool function : {true, false}) {
+        RunContext context;
+        context.repeatable_scores = false;
+        if (!function) context.target_scales = {1.0};
+        BetaCovarianceState state = one_input_search(2, context);
+        std::mt19937_64 engine(7);
+        std::normal_distribution<double> noise(100.0, 10.0);
+        for (int generation = 0; hidden_nodes(state.structure) == 0; ++generation) {
+            ASSERT_LT(generation, 1000);
+            const std::size_t asked = beta_covariance_ask(state).size();
+            ScoreRows rows;
+            for (std::size_t k = 0; k < asked; ++k) rows.push_back({noise(engine)});
+            beta_covariance_tell(state, std::move(rows));
+        }
+        const Network& network = state.structure;
+        const bool direct = network.connected(0, network.size - 1);
+        EXPECT_EQ(direct, !function) << "function " << function;
+        if (!function) continue;
+        const CovarianceDistribution& d = state.distribution;
+        for (std::size_t i = 0; i < d.n; ++i) {
+            EXPECT_EQ(d.mean[i], 0.0);
+            EXPECT_DOUBLE_EQ(d.matrix[i * d.n + i], 0.25);
+        }
+    }
+}
+
 // Where scores are noisy the network handed back is the mean as the update left it (the one the
 // next generation scores as its mean), with the loss of the mean just scored.
 TEST(CovarianceSearch, NoisySearchHandsBackTheUpdatedMean) {

@@ -18,6 +18,8 @@ constexpr std::size_t full_covariance_limit = 300;
 constexpr std::size_t recent_window = 10;
 // Restarts double the population up to this many times the first.
 constexpr std::size_t largest_population_factor = 8;
+// The spread of every parameter of a layered search (below), times sigma.
+constexpr double layered_spread = 0.5;
 
 bool is_output(const Network& network, std::int32_t node) {
     return node >= network.size - network.outputs;
@@ -33,11 +35,22 @@ std::int32_t fan_in(const Network& network, std::int32_t to) {
     return is_output(network, to) ? network.size - network.outputs : network.inputs;
 }
 
+// Whether a network is searched as a plain multilayer perceptron: where the run says nothing of
+// its scales (a function's) and scores are noisy, a network with hidden nodes. Its outputs read
+// only the hidden nodes, it starts from every weight and bias 0, and each parameter is searched
+// with one spread. Natural scales there (the outputs' weights a quarter of the biases' spread
+// with 16 sources) leave the first networks acting on their biases alone; and the lander's search
+// with hidden nodes took three times the episodes with them.
+bool layered(const BetaCovarianceState& state, const Network& network) {
+    return state.layered && hidden_nodes(network) > 0;
+}
+
 // The spread a parameter is first searched with (times sigma): a bias that of its node's output
 // (1 for hidden nodes, the targets' spread for outputs), a weight that spread over the square
 // root of its target's inputs, divided by the spread of the input it reads.
 double natural_scale(const BetaCovarianceState& state, const Network& network,
                      const ParameterKey& key) {
+    if (layered(state, network)) return layered_spread;
     const double node =
         is_output(network, key.to)
             ? scale_of(state.target_scales, key.to - (network.size - network.outputs))
@@ -56,18 +69,20 @@ std::vector<double> natural_scales(const BetaCovarianceState& state, const Netwo
 
 // The search's own start: `like`'s counts, one hidden layer fully connected, linear inputs and
 // outputs and tanh hidden nodes; the weights into hidden nodes random (on their natural scale), all
-// others 0.
+// others 0 (a layered network: every weight 0, and no links from the inputs to the outputs).
 Network plain_structure(BetaCovarianceState& state, const Network& like) {
     Network network(like.inputs, like.outputs, NetworkEngine(state.sources->engine_seed()));
     reset(network, like.size);
     const std::int32_t sources_end = network.size - network.outputs;
     for (std::int32_t i = 0; i < network.size; ++i)
         network.activations[i] = i >= network.inputs && i < sources_end ? tanh_kind : linear;
+    const bool plain = layered(state, network);
     std::vector<Link> links;
     for (std::int32_t to = network.inputs; to < network.size; ++to)
-        for (std::int32_t from = 0; from < fan_in(network, to); ++from) {
+        for (std::int32_t from = plain && is_output(network, to) ? network.inputs : 0;
+             from < fan_in(network, to); ++from) {
             const double weight =
-                is_output(network, to)
+                is_output(network, to) || plain
                     ? 0.0
                     : natural_scale(state, network, {from, to}) * state.draws.standard_normal();
             links.push_back({from, to, weight});
@@ -414,6 +429,7 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
     state.weight_penalty = softmax_weight_penalty(context);
     if (settings.keep_model) state.model = start;
     state.noisy = settings.reevaluate || !context.repeatable_scores;
+    state.layered = state.noisy && context.target_scales.empty();
     start_distribution(state, plain_structure(state, start), state.first_lambda);
     state.best = state.structure;
     return state;
