@@ -219,6 +219,18 @@ TEST(CovarianceSearch, NoisySearchRestartsOnlyOnceItsMeanStopsImproving) {
     }
 }
 
+// One generation scored by noise alone.
+struct NoiseScores {
+    std::mt19937_64 engine;
+    std::normal_distribution<double> noise{100.0, 10.0};
+};
+void tell_noise(BetaCovarianceState& state, NoiseScores& scores) {
+    const std::size_t asked = beta_covariance_ask(state).size();
+    ScoreRows rows;
+    for (std::size_t k = 0; k < asked; ++k) rows.push_back({scores.noise(scores.engine)});
+    beta_covariance_tell(state, std::move(rows));
+}
+
 // On scores that are noise alone, the mean's average sets new lows by chance: the search without
 // hidden nodes must still see the plateau and bring them in within four patiences, on every noise
 // sequence.
@@ -228,15 +240,10 @@ TEST(CovarianceSearch, NoisyPlateauBringsInTheHiddenNodes) {
     context.repeatable_scores = false;
     for (std::uint64_t sequence = 0; sequence < 20; ++sequence) {
         BetaCovarianceState state = one_input_search(1, context);
-        std::mt19937_64 engine(sequence);
-        std::normal_distribution<double> noise(100.0, 10.0);
+        NoiseScores scores{std::mt19937_64(sequence)};
         int generation = 0;
-        for (; hidden_nodes(state.structure) == 0 && generation < four_patiences; ++generation) {
-            const std::size_t asked = beta_covariance_ask(state).size();
-            ScoreRows rows;
-            for (std::size_t k = 0; k < asked; ++k) rows.push_back({noise(engine)});
-            beta_covariance_tell(state, std::move(rows));
-        }
+        for (; hidden_nodes(state.structure) == 0 && generation < four_patiences; ++generation)
+            tell_noise(state, scores);
         EXPECT_LT(generation, four_patiences) << "noise sequence " << sequence;
     }
 }
@@ -250,18 +257,13 @@ TEST(CovarianceSearch, NoisyFunctionSearchStartsItsHiddenNodesLayered) {
         context.repeatable_scores = false;
         if (!function) context.target_scales = {1.0};
         BetaCovarianceState state = one_input_search(2, context);
-        std::mt19937_64 engine(7);
-        std::normal_distribution<double> noise(100.0, 10.0);
+        NoiseScores scores{std::mt19937_64(7)};
         for (int generation = 0; hidden_nodes(state.structure) == 0; ++generation) {
             ASSERT_LT(generation, 1000);
-            const std::size_t asked = beta_covariance_ask(state).size();
-            ScoreRows rows;
-            for (std::size_t k = 0; k < asked; ++k) rows.push_back({noise(engine)});
-            beta_covariance_tell(state, std::move(rows));
+            tell_noise(state, scores);
         }
         const Network& network = state.structure;
-        const bool direct = network.connected(0, network.size - 1);
-        EXPECT_EQ(direct, !function) << "function " << function;
+        EXPECT_EQ(network.connected(0, network.size - 1), !function) << "function " << function;
         if (!function) continue;
         const CovarianceDistribution& d = state.distribution;
         for (std::size_t i = 0; i < d.n; ++i) {
