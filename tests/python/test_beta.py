@@ -184,13 +184,13 @@ def test_func_evolve_learns_the_scale_of_the_inputs_from_what_the_genomes_predic
         tessaron.seed(3)
         model = tessaron.Model(2, 1)
         model.compile(Beta())
-        return model.func_evolve(train_func, pop_size=20, epochs=60, verbose=0)["loss"][-1]
+        return model.func_evolve(train_func, pop_size=20, epochs=200, verbose=0)["loss"][-1]
 
-    normalised = final_loss(z, "in order")
-    assert normalised < 0.05
+    # Both fits end within 1.5 % of the target's variance (0.64).
+    assert final_loss(z, "in order") < 0.01
     losses = {calls: final_loss(raw, calls) for calls in ("in order", "reversed", "predict_many")}
     assert len(set(losses.values())) == 1, losses
-    assert losses["in order"] < 2 * normalised
+    assert losses["in order"] < 0.01
 
 
 @pytest.mark.parametrize("normalizes", [True, False])

@@ -298,10 +298,12 @@ def test_stop_at_return_tests_each_network_once_and_counts_apart():
     stop = tgym.StopAtReturn(3.0, fitness, episodes=4)
     history = model.func_evolve(train, pop_size=10, epochs=40, verbose=0, callbacks=[stop])
     assert stop.stopped_epoch == len(history["loss"]) - 1 < 39
-    assert stop.tests[-1] == (stop.stopped_epoch, 3.0)
+    last_epoch, last_return = stop.tests[-1]
+    assert last_epoch == stop.stopped_epoch and last_return >= 3.0
     assert len({epoch for epoch, _ in stop.tests}) == len(stop.tests)
-    assert stop.env_steps >= 3 * 4  # the last test: 4 episodes of 3 steps
+    assert stop.env_steps >= 3 * 4  # the last test: 4 episodes of at least 3 steps
     assert history["env_steps"][-1] == fitness.env_steps == sum(steps)
+    # The walk starts at 0 every time: the model handed back walks as the network last tested.
     result = tgym.evaluate(model, make, episodes=4)
-    assert (result.mean, result.std, result.returns.tolist(), result.env_steps) == \
-        (3.0, 0.0, [3.0] * 4, 12)
+    assert (result.mean, result.std, result.returns.tolist()) == (last_return, 0.0, [last_return] * 4)
+    assert result.env_steps % 4 == 0 and result.env_steps >= 12

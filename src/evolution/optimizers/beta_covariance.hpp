@@ -5,11 +5,10 @@
 // and, where progress stalls, first adds hidden nodes (as many as it has, at least one, with
 // weights out of them 0, so that the network computes what it did, and the search's state carried
 // over), then, at the cap on hidden nodes, starts again from fresh weights with twice the
-// population. A function's search, whose scores are noisy, brings its hidden nodes in as a plain
-// multilayer perceptron instead (no links from the inputs to the outputs, every parameter starting
-// at 0 with one spread). Scores of data scored whole repeat, and the best is the
-// best network ever scored; those of a function (or of batches, or where re-scoring is asked for)
-// may not, and the best is the distribution's mean of the latest generation.
+// population. A function's search, whose scores are noisy, starts with every hidden node it may
+// have instead, every parameter at 0 with one spread. Scores of data scored whole repeat, and the
+// best is the best network ever scored; those of a function (or of batches, or where re-scoring is
+// asked for) may not, and the best is the distribution's mean of the latest generation.
 #pragma once
 
 #include <cstdint>
