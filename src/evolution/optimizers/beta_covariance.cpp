@@ -91,6 +91,13 @@ Network plain_structure(BetaCovarianceState& state, const Network& like) {
     return network;
 }
 
+// `like`'s counts with every hidden node the search may have.
+Network with_every_hidden_node(const BetaCovarianceState& state, Network like) {
+    const std::int32_t hidden = hidden_nodes(like);
+    if (hidden < state.hidden_cap) reset(like, like.size + state.hidden_cap - hidden);
+    return like;
+}
+
 void start_distribution(BetaCovarianceState& state, Network structure, std::size_t lambda) {
     state.distribution =
         covariance_start(parameters_of(structure), natural_scales(state, structure),
@@ -145,10 +152,9 @@ void move_inputs(BetaCovarianceState& state, InputTransform inputs) {
 // would hand the first generation's mean, every parameter 0, over a second time.
 bool moved_beyond_spread(const BetaCovarianceState& state, const std::vector<double>& before) {
     const CovarianceDistribution& d = state.distribution;
-    for (std::size_t i = 0; i < d.n; ++i) {
-        const double variance = d.separable ? d.matrix[i] : d.matrix[i * d.n + i];
-        if (std::abs(d.mean[i] - before[i]) > d.sigma * std::sqrt(variance)) return true;
-    }
+    for (std::size_t i = 0; i < d.n; ++i)
+        if (std::abs(d.mean[i] - before[i]) > d.sigma * std::sqrt(covariance_variance(d, i)))
+            return true;
     return false;
 }
 
@@ -226,8 +232,8 @@ void grow(BetaCovarianceState& state) {
     for (std::size_t i = 0; i < keys.size(); ++i)
         if (from_old[i] >= 0 && is_output(after, keys[i].to)) {
             const auto k = static_cast<std::size_t>(from_old[i]);
-            const double variance = d.separable ? d.matrix[k] : d.matrix[k * d.n + k];
-            shares.push_back(d.sigma * std::sqrt(variance) / natural_scale(state, after, keys[i]));
+            shares.push_back(d.sigma * std::sqrt(covariance_variance(d, k)) /
+                             natural_scale(state, after, keys[i]));
         }
     std::nth_element(shares.begin(), shares.begin() + shares.size() / 2, shares.end());
     const double output_share = shares.empty() ? 1.0 : shares[shares.size() / 2];
@@ -360,9 +366,9 @@ void watch_progress(BetaCovarianceState& state, double generation_best) {
         // search starts again, from fresh weights, with every hidden node it may have.
         ++state.restarts;
         keep_era(state);
-        Network like = state.structure;
-        reset(like, like.size + state.hidden_cap - hidden);
-        start_distribution(state, plain_structure(state, like), state.distribution.lambda);
+        start_distribution(state,
+                           plain_structure(state, with_every_hidden_node(state, state.structure)),
+                           state.distribution.lambda);
         return;
     }
     if (hidden < state.hidden_cap && !collapsed) {
@@ -392,19 +398,6 @@ bool mean_is_best(BetaCovarianceState& state, double mean_key) {
     state.recent.push_back(mean_key);
     if (state.recent.size() > recent_window) state.recent.erase(state.recent.begin());
     return !state.earlier || recent_average(state) <= state.earlier_average;
-}
-
-// The counts the search starts from: the model's, and a function's search (a layered one) with
-// every hidden node it may have. A search without hidden nodes first, where the restart that
-// brings them in came only once it stalled, spent four times the steps on MountainCar and twice
-// as many on the continuous lander; with the outputs reading the inputs too, the tasks a linear
-// network solves lose little.
-Network first_structure(const BetaCovarianceState& state, const Network& start) {
-    const std::int32_t hidden = hidden_nodes(start);
-    if (!state.layered || hidden >= state.hidden_cap) return start;
-    Network like = start;
-    reset(like, like.size + state.hidden_cap - hidden);
-    return like;
 }
 
 // Adopts the model's network when it beat everything the search's own start gave.
@@ -459,8 +452,12 @@ BetaCovarianceState beta_covariance_start(const Network& start, const BetaSettin
     if (settings.keep_model) state.model = start;
     state.noisy = settings.reevaluate || !context.repeatable_scores;
     state.layered = state.noisy && context.target_scales.empty();
-    start_distribution(state, plain_structure(state, first_structure(state, start)),
-                       state.first_lambda);
+    // A function's search (a layered one) starts with every hidden node it may have. A search
+    // without hidden nodes first, where the restart that brings them in came only once it stalled,
+    // spent four times the steps on MountainCar and twice as many on the continuous lander; with
+    // the outputs reading the inputs too, the tasks a linear network solves lose little.
+    const Network first = state.layered ? with_every_hidden_node(state, start) : start;
+    start_distribution(state, plain_structure(state, first), state.first_lambda);
     state.best = state.structure;
     return state;
 }

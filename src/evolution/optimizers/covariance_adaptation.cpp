@@ -334,10 +334,13 @@ void covariance_remap(CovarianceDistribution& d, const std::vector<std::ptrdiff_
     if (n > 0) decompose(d);
 }
 
+double covariance_variance(const CovarianceDistribution& d, std::size_t i) {
+    return d.separable ? d.matrix[i] : d.matrix[i * d.n + i];
+}
+
 double covariance_largest_std(const CovarianceDistribution& d) {
     double largest = 0.0;
-    for (std::size_t i = 0; i < d.n; ++i)
-        largest = std::max(largest, d.separable ? d.matrix[i] : d.matrix[i * d.n + i]);
+    for (std::size_t i = 0; i < d.n; ++i) largest = std::max(largest, covariance_variance(d, i));
     return d.sigma * std::sqrt(largest);
 }
 

@@ -56,6 +56,9 @@ inline constexpr std::ptrdiff_t fresh_coordinate = -1;
 void covariance_remap(CovarianceDistribution& d, const std::vector<std::ptrdiff_t>& from_old,
                       const std::vector<double>& fresh_mean, const std::vector<double>& fresh_std);
 
+// C_ii: the variance of coordinate i, before sigma.
+double covariance_variance(const CovarianceDistribution& d, std::size_t i);
+
 // The largest standard deviation of a coordinate, sigma * sqrt(max C_ii).
 double covariance_largest_std(const CovarianceDistribution& d);
 
